@@ -1,0 +1,74 @@
+// The port controls: button 1006, the port list 1106, the port icon 1007 and the automatic
+// close of timer 5.
+#include "app/updater_dialog.h"
+#include "resources/dialog_layout.h"
+
+namespace korvelt {
+
+namespace {
+
+constexpr const char* kPortUnavailable = "Can not find this port or used by other application";
+constexpr const char* kCaptionTurnOn = "Turn on Port";
+constexpr const char* kCaptionClose = "Close Port";
+constexpr int kWriteSlotBytes = 512;
+constexpr unsigned kAutoClosePauseMs = 50;
+
+}  // namespace
+
+void UpdaterDialog::SetPortOpenUi() {
+  m_services.SetPortIcon(PortIcon::kOn);
+  m_bPortOpen = 1;
+  m_services.SetControlText(IDC_PORT_BUTTON, kCaptionClose);
+}
+
+void UpdaterDialog::SetPortClosedUi() {
+  m_bPortOpen = 0;
+  m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
+  m_port.RequestClose();
+  m_services.SetPortIcon(PortIcon::kOff);
+}
+
+bool UpdaterDialog::OpenCurrentPort(char parity) {
+  return m_port.OpenPort(m_channel, m_nPortNumber, m_nBaudRate, parity, m_nDataBits, m_nStopBits,
+                         m_dwCommEvents, kWriteSlotBytes);
+}
+
+void UpdaterDialog::OnTogglePort() {
+  if (m_bPortOpen == 1) {
+    SetPortClosedUi();
+    return;
+  }
+  m_cParity = 'N';
+  if (OpenCurrentPort('N')) {
+    m_port.StartMonitor();
+    SetPortOpenUi();
+    return;
+  }
+  m_bPortOpen = 0;
+  m_services.AppMessageBox(kPortUnavailable);
+  m_services.SetPortIcon(PortIcon::kOff);
+  m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
+}
+
+void UpdaterDialog::OnSelectPort() {
+  if (m_port.HoldsPort()) m_port.RequestClose();
+  m_nPortNumber = m_services.GetComboSelection(IDC_PORT_LIST) + 1;
+  // The list opens with the parity in use, which the bootloader client may have set to 'E'.
+  if (OpenCurrentPort(m_cParity)) {
+    m_port.StartMonitor();
+    SetPortOpenUi();
+    return;
+  }
+  m_services.SetPortIcon(PortIcon::kOff);
+  m_services.AppMessageBox(kPortUnavailable);
+  m_bPortOpen = 0;
+  m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
+}
+
+void UpdaterDialog::OnAutoCloseTimer() {
+  SetPortClosedUi();
+  m_services.Pause(kAutoClosePauseMs);
+  m_services.StopTimer(kTimerAutoClose);
+}
+
+}  // namespace korvelt

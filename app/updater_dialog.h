@@ -1,0 +1,146 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/window_messages.h"
+#include "app/window_services.h"
+#include "serial/notification_channel.h"
+#include "serial/port_operations.h"
+
+namespace korvelt {
+
+// The main window: owns the serial settings, the image buffer and every protocol's state, and
+// binds each control notification, window message and timer to one handler. It knows no GUI
+// toolkit and no OS: it reaches its window through WindowServices and its port through
+// PortOperations. Everything here runs on the window's thread.
+class UpdaterDialog {
+ public:
+  using Handler = void (UpdaterDialog::*)();
+
+  // `channel` is the owner handed to the port at every open; the port's notifications come
+  // back through it to HandleSerialNotification.
+  UpdaterDialog(WindowServices& services, PortOperations& port, NotificationChannel* channel);
+  ~UpdaterDialog();
+  UpdaterDialog(const UpdaterDialog&) = delete;
+  UpdaterDialog& operator=(const UpdaterDialog&) = delete;
+
+  // ---- Framework entry points ----
+  bool OnInitDialog();
+  // FALSE: members to controls. TRUE: controls to members; false when a number is malformed.
+  bool UpdateData(bool saveAndValidate);
+  // Routes a message through the message table; true if an entry took it.
+  bool Dispatch(uint32_t message, uint32_t wParam, int32_t lParam);
+  void Click(int controlId) { Dispatch(WM_COMMAND, MakeCommandParam(controlId, BN_CLICKED), 0); }
+  void SelectionMade(int controlId) {
+    Dispatch(WM_COMMAND, MakeCommandParam(controlId, CBN_SELENDOK), 0);
+  }
+  // The channel's handler: serial notifications and comm-error reports.
+  void HandleSerialNotification(const SerialNotification& notification);
+  // Escape (cancel) and Enter (accept) end the dialog without OnClose.
+  void OnCancel();
+  void OnOK();
+
+  // ---- Message-table handlers ----
+  int ReceiveRouter(uint8_t byte, int portNumber);  // WM_SERIAL_RXCHAR
+  void OnSerialTxDone();                            // WM_SERIAL_TXDONE
+  // False when the command goes on to the framework's default handling.
+  bool OnSysCommand(unsigned commandId);
+  void OnPaint() {}  // the front end paints; nothing of the core's is drawn
+  int OnQueryDragIcon() const;
+  void OnTimer(int timerId);
+  void OnClose();
+
+  void OnTogglePort();
+  void OnSelectPort();
+  void OnSearchGenerator();
+  void OnSearchAnalyzer();
+  void OnSearchType2();
+  void OnSearchType3();
+  void OnSearchType4();
+  void OnSearchType5();
+  void OnSearchType6();
+  void OnSearchType7();
+  void OnGeneratorFpga();
+  void OnAnalyzerFpga();
+  void OnAuxFpga();
+  void OnGeneratorDataFlash();
+  void OnAnalyzerDataFlash();
+  void OnNandFlash();
+  void OnUpdateGeneratorMcu();
+  void OnUpdateAnalyzerMcu();
+  void OnUpdateSubMcu();
+  void OnUpdateInputBoard1();
+  void OnUpdateInputBoard2();
+  void OnUpdateInputBoard3();
+  void OnUpdateInputBoard4();
+  void OnNoAction() {}
+  void OnBlockAck();  // command-table slot 34
+
+  // ---- Port display (both change m_bPortOpen, the caption of 1006 and the icon together) ----
+  void SetPortOpenUi();
+  void SetPortClosedUi();
+
+  // ---- Bound members (data exchange) ----
+  std::string m_strStatus;
+  float m_fProgress = 0;
+  int m_nDataFlashNo = 0;
+  std::string m_strWait;
+  std::string m_strNote = "Note: Only for KORVELT desk version firmware updating !";
+
+  // ---- Serial settings ----
+  int m_nBaudRate = 0;
+  int m_nPortNumber = 0;
+  char m_cParity = 0;
+  int m_nDataBits = 0;
+  int m_nStopBits = 0;
+  uint32_t m_dwCommEvents = 0;
+  int m_bPortOpen = 0;
+
+  // ---- Addressing ----
+  uint8_t m_deviceType = 0;
+  uint8_t m_deviceSubType = 0;
+  uint8_t m_groupAddress = 0;
+  uint8_t m_machineAddress = 0;
+
+  // ---- Image buffer ----
+  std::vector<uint8_t> m_pImage;  // always owns a block: a 10-byte placeholder at start
+  uint32_t m_imageSize = 0;
+
+  // ---- Receive routing and modes ----
+  int m_parserState = 0;
+  int m_bSearching = 0;
+  int m_bLoaderMode = 0;
+  int m_loaderState = 0;
+  int m_bLoaderStreaming = 0;
+  int m_bStm32Mode = 0;
+  int m_bIspRequested = 0;
+  int m_bSubMcuRequested = 0;
+  int m_bInputBoardRequested = 0;
+
+  // ---- Command table ----
+  static constexpr int kCommandSlots = 35;
+  std::array<uint16_t, kCommandSlots> m_commandCodes{};
+  std::array<Handler, kCommandSlots> m_commandHandlers{};
+
+  // The services and the port, for the handlers of every subsystem.
+  WindowServices& services() { return m_services; }
+  PortOperations& port() { return m_port; }
+
+ private:
+  bool OpenCurrentPort(char parity);
+  void OnAutoCloseTimer();
+
+  WindowServices& m_services;
+  PortOperations& m_port;
+  NotificationChannel* m_channel;
+};
+
+// Message-box captions; which box uses which is part of each handler's behaviour.
+inline constexpr const char* kCaptionIsp = "ISP";
+inline constexpr const char* kCaptionIspBlank = " ISP";
+inline constexpr const char* kCaptionConsole = "ISP PC CONSOLE";
+
+}  // namespace korvelt

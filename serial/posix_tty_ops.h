@@ -1,0 +1,31 @@
+#pragma once
+
+#include <termios.h>
+
+#include <optional>
+#include <string>
+
+namespace korvelt {
+
+// The POSIX calls the serial backend makes to open and configure a device. Tests derive from
+// it to see the settings asked of the OS, since pseudo-terminals refuse parity.
+class SerialPortBackendOps {
+ public:
+  virtual ~SerialPortBackendOps() = default;
+
+  // The device behind a port name ("COM3", "\\.\COM12"), from the port map.
+  virtual std::optional<std::string> ResolvePort(const std::string& portName);
+  // Exclusive open for reading and writing; -1 with errno set when absent or in use.
+  virtual int OpenExclusive(const std::string& device);
+  virtual int GetAttributes(int fd, termios* settings);
+  virtual int SetAttributes(int fd, const termios& settings);
+  // Asserts RTS (modem-line ioctl).
+  virtual int AssertRts(int fd);
+  virtual bool IsPseudoTerminal(int fd);
+};
+
+// Builds the raw line settings for baud, parity 'N' or 'E', data and stop bits: no flow
+// control, receiver on, modem control lines ignored. False for a baud rate the OS lacks.
+bool BuildLineSettings(termios* settings, int baudRate, char parity, int dataBits, int stopBits);
+
+}  // namespace korvelt

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+namespace korvelt {
+
+// Notifications a port sends to its owner window. The values are those of the window
+// messages the instrument's operators' tools have always used.
+inline constexpr uint32_t WM_SERIAL_BREAK = 0x401;
+inline constexpr uint32_t WM_SERIAL_CTS = 0x402;
+inline constexpr uint32_t WM_SERIAL_ERR = 0x404;
+inline constexpr uint32_t WM_SERIAL_RING = 0x405;
+inline constexpr uint32_t WM_SERIAL_RXCHAR = 0x407;
+inline constexpr uint32_t WM_SERIAL_RXFLAG = 0x408;
+inline constexpr uint32_t WM_SERIAL_TXDONE = 0x409;
+// A serial API failure found on the worker thread, carried to the window's thread so the
+// "Application Error" box is shown there. The text is in SerialNotification::text.
+inline constexpr uint32_t WM_SERIAL_COMM_ERROR = 0x410;
+
+// Comm-event mask bits, as given to OpenPort.
+inline constexpr uint32_t EV_RXCHAR = 0x0001;
+inline constexpr uint32_t EV_RXFLAG = 0x0002;
+inline constexpr uint32_t EV_CTS = 0x0008;
+inline constexpr uint32_t EV_BREAK = 0x0040;
+inline constexpr uint32_t EV_ERR = 0x0080;
+inline constexpr uint32_t EV_RING = 0x0100;
+
+}  // namespace korvelt

@@ -1,0 +1,359 @@
+// POSIX backend of SerialPort: termios for the line, poll() on the device and two eventfds
+// for the worker's three wake sources (close, write, data, in that priority).
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "serial/comm_error.h"
+#include "serial/notification_channel.h"
+#include "serial/posix_tty_ops.h"
+#include "serial/serial_messages.h"
+#include "serial/serial_port.h"
+
+namespace korvelt {
+
+namespace {
+
+// Write time-outs of the port: 1000 ms plus 1000 ms per byte, as the port is configured.
+constexpr int kWriteTimeoutConstantMs = 1000;
+constexpr int kWriteTimeoutPerByteMs = 1000;
+// The worker also wakes this often with nothing to do, so a lost wake-up can never stall it.
+constexpr int kIdleWakeMs = 1000;
+constexpr std::size_t kReadChunk = 4096;
+
+void SignalEvent(int fd) {
+  if (fd >= 0) {
+    eventfd_t one = 1;
+    [[maybe_unused]] int unused = ::eventfd_write(fd, one);
+  }
+}
+
+void ResetEvent(int fd) {
+  if (fd >= 0) {
+    eventfd_t value;
+    [[maybe_unused]] int unused = ::eventfd_read(fd, &value);
+  }
+}
+
+std::string SystemText(int errorCode) { return std::strerror(errorCode); }
+
+}  // namespace
+
+struct SerialPort::Impl {
+  explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {}
+
+  std::shared_ptr<SerialPortBackendOps> ops;
+  std::mutex lock;  // handle replacement, configuration, each read and each write
+  std::atomic<int> fd{-1};
+  std::thread monitor;
+  std::atomic<bool> monitorAlive{false};
+  int writeSignal = -1;
+  int closeSignal = -1;
+  NotificationChannel* owner = nullptr;
+  int portNumber = 0;
+  uint32_t eventMask = 0;
+  std::atomic<char> requestedParity{'N'};
+  SerialTraceHook trace;
+
+  std::mutex slotMutex;  // guards the write slot between QueueWrite and the worker's take-up
+  std::vector<uint8_t> writeSlot;
+  int writeLen = 0;
+
+  // Worker-only state.
+  std::vector<uint8_t> writeInFlight;
+  bool deviceGone = false;
+  bool pseudoTerminal = false;
+
+  void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
+             std::size_t length = 0) {
+    if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
+  }
+
+  void ReportCommError(const char* operation, int errorCode) {
+    std::string text = ComposeCommErrorText(operation, SystemText(errorCode), portNumber);
+    Trace(SerialTraceEvent::Kind::kError, text);
+    if (owner) {
+      owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
+    } else {
+      std::fputs(text.c_str(), stderr);
+    }
+  }
+
+  void Notify(uint32_t message, uint32_t wParam) {
+    if (owner) owner->Send(SerialNotification{message, wParam, portNumber, {}});
+  }
+
+  void EndWorker() {
+    if (!monitor.joinable()) return;
+    SignalEvent(closeSignal);
+    // The worker may be blocked handing over a notification; drop those so the join ends.
+    NotificationChannel::DiscardScope discard(owner);
+    monitor.join();
+  }
+
+  // The first failing step is reported under its operation name; the rest are skipped.
+  struct ConfigFailure {
+    const char* operation = nullptr;
+    int errorCode = 0;
+  };
+  ConfigFailure Configure(int device, int baudRate, char parity, int dataBits, int stopBits);
+
+  void Monitor();
+  void DrainInput(short revents);
+  void PerformWrite();
+};
+
+SerialPort::Impl::ConfigFailure SerialPort::Impl::Configure(int device, int baudRate, char parity,
+                                                            int dataBits, int stopBits) {
+  // Time-outs and the event mask need no call here: the worker applies both itself.
+  termios settings{};
+  if (ops->GetAttributes(device, &settings) != 0) return {"GetCommState()", errno};
+  if (!BuildLineSettings(&settings, baudRate, parity, dataBits, stopBits)) {
+    return {"BuildCommDCB()", errno};
+  }
+  pseudoTerminal = ops->IsPseudoTerminal(device);
+  std::string carried = std::to_string(baudRate) + " " + std::to_string(dataBits) + parity +
+                        std::to_string(stopBits);
+  bool applied = ops->SetAttributes(device, settings) == 0;
+  int setError = errno;
+  if (applied && parity != 'N') {
+    termios readBack{};
+    applied = ops->GetAttributes(device, &readBack) == 0 && (readBack.c_cflag & PARENB);
+    if (!applied) setError = EINVAL;
+  }
+  if (!applied) {
+    if (!pseudoTerminal) return {"SetCommState()", setError};
+    // Pseudo-terminals cannot carry parity on current Linux kernels; use what they can carry
+    // and keep the parity asked for in our own state.
+    BuildLineSettings(&settings, baudRate, 'N', dataBits, stopBits);
+    if (ops->SetAttributes(device, settings) != 0) return {"SetCommState()", errno};
+    carried += " (pseudo-terminal carries " + std::to_string(dataBits) + "N" +
+               std::to_string(stopBits) + ")";
+  }
+  if (ops->AssertRts(device) != 0 && !pseudoTerminal) return {"SetCommState()", errno};
+  Trace(SerialTraceEvent::Kind::kSettings, carried);
+  return {};
+}
+
+void SerialPort::Impl::Monitor() {
+  for (;;) {
+    pollfd waits[3] = {{closeSignal, POLLIN, 0}, {writeSignal, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 2;
+    int device = fd.load();
+    if (device >= 0 && !deviceGone && (eventMask & EV_RXCHAR)) {
+      waits[2].fd = device;
+      count = 3;
+    }
+    int ready = ::poll(waits, count, kIdleWakeMs);
+    if (ready <= 0) continue;
+    if (waits[0].revents) {
+      std::lock_guard guard(lock);
+      if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+      }
+      Trace(SerialTraceEvent::Kind::kClose, "closed");
+      break;
+    }
+    if (waits[1].revents) {
+      PerformWrite();
+      continue;
+    }
+    if (count == 3 && waits[2].revents) {
+      DrainInput(waits[2].revents);
+      if (eventMask & EV_RXFLAG) Notify(WM_SERIAL_RXFLAG, 0);
+    }
+  }
+  monitorAlive = false;
+}
+
+void SerialPort::Impl::DrainInput(short revents) {
+  uint8_t buffer[kReadChunk];
+  for (;;) {
+    ssize_t got;
+    int readError;
+    {
+      std::lock_guard guard(lock);
+      got = ::read(fd, buffer, sizeof buffer);
+      readError = errno;
+    }
+    if (got > 0) {
+      Trace(SerialTraceEvent::Kind::kRead, {}, buffer, static_cast<std::size_t>(got));
+      for (ssize_t i = 0; i < got; ++i) Notify(WM_SERIAL_RXCHAR, buffer[i]);
+      continue;
+    }
+    // With VMIN and VTIME at 0 an empty queue reads as 0 bytes; only a hang-up or a real read
+    // error means the device is gone.
+    const bool failed = got < 0 && readError != EAGAIN && readError != EINTR;
+    const bool hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    if (!failed && !hungUp) return;
+    // The device went away (cable pulled): say so once and stop watching it. Close and write
+    // requests are still honoured.
+    if (!deviceGone) {
+      deviceGone = true;
+      ReportCommError("ReadFile()", failed ? readError : EIO);
+    }
+    return;
+  }
+}
+
+void SerialPort::Impl::PerformWrite() {
+  ResetEvent(writeSignal);  // from here on the request counts as taken up
+  {
+    std::lock_guard slot(slotMutex);
+    writeInFlight.assign(writeSlot.begin(), writeSlot.begin() + writeLen);
+  }
+  int failure = 0;
+  bool cancelled = false;
+  std::size_t written = 0;
+  {
+    std::lock_guard guard(lock);
+    int device = fd.load();
+    if (device < 0 || deviceGone) {
+      failure = device < 0 ? EBADF : EIO;
+    } else {
+      // Input the worker has not read yet is discarded before every write. Output is never
+      // left pending (each write completes before its notification), and flushing output on a
+      // pseudo-terminal would drop bytes its other end has not read yet.
+      ::tcflush(device, TCIFLUSH);
+      auto deadline = std::chrono::steady_clock::now() +
+                      std::chrono::milliseconds(kWriteTimeoutConstantMs +
+                                                kWriteTimeoutPerByteMs * writeInFlight.size());
+      while (written < writeInFlight.size()) {
+        ssize_t n = ::write(device, writeInFlight.data() + written, writeInFlight.size() - written);
+        if (n > 0) {
+          written += static_cast<std::size_t>(n);
+          continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          failure = errno;
+          break;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+          failure = ETIMEDOUT;
+          break;
+        }
+        pollfd waits[2] = {{device, POLLOUT, 0}, {closeSignal, POLLIN, 0}};
+        if (::poll(waits, 2, static_cast<int>(left.count())) > 0 && waits[1].revents) {
+          cancelled = true;  // a close request ends a write the device will not take
+          break;
+        }
+      }
+      if (!failure && !cancelled && !pseudoTerminal) ::tcdrain(device);
+    }
+  }
+  if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
+  if (failure) ReportCommError("WriteFile()", failure);
+  Notify(WM_SERIAL_TXDONE, 0);
+}
+
+SerialPort::SerialPort() : SerialPort(std::make_shared<SerialPortBackendOps>()) {}
+
+SerialPort::SerialPort(std::shared_ptr<SerialPortBackendOps> ops)
+    : impl_(std::make_unique<Impl>(std::move(ops))) {}
+
+SerialPort::~SerialPort() {
+  impl_->EndWorker();
+  if (impl_->fd >= 0) ::close(impl_->fd);
+  for (int event : {impl_->writeSignal, impl_->closeSignal}) {
+    if (event >= 0) ::close(event);
+  }
+}
+
+void SerialPort::SetTraceHook(SerialTraceHook hook) { impl_->trace = std::move(hook); }
+
+bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
+                          int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) {
+  Impl& port = *impl_;
+  port.EndWorker();
+  if (port.writeSignal < 0) port.writeSignal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (port.closeSignal < 0) port.closeSignal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ResetEvent(port.writeSignal);
+  ResetEvent(port.closeSignal);
+
+  port.owner = owner;
+  port.portNumber = portNumber;
+  port.eventMask = eventMask;
+  {
+    std::lock_guard slot(port.slotMutex);
+    port.writeSlot.assign(static_cast<std::size_t>(std::max(writeCapacity, 0)), 0);
+    port.writeLen = 0;
+  }
+  port.writeInFlight.reserve(port.writeSlot.size());
+
+  Impl::ConfigFailure failure;
+  {
+    std::lock_guard guard(port.lock);
+    if (port.fd >= 0) {
+      ::close(port.fd);
+      port.fd = -1;
+    }
+    const std::string name = PortName(portNumber);
+    auto device = port.ops->ResolvePort(name);
+    int opened = device ? port.ops->OpenExclusive(*device) : -1;
+    if (opened < 0) {
+      port.Trace(SerialTraceEvent::Kind::kOpenFailed,
+                 name + (device ? " (" + *device + "): " + SystemText(errno) : ": no such port"));
+      return false;
+    }
+    port.fd = opened;
+    port.requestedParity = parity;
+    port.Trace(SerialTraceEvent::Kind::kOpen,
+               name + " (" + *device + ") " + LineDefinition(baudRate, parity, dataBits, stopBits));
+    failure = port.Configure(opened, baudRate, parity, dataBits, stopBits);
+    ::tcflush(opened, TCIFLUSH);
+  }
+  // Reported outside the lock; the port stays open with whatever settings it has.
+  if (failure.operation) port.ReportCommError(failure.operation, failure.errorCode);
+  return true;
+}
+
+bool SerialPort::StartMonitor() {
+  Impl& port = *impl_;
+  if (port.monitor.joinable()) port.monitor.join();  // a worker that already closed and ended
+  {
+    // The worker's start-up purge, done here before it runs so that nothing received after
+    // StartMonitor returns can be lost to it.
+    std::lock_guard guard(port.lock);
+    if (port.fd >= 0) ::tcflush(port.fd, TCIFLUSH);
+  }
+  port.deviceGone = false;
+  port.monitorAlive = true;
+  port.monitor = std::thread([&port] { port.Monitor(); });
+  return true;
+}
+
+void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
+  Impl& port = *impl_;
+  {
+    std::lock_guard slot(port.slotMutex);
+    // A port never opened has no slot; more than the slot holds is cut to the slot.
+    std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)),
+                                              port.writeSlot.size());
+    if (count > 0) std::memcpy(port.writeSlot.data(), bytes, count);
+    port.writeLen = static_cast<int>(count);
+  }
+  SignalEvent(port.writeSignal);
+}
+
+void SerialPort::RequestClose() { SignalEvent(impl_->closeSignal); }
+
+bool SerialPort::HoldsPort() const { return impl_->fd.load() >= 0; }
+
+bool SerialPort::MonitorAlive() const { return impl_->monitorAlive; }
+
+char SerialPort::RequestedParity() const { return impl_->requestedParity; }
+
+}  // namespace korvelt

@@ -1,0 +1,312 @@
+// The POSIX serial port on real pseudo-terminal pairs. Line settings a pty cannot carry are
+// checked through the backend seam.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "serial/notification_channel.h"
+#include "serial/port_map.h"
+#include "serial/posix_tty_ops.h"
+#include "serial/serial_messages.h"
+#include "serial/serial_port.h"
+#include "tests/support/pty_pair.h"
+
+namespace korvelt {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::PortFolder;
+using testing::PtyPair;
+
+// Resolves names through a test folder and records the settings asked of the OS.
+class RecordingOps : public SerialPortBackendOps {
+ public:
+  explicit RecordingOps(std::string folder) : folder_(std::move(folder)) {}
+  std::optional<std::string> ResolvePort(const std::string& portName) override {
+    names.push_back(portName);
+    return PortMap::FromFolder(folder_).ResolveName(portName);
+  }
+  int SetAttributes(int fd, const termios& settings) override {
+    requested.push_back(settings);
+    if (failSetAttributes) {
+      errno = EINVAL;
+      return -1;
+    }
+    return SerialPortBackendOps::SetAttributes(fd, settings);
+  }
+  bool IsPseudoTerminal(int fd) override {
+    return pretendRealDevice ? false : SerialPortBackendOps::IsPseudoTerminal(fd);
+  }
+
+  std::vector<std::string> names;
+  std::vector<termios> requested;
+  bool failSetAttributes = false;
+  bool pretendRealDevice = false;
+
+ private:
+  std::string folder_;
+};
+
+// The window's side: records notifications on the test thread.
+class Window {
+ public:
+  Window()
+      : channel([this](const SerialNotification& n) {
+          std::lock_guard lock(mutex);
+          received.push_back(n);
+        }) {}
+
+  // Drains until `done` holds or the bound runs out.
+  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = 3000ms) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < deadline) {
+      channel.DrainPending();
+      if (done()) return true;
+      channel.WaitForPending(5ms);
+    }
+    channel.DrainPending();
+    return done();
+  }
+  void PumpFor(std::chrono::milliseconds span) {
+    PumpUntil([] { return false; }, span);
+  }
+  std::vector<uint8_t> BytesFrom(int port) {
+    std::lock_guard lock(mutex);
+    std::vector<uint8_t> bytes;
+    for (const auto& n : received) {
+      if (n.message == WM_SERIAL_RXCHAR && n.lParam == port) bytes.push_back(uint8_t(n.wParam));
+    }
+    return bytes;
+  }
+  int Count(uint32_t message) {
+    std::lock_guard lock(mutex);
+    int count = 0;
+    for (const auto& n : received) count += n.message == message;
+    return count;
+  }
+  std::vector<std::string> ErrorTexts() {
+    std::lock_guard lock(mutex);
+    std::vector<std::string> texts;
+    for (const auto& n : received) {
+      if (n.message == WM_SERIAL_COMM_ERROR) texts.push_back(n.text);
+    }
+    return texts;
+  }
+
+  std::mutex mutex;
+  std::vector<SerialNotification> received;
+  NotificationChannel channel;
+};
+
+struct PortFixture : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(pty.ok());
+    folder.Link(3, pty.slavePath());
+    ops = std::make_shared<RecordingOps>(folder.path());
+    port = std::make_unique<SerialPort>(ops);
+  }
+  bool Open(int number = 3, char parity = 'N') {
+    return port->OpenPort(&window.channel, number, 115200, parity, 8, 1, 3, 512);
+  }
+  bool OpenAndMonitor(int number = 3, char parity = 'N') {
+    if (!Open(number, parity)) return false;
+    return port->StartMonitor();
+  }
+  void Queue(const std::vector<uint8_t>& bytes) {
+    port->QueueWrite(bytes.data(), static_cast<int>(bytes.size()));
+  }
+
+  PtyPair pty;
+  PortFolder folder;
+  std::shared_ptr<RecordingOps> ops;
+  Window window;
+  std::unique_ptr<SerialPort> port;
+};
+
+TEST(SerialPortNames, ShortAndDeviceNamespaceForms) {
+  EXPECT_EQ(SerialPort::PortName(1), "COM1");
+  EXPECT_EQ(SerialPort::PortName(9), "COM9");
+  EXPECT_EQ(SerialPort::PortName(10), "\\\\.\\COM10");
+  EXPECT_EQ(SerialPort::PortName(99), "\\\\.\\COM99");
+  EXPECT_EQ(SerialPort::LineDefinition(115200, 'N', 8, 1), "baud=115200 parity=N data=8 stop=1");
+}
+
+TEST_F(PortFixture, BurstArrivesByteByByteInOrder) {
+  ASSERT_TRUE(OpenAndMonitor());
+  std::vector<uint8_t> burst;
+  for (int i = 0; i < 700; ++i) burst.push_back(static_cast<uint8_t>(i * 7));
+  pty.Write(burst);
+  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= burst.size(); }));
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.BytesFrom(3), burst);
+  EXPECT_GE(window.Count(WM_SERIAL_RXFLAG), 1) << "every data wake ends with a flag notification";
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
+}
+
+TEST_F(PortFixture, SecondRequestReplacesOneNotTakenUp) {
+  ASSERT_TRUE(OpenAndMonitor());
+  // Hold the worker inside a notification so neither write is taken up yet.
+  pty.Write({0x55});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  Queue({1, 2, 3});
+  Queue({4, 5});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 1; }));
+  window.PumpFor(100ms);
+  EXPECT_EQ(pty.Read(2, 500ms), (std::vector<uint8_t>{4, 5}));
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
+}
+
+TEST_F(PortFixture, WriteQueuedDuringWriteIsWrittenAfterIt) {
+  std::vector<uint8_t> first(512, 0xA1), second(300, 0xB2);
+  std::atomic<bool> queued{false};
+  port->SetTraceHook([&](const SerialTraceEvent& event) {
+    if (event.kind == SerialTraceEvent::Kind::kWrite && !queued.exchange(true)) Queue(second);
+  });
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue(first);
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  std::vector<uint8_t> expected = first;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(pty.Read(expected.size(), 1000ms), expected);
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 2);
+  port.reset();  // the hook uses this test's locals
+}
+
+TEST_F(PortFixture, SingleByteWrite) {
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x7F});
+  EXPECT_EQ(pty.Read(1, 1000ms), std::vector<uint8_t>{0x7F});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+}
+
+TEST_F(PortFixture, InputPendingWhenWriteIsTakenUpIsPurged) {
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x10});
+  // The worker now waits inside its write-completed notification.
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  pty.Write({0xEE, 0xEE, 0xEE});
+  std::this_thread::sleep_for(50ms);  // let the bytes reach the port's input queue
+  Queue({0x20});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  window.PumpFor(100ms);
+  EXPECT_TRUE(window.BytesFrom(3).empty()) << "the second write's purge dropped them";
+  EXPECT_EQ(pty.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
+}
+
+TEST_F(PortFixture, ReopenWithEvenParityLeavesOneWorker) {
+  std::atomic<int> closes{0};
+  port->SetTraceHook([&](const SerialTraceEvent& event) {
+    if (event.kind == SerialTraceEvent::Kind::kClose) ++closes;  // worker or window thread
+  });
+  ASSERT_TRUE(OpenAndMonitor());
+  ops->requested.clear();
+  ASSERT_TRUE(OpenAndMonitor(3, 'E'));
+  EXPECT_EQ(closes, 1) << "the old worker closed its handle and ended";
+  ASSERT_FALSE(ops->requested.empty());
+  EXPECT_TRUE(ops->requested.front().c_cflag & PARENB) << "parity is asked of the OS first";
+  EXPECT_EQ(ops->requested.front().c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_FALSE(ops->requested.front().c_cflag & CSTOPB);
+  EXPECT_EQ(port->RequestedParity(), 'E');
+  EXPECT_TRUE(window.ErrorTexts().empty()) << "a pty's refusal of parity is not an error";
+  pty.Write({1, 2, 3});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= 3; }));
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.BytesFrom(3), (std::vector<uint8_t>{1, 2, 3})) << "one worker, no duplicates";
+  port.reset();  // the hook uses this test's locals
+}
+
+TEST_F(PortFixture, RefusedSettingOnRealDeviceIsReportedAndPortStaysOpen) {
+  ops->pretendRealDevice = true;
+  ops->failSetAttributes = true;
+  ASSERT_TRUE(Open());
+  auto errors = window.ErrorTexts();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("WARNING:  SetCommState() Failed with the following error: \n", 0), 0u)
+      << errors[0];
+  EXPECT_NE(errors[0].find("\nPort: 3\n"), std::string::npos);
+  EXPECT_TRUE(port->HoldsPort());
+}
+
+TEST_F(PortFixture, AbsentPortFailsSilentlyThenPresentOneOpens) {
+  EXPECT_FALSE(Open(4));
+  EXPECT_FALSE(port->HoldsPort());
+  EXPECT_TRUE(window.ErrorTexts().empty());
+  EXPECT_TRUE(Open(3));
+  EXPECT_TRUE(port->HoldsPort());
+}
+
+TEST_F(PortFixture, PortHeldByAnotherProgramDoesNotOpen) {
+  ASSERT_TRUE(OpenAndMonitor());
+  SerialPort other(ops);
+  EXPECT_FALSE(other.OpenPort(&window.channel, 3, 115200, 'N', 8, 1, 3, 512));
+  port->RequestClose();
+  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_TRUE(other.OpenPort(&window.channel, 3, 115200, 'N', 8, 1, 3, 512));
+}
+
+TEST_F(PortFixture, CloseRequestThenImmediateReopen) {
+  ASSERT_TRUE(OpenAndMonitor());
+  port->RequestClose();
+  ASSERT_TRUE(OpenAndMonitor());
+  pty.Write({9});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() == 1; }));
+}
+
+TEST_F(PortFixture, DestructorEndsWorkerBlockedInNotification) {
+  ASSERT_TRUE(OpenAndMonitor());
+  pty.Write({1, 2, 3, 4});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  port.reset();  // nobody drains: the destructor must still end the worker
+  SUCCEED();
+}
+
+TEST_F(PortFixture, HangUpIsReportedOnceAndRequestsAreStillHonoured) {
+  ASSERT_TRUE(OpenAndMonitor());
+  pty.CloseMaster();  // the cable is pulled
+  ASSERT_TRUE(window.PumpUntil([&] { return !window.ErrorTexts().empty(); }));
+  window.PumpFor(300ms);
+  auto errors = window.ErrorTexts();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("ReadFile()"), std::string::npos);
+  EXPECT_LE(window.Count(WM_SERIAL_RXFLAG), 2) << "no spinning on the dead device";
+
+  Queue({1, 2});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+  errors = window.ErrorTexts();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_NE(errors[1].find("WriteFile()"), std::string::npos);
+
+  port->RequestClose();
+  EXPECT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_FALSE(port->HoldsPort());
+}
+
+TEST(SerialPortEnvironment, PortTenUsesDeviceNamespaceNameAndResolves) {
+  PtyPair pty;
+  PortFolder folder;
+  ASSERT_TRUE(pty.ok());
+  folder.Link(10, pty.slavePath());
+  ::setenv(PortMap::kFolderVariable, folder.path().c_str(), 1);
+  struct NameSpy : SerialPortBackendOps {
+    std::vector<std::string> names;
+    std::optional<std::string> ResolvePort(const std::string& name) override {
+      names.push_back(name);
+      return SerialPortBackendOps::ResolvePort(name);
+    }
+  };
+  auto spy = std::make_shared<NameSpy>();
+  Window window;
+  SerialPort port(spy);
+  EXPECT_TRUE(port.OpenPort(&window.channel, 10, 115200, 'N', 8, 1, 3, 512));
+  ASSERT_EQ(spy->names.size(), 1u);
+  EXPECT_EQ(spy->names[0], "\\\\.\\COM10");
+  ::unsetenv(PortMap::kFolderVariable);
+}
+
+}  // namespace
+}  // namespace korvelt

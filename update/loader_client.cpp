@@ -1,0 +1,7 @@
+#include "app/updater_dialog.h"
+
+namespace korvelt {
+
+void UpdaterDialog::OnSerialTxDone() {}
+
+}  // namespace korvelt
