@@ -9,7 +9,9 @@ namespace korvelt {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
@@ -19,7 +21,9 @@ std::string FormatProgress(float value) {
   return text;
 }
 
-std::string FormatInteger(int value) { return std::to_string(value); }
+std::string FormatInteger(int value) {
+  return std::to_string(value);
+}
 
 std::optional<float> ParseFloatText(const std::string& text) {
   const char* start = text.c_str();

@@ -27,10 +27,14 @@ intptr_t Timer(UpdaterDialog& dialog, uint32_t wParam, int32_t) {
   return 0;
 }
 
-#define KV_MESSAGE(msg, fn) {msg, 0, 0, #fn, fn}
-#define KV_HANDLER(msg, name) {msg, 0, 0, #name, Call<&UpdaterDialog::name>}
-#define KV_CLICK(id, name) {WM_COMMAND, id, BN_CLICKED, #name, Call<&UpdaterDialog::name>}
-#define KV_SELECT(id, name) {WM_COMMAND, id, CBN_SELENDOK, #name, Call<&UpdaterDialog::name>}
+#define KV_MESSAGE(msg, fn) \
+  { msg, 0, 0, #fn, fn }
+#define KV_HANDLER(msg, name) \
+  { msg, 0, 0, #name, Call<&UpdaterDialog::name> }
+#define KV_CLICK(id, name) \
+  { WM_COMMAND, id, BN_CLICKED, #name, Call<&UpdaterDialog::name> }
+#define KV_SELECT(id, name) \
+  { WM_COMMAND, id, CBN_SELENDOK, #name, Call<&UpdaterDialog::name> }
 
 constexpr MessageTableEntry kMessageTable[] = {
     KV_MESSAGE(WM_SERIAL_RXCHAR, RouteReceivedByte),
@@ -73,6 +77,8 @@ constexpr MessageTableEntry kMessageTable[] = {
 
 }  // namespace
 
-std::span<const MessageTableEntry> UpdaterDialogMessageTable() { return kMessageTable; }
+std::span<const MessageTableEntry> UpdaterDialogMessageTable() {
+  return kMessageTable;
+}
 
 }  // namespace korvelt

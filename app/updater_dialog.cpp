@@ -10,7 +10,8 @@ namespace korvelt {
 
 namespace {
 
-constexpr const char* kInitialNote = "Note: Only for KORVELT \r\n desk version firmware\r\n updating !";
+constexpr const char* kInitialNote =
+    "Note: Only for KORVELT \r\n desk version firmware\r\n updating !";
 constexpr std::size_t kPlaceholderImageBytes = 10;
 
 }  // namespace
@@ -110,7 +111,9 @@ void UpdaterDialog::HandleSerialNotification(const SerialNotification& notificat
   Dispatch(notification.message, notification.wParam, notification.lParam);
 }
 
-void UpdaterDialog::OnCancel() { m_services.EndDialog(IDCANCEL); }
+void UpdaterDialog::OnCancel() {
+  m_services.EndDialog(IDCANCEL);
+}
 
 void UpdaterDialog::OnOK() {
   if (UpdateData(true)) m_services.EndDialog(IDOK);
@@ -124,7 +127,9 @@ bool UpdaterDialog::OnSysCommand(unsigned commandId) {
   return false;
 }
 
-int UpdaterDialog::OnQueryDragIcon() const { return IDR_MAINFRAME; }
+int UpdaterDialog::OnQueryDragIcon() const {
+  return IDR_MAINFRAME;
+}
 
 void UpdaterDialog::OnTimer(int timerId) {
   switch (timerId) {

@@ -16,14 +16,42 @@ constexpr ControlTemplate kMainControls[] = {
     {IDC_STATIC, K::kLabel, "Comm:", {33, 27, 21, 8}, true, true},
     {IDC_SEARCH_GENERATOR, K::kPushButton, "Search Signal Generator", {7, 67, 103, 20}, true, true},
     {IDC_STATUS, K::kLabel, "Static", {13, 40, 87, 8}, true, true},
-    {IDC_UPDATE_GENERATOR_MCU, K::kMultiLineButton, "To Update Generator MCU Firmware",
-     {171, 27, 97, 25}, true, true},
-    {IDC_UPDATE_SUB_MCU, K::kMultiLineButton, "To Update SUB MCU Firmware", {31, 219, 18, 25},
-     false, false},
-    {IDC_UPDATE_IN1, K::kMultiLineButton, "To Update IN1 Firmware", {23, 224, 25, 17}, false, false},
-    {IDC_UPDATE_IN2, K::kMultiLineButton, "To Update IN2 Firmware", {17, 224, 32, 17}, false, false},
-    {IDC_UPDATE_IN3, K::kMultiLineButton, "To Update IN3 Firmware", {19, 224, 30, 19}, false, false},
-    {IDC_UPDATE_IN4, K::kMultiLineButton, "To Update IN4 Firmware", {23, 221, 31, 21}, false, false},
+    {IDC_UPDATE_GENERATOR_MCU,
+     K::kMultiLineButton,
+     "To Update Generator MCU Firmware",
+     {171, 27, 97, 25},
+     true,
+     true},
+    {IDC_UPDATE_SUB_MCU,
+     K::kMultiLineButton,
+     "To Update SUB MCU Firmware",
+     {31, 219, 18, 25},
+     false,
+     false},
+    {IDC_UPDATE_IN1,
+     K::kMultiLineButton,
+     "To Update IN1 Firmware",
+     {23, 224, 25, 17},
+     false,
+     false},
+    {IDC_UPDATE_IN2,
+     K::kMultiLineButton,
+     "To Update IN2 Firmware",
+     {17, 224, 32, 17},
+     false,
+     false},
+    {IDC_UPDATE_IN3,
+     K::kMultiLineButton,
+     "To Update IN3 Firmware",
+     {19, 224, 30, 19},
+     false,
+     false},
+    {IDC_UPDATE_IN4,
+     K::kMultiLineButton,
+     "To Update IN4 Firmware",
+     {23, 221, 31, 21},
+     false,
+     false},
     {IDC_STATIC, K::kGroupBox, "FPGA FLASH UPDATE", {13, 262, 125, 36}, false, true},
     {IDC_GENERATOR_FPGA, K::kPushButton, "Generator FPGA Firmware", {171, 64, 97, 25}, true, true},
     {IDC_AUX_FPGA, K::kPushButton, "AUX FPGA UPDATE", {70, 272, 66, 15}, false, false},
@@ -36,30 +64,54 @@ constexpr ControlTemplate kMainControls[] = {
     {IDC_SEARCH_TYPE7, K::kPushButton, "Search Type 7", {21, 222, 24, 14}, false, false},
     {IDC_SEARCH_TYPE4, K::kPushButton, "Search Type 4", {21, 220, 24, 15}, false, false},
     {IDC_SEARCH_TYPE5, K::kPushButton, "Search Type 5", {21, 228, 23, 15}, false, false},
-    {IDC_GENERATOR_DATA_FLASH, K::kPushButton, "Generator Data Flash", {172, 101, 97, 25}, true,
+    {IDC_GENERATOR_DATA_FLASH,
+     K::kPushButton,
+     "Generator Data Flash",
+     {172, 101, 97, 25},
+     true,
      false},
     {IDC_DATA_FLASH_NO, K::kEdit, "", {15, 209, 40, 14}, false, false},
     {IDC_STATIC, K::kLabel, "Data Flash No.", {13, 247, 56, 8}, false, true},
     {IDC_SUB_MCU_LIST, K::kDropDownCombo, "", {23, 217, 20, 166}, false, false},
     {IDC_NAND_FLASH, K::kPushButton, "SG NAND FLASH", {41, 279, 60, 14}, false, false},
     {IDC_WAIT, K::kLabel, "Please wait....", {29, 162, 61, 8}, true, true},
-    {IDC_UPDATE_ANALYZER_MCU, K::kMultiLineButton, "To Update Analyzer MCU Firmware",
-     {165, 175, 97, 25}, true, true},
+    {IDC_UPDATE_ANALYZER_MCU,
+     K::kMultiLineButton,
+     "To Update Analyzer MCU Firmware",
+     {165, 175, 97, 25},
+     true,
+     true},
     {IDC_ANALYZER_FPGA, K::kPushButton, "Analyzer FPGA Firmware", {165, 215, 97, 25}, true, true},
-    {IDC_ANALYZER_DATA_FLASH, K::kPushButton, "Analyzer Data Flash", {165, 254, 97, 25}, true,
+    {IDC_ANALYZER_DATA_FLASH,
+     K::kPushButton,
+     "Analyzer Data Flash",
+     {165, 254, 97, 25},
+     true,
      false},
     {IDC_NOTE, K::kEdit, "", {7, 96, 109, 32}, true, false, false, true},
-    {IDC_STATIC, K::kCenteredGroupBox, "To Update KORVELT Generator Firmware", {119, 7, 202, 142},
-     true, true},
-    {IDC_STATIC, K::kCenteredGroupBox, "To Update KORVELT Analyzer Firmware", {119, 152, 202, 142},
-     true, true},
+    {IDC_STATIC,
+     K::kCenteredGroupBox,
+     "To Update KORVELT Generator Firmware",
+     {119, 7, 202, 142},
+     true,
+     true},
+    {IDC_STATIC,
+     K::kCenteredGroupBox,
+     "To Update KORVELT Analyzer Firmware",
+     {119, 152, 202, 142},
+     true,
+     true},
     {IDC_STATIC, K::kBitmapStatic, "", {26, 209, 78, 54}, true, true, false, false, IDB_INSTRUMENT},
 };
 
 constexpr ControlTemplate kAboutControls[] = {
     {IDC_STATIC, K::kIconStatic, "", {11, 17, 20, 20}, true, true, false, false, IDR_MAINFRAME},
     {IDC_STATIC, K::kLabel, "TIRAS CONSOLE Version 1.0", {40, 10, 119, 8}, true, true},
-    {IDC_STATIC, K::kLabel, "Firmware updater for the rack instrument", {40, 25, 119, 8}, true,
+    {IDC_STATIC,
+     K::kLabel,
+     "Firmware updater for the rack instrument",
+     {40, 25, 119, 8},
+     true,
      true},
     {1, K::kDefaultButton, "OK", {178, 7, 50, 14}, true, true},
 };
@@ -101,17 +153,28 @@ const PortNames& PortNamesTable() {
 
 }  // namespace
 
-const DialogTemplate& MainDialogTemplate() { return kMainDialog; }
-const DialogTemplate& AboutDialogTemplate() { return kAboutDialog; }
+const DialogTemplate& MainDialogTemplate() {
+  return kMainDialog;
+}
+const DialogTemplate& AboutDialogTemplate() {
+  return kAboutDialog;
+}
 
-std::span<const std::string_view> PortListEntries() { return PortNamesTable().views; }
-std::span<const std::string_view> SubMcuListEntries() { return kSubMcuEntries; }
+std::span<const std::string_view> PortListEntries() {
+  return PortNamesTable().views;
+}
+std::span<const std::string_view> SubMcuListEntries() {
+  return kSubMcuEntries;
+}
 
 std::string_view LoadResourceString(int id) {
   switch (id) {
-    case IDS_ABOUTBOX: return "&About KOVRELT ISP...";
-    case IDP_SOCKETS_INIT_FAILED: return "Windows sockets initialization failed.";
-    default: return {};
+    case IDS_ABOUTBOX:
+      return "&About KOVRELT ISP...";
+    case IDP_SOCKETS_INIT_FAILED:
+      return "Windows sockets initialization failed.";
+    default:
+      return {};
   }
 }
 

@@ -46,10 +46,10 @@ enum ResourceId : int {
   IDS_ABOUTBOX = 101,
   IDD_MAIN_DIALOG = 102,
   IDP_SOCKETS_INIT_FAILED = 103,
-  IDR_MAINFRAME = 128,  // application icon
-  IDI_PORT_OFF = 133,   // unlit lamp outline
-  IDI_PORT_ON = 134,    // lit red lamp
-  IDB_INSTRUMENT = 210, // 114 x 84 picture of the rack instrument
+  IDR_MAINFRAME = 128,   // application icon
+  IDI_PORT_OFF = 133,    // unlit lamp outline
+  IDI_PORT_ON = 134,     // lit red lamp
+  IDB_INSTRUMENT = 210,  // 114 x 84 picture of the rack instrument
 };
 
 enum class ControlKind {
@@ -86,7 +86,7 @@ struct DialogTemplate {
   std::string_view title;
   std::string_view fontName;
   int fontPoints;
-  int width, height;  // dialog units
+  int width, height;                          // dialog units
   std::span<const ControlTemplate> controls;  // in tab order
 };
 

@@ -16,7 +16,7 @@ struct SerialTraceEvent {
   enum class Kind { kOpen, kOpenFailed, kSettings, kClose, kRead, kWrite, kError };
   Kind kind;
   int portNumber = 0;
-  std::string text;         // device path, settings or error text
+  std::string text;  // device path, settings or error text
   const uint8_t* bytes = nullptr;
   std::size_t length = 0;
 };
@@ -32,8 +32,8 @@ class SerialPort final : public PortOperations {
   SerialPort(const SerialPort&) = delete;
   SerialPort& operator=(const SerialPort&) = delete;
 
-  bool OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
-                int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) override;
+  bool OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity, int dataBits,
+                int stopBits, uint32_t eventMask, int writeCapacity) override;
   bool StartMonitor() override;
   void QueueWrite(const uint8_t* bytes, int length) override;
   void RequestClose() override;

@@ -45,7 +45,9 @@ void ResetEvent(int fd) {
   }
 }
 
-std::string SystemText(int errorCode) { return std::strerror(errorCode); }
+std::string SystemText(int errorCode) {
+  return std::strerror(errorCode);
+}
 
 }  // namespace
 
@@ -122,8 +124,8 @@ SerialPort::Impl::ConfigFailure SerialPort::Impl::Configure(int device, int baud
     return {"BuildCommDCB()", errno};
   }
   pseudoTerminal = ops->IsPseudoTerminal(device);
-  std::string carried = std::to_string(baudRate) + " " + std::to_string(dataBits) + parity +
-                        std::to_string(stopBits);
+  std::string carried =
+      std::to_string(baudRate) + " " + std::to_string(dataBits) + parity + std::to_string(stopBits);
   bool applied = ops->SetAttributes(device, settings) == 0;
   int setError = errno;
   if (applied && parity != 'N') {
@@ -272,7 +274,9 @@ SerialPort::~SerialPort() {
   }
 }
 
-void SerialPort::SetTraceHook(SerialTraceHook hook) { impl_->trace = std::move(hook); }
+void SerialPort::SetTraceHook(SerialTraceHook hook) {
+  impl_->trace = std::move(hook);
+}
 
 bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
                           int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) {
@@ -340,20 +344,28 @@ void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   {
     std::lock_guard slot(port.slotMutex);
     // A port never opened has no slot; more than the slot holds is cut to the slot.
-    std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)),
-                                              port.writeSlot.size());
+    std::size_t count =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), port.writeSlot.size());
     if (count > 0) std::memcpy(port.writeSlot.data(), bytes, count);
     port.writeLen = static_cast<int>(count);
   }
   SignalEvent(port.writeSignal);
 }
 
-void SerialPort::RequestClose() { SignalEvent(impl_->closeSignal); }
+void SerialPort::RequestClose() {
+  SignalEvent(impl_->closeSignal);
+}
 
-bool SerialPort::HoldsPort() const { return impl_->fd.load() >= 0; }
+bool SerialPort::HoldsPort() const {
+  return impl_->fd.load() >= 0;
+}
 
-bool SerialPort::MonitorAlive() const { return impl_->monitorAlive; }
+bool SerialPort::MonitorAlive() const {
+  return impl_->monitorAlive;
+}
 
-char SerialPort::RequestedParity() const { return impl_->requestedParity; }
+char SerialPort::RequestedParity() const {
+  return impl_->requestedParity;
+}
 
 }  // namespace korvelt

@@ -12,8 +12,13 @@ TEST(PortMap, ParsesBothNameForms) {
   struct Case {
     const char* name;
     std::optional<int> number;
-  } cases[] = {{"COM1", 1}, {"COM99", 99}, {"\\\\.\\COM10", 10}, {"\\\\.\\COM100", 100},
-               {"COM", std::nullopt}, {"com3", std::nullopt}, {"COM3x", std::nullopt},
+  } cases[] = {{"COM1", 1},
+               {"COM99", 99},
+               {"\\\\.\\COM10", 10},
+               {"\\\\.\\COM100", 100},
+               {"COM", std::nullopt},
+               {"com3", std::nullopt},
+               {"COM3x", std::nullopt},
                {"/dev/ttyS0", std::nullopt}};
   for (const auto& c : cases) EXPECT_EQ(PortMap::ParsePortName(c.name), c.number) << c.name;
 }
@@ -40,7 +45,8 @@ TEST(PortMap, DevicesAreNumberedByFamilyThenNumericOrder) {
   }
   auto map = PortMap::FromDevices(dev.path());
   std::vector<std::string> order;
-  for (const auto& entry : map.Entries()) order.push_back(entry.device.substr(dev.path().size() + 1));
+  for (const auto& entry : map.Entries())
+    order.push_back(entry.device.substr(dev.path().size() + 1));
   EXPECT_EQ(order, (std::vector<std::string>{"ttyACM0", "ttyUSB0", "ttyUSB1", "ttyS2", "ttyS10"}));
   EXPECT_EQ(map.Entries().front().number, 1);
 }

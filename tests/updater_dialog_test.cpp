@@ -55,8 +55,9 @@ TEST(DataExchange, ProgressFormatting) {
   struct Case {
     float value;
     const char* text;
-  } cases[] = {{0.0f, "0"}, {100.0f, "100"}, {85.33334f, "85.3333"}, {50.0f, "50"},
-               {0.390625f, "0.390625"}, {99.99999f, "100"}, {12.5f, "12.5"}};
+  } cases[] = {{0.0f, "0"},    {100.0f, "100"},         {85.33334f, "85.3333"},
+               {50.0f, "50"},  {0.390625f, "0.390625"}, {99.99999f, "100"},
+               {12.5f, "12.5"}};
   for (const auto& c : cases) EXPECT_EQ(FormatProgress(c.value), c.text) << c.value;
 }
 
@@ -142,8 +143,8 @@ TEST(UpdaterDialogSystem, MessageTableBindsEveryButtonOnce) {
 
 TEST(UpdaterDialogSystem, SerialNotificationsOutsideTheTableAreIgnored) {
   DialogHarness h;
-  for (uint32_t message : {WM_SERIAL_BREAK, WM_SERIAL_CTS, WM_SERIAL_ERR, WM_SERIAL_RING,
-                           WM_SERIAL_RXFLAG}) {
+  for (uint32_t message :
+       {WM_SERIAL_BREAK, WM_SERIAL_CTS, WM_SERIAL_ERR, WM_SERIAL_RING, WM_SERIAL_RXFLAG}) {
     EXPECT_FALSE(h.dialog.Dispatch(message, 0, 1));
   }
   h.dialog.HandleSerialNotification({WM_SERIAL_COMM_ERROR, 0, 3, "WARNING:  x"});

@@ -58,7 +58,8 @@ void FakeSerialPort::Notify(uint32_t message, uint32_t wParam, int32_t lParam) {
 std::vector<uint8_t> FakeSerialPort::BytesWrittenTo(int portNumber) const {
   std::vector<uint8_t> all;
   for (const auto& write : writes) {
-    if (write.portNumber == portNumber) all.insert(all.end(), write.bytes.begin(), write.bytes.end());
+    if (write.portNumber == portNumber)
+      all.insert(all.end(), write.bytes.begin(), write.bytes.end());
   }
   return all;
 }

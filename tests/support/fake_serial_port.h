@@ -36,8 +36,8 @@ class FakeSerialPort : public PortOperations {
   explicit FakeSerialPort(VirtualClock& clock) : clock_(clock) {}
   void Attach(UpdaterDialog* dialog) { dialog_ = dialog; }
 
-  bool OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
-                int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) override;
+  bool OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity, int dataBits,
+                int stopBits, uint32_t eventMask, int writeCapacity) override;
   bool StartMonitor() override;
   void QueueWrite(const uint8_t* bytes, int length) override;
   void RequestClose() override;
