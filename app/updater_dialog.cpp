@@ -133,6 +133,9 @@ int UpdaterDialog::OnQueryDragIcon() const {
 
 void UpdaterDialog::OnTimer(int timerId) {
   switch (timerId) {
+    case kTimerSearchStep:
+      if (m_bSearching == 1) SearchStep();  // the uploads' 7000 ms starts have no effect here
+      break;
     case kTimerAutoClose:
       OnAutoCloseTimer();
       break;

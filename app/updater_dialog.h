@@ -79,6 +79,20 @@ class UpdaterDialog {
   void OnNoAction() {}
   void OnBlockAck();  // command-table slot 34
 
+  // ---- Command protocol ----
+  // Builds a command frame with the payload in m_txFrame and queues it; refuses an oversized
+  // payload ("Too much parameter.") and a closed port ("Com port is not on yet.").
+  void SendCommandFrame(uint16_t code, const uint8_t* payload, int length);
+  void OnReplyByte(uint8_t byte);        // the reply parser, one byte
+  void OnSearchReplyByte(uint8_t byte);  // the search-reply parser, one byte
+  void SearchStep();                     // timer 4 while a search runs
+  void StartSearch(uint8_t deviceType, bool resetParity);
+
+  // ---- Consumers of later subsystems ----
+  void OnBannerByte(uint8_t byte);
+  void OnLoaderByte(uint8_t byte);
+  void OnStm32Byte(uint8_t byte);
+
   // ---- Port display (both change m_bPortOpen, the caption of 1006 and the icon together) ----
   void SetPortOpenUi();
   void SetPortClosedUi();
@@ -120,6 +134,24 @@ class UpdaterDialog {
   int m_bSubMcuRequested = 0;
   int m_bInputBoardRequested = 0;
 
+  // ---- Frames ----
+  static constexpr std::size_t kTxFrameBytes = 300;
+  static constexpr std::size_t kReplyBufferBytes = 520;
+  static constexpr std::size_t kBlockPacketBytes = 260;
+  std::array<uint8_t, kTxFrameBytes> m_txFrame{};
+  std::array<uint8_t, kReplyBufferBytes> m_replyBuf{};
+  int m_replyLength = 0;
+  // The block packet of the uploads; the search builds its probe in its first ten bytes.
+  std::array<uint8_t, kBlockPacketBytes> m_blockPacket{};
+  int m_bDeviceFound = 0;
+  // Diagnostics for the trace: frames the reply parser dispatched, and the last slot taken.
+  uint64_t m_nFramesDispatched = 0;
+  int m_nLastDispatchedSlot = -1;
+
+  // ---- Bootloader banner recogniser ----
+  std::array<uint8_t, 16> m_bannerRing{};
+  int m_bannerPos = 0;
+
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
   std::array<uint16_t, kCommandSlots> m_commandCodes{};
@@ -131,6 +163,9 @@ class UpdaterDialog {
 
  private:
   bool OpenCurrentPort(char parity);
+  void ProcessReplyFrame();
+  bool ReplyPassesFilter(uint16_t code) const;
+  bool OpenNextSearchPort();
   void OnAutoCloseTimer();
 
   WindowServices& m_services;

@@ -3,5 +3,6 @@
 namespace korvelt {
 
 void UpdaterDialog::OnSerialTxDone() {}
+void UpdaterDialog::OnLoaderByte(uint8_t) {}
 
 }  // namespace korvelt
