@@ -18,11 +18,11 @@ struct InstrumentConfig {
   uint8_t deviceType = 0;  // 0 signal generator, 1 signal analyzer, 2..7 further types
   uint8_t group = 0x01;
   uint8_t machine = 0x01;
-  bool silent = false;                 // answers nothing
-  std::optional<uint8_t> answerAsType; // answers the probe as another device type
-  uint32_t replyDelayMs = 2;           // from the end of a command to the first reply byte
-  uint32_t replyByteGapMs = 0;         // between reply bytes
-  bool corruptSearchChecksum = false;  // the probe answer carries a wrong checksum
+  bool silent = false;                  // answers nothing
+  std::optional<uint8_t> answerAsType;  // answers the probe as another device type
+  uint32_t replyDelayMs = 2;            // from the end of a command to the first reply byte
+  uint32_t replyByteGapMs = 0;          // between reply bytes
+  bool corruptSearchChecksum = false;   // the probe answer carries a wrong checksum
 };
 
 // The running firmware of a unit, as far as the updater talks to it: it takes the bytes the

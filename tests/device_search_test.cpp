@@ -94,7 +94,8 @@ TEST(DeviceSearch, RepliesThatDoNotEndTheSearch) {
   } cases[] = {
       {"another type", {.deviceType = 0, .answerAsType = 1}, false},
       {"any address, wrong checksum",
-       {.group = 0x42, .machine = 0x17, .corruptSearchChecksum = true}, true},
+       {.group = 0x42, .machine = 0x17, .corruptSearchChecksum = true},
+       true},
       {"gaps under 200 ms", {.replyByteGapMs = 150}, true},
       {"gaps over 200 ms", {.replyByteGapMs = 250}, false},
   };

@@ -27,7 +27,8 @@ TEST(Frames, EverySentFrameSumsToZero) {
   for (int round = 0; round < 500; ++round) {
     Bytes payload(random() % 291);
     for (auto& b : payload) b = static_cast<uint8_t>(random());
-    FrameAddress address{uint8_t(random()), uint8_t(random()), uint8_t(random()), uint8_t(random())};
+    FrameAddress address{uint8_t(random()), uint8_t(random()), uint8_t(random()),
+                         uint8_t(random())};
     auto frame = BuildFrame(kCommandStart, address, uint16_t(random()), payload);
     ASSERT_EQ(frame.size(), payload.size() + 10);
     ASSERT_TRUE(SumsToZero(frame.data(), frame.size()));

@@ -13,7 +13,9 @@ Bytes Reply(uint16_t code, Bytes payload, uint8_t group = 0, uint8_t machine = 0
   return BuildFrame(kReplyStart, {type, 0, group, machine}, code, payload);
 }
 
-Bytes Ack(uint8_t status = 0) { return Reply(0xFFFF, {0x78, 0x78, status}); }
+Bytes Ack(uint8_t status = 0) {
+  return Reply(0xFFFF, {0x78, 0x78, status});
+}
 
 void Feed(testing::DialogHarness& h, const Bytes& bytes, int port = 1) {
   for (uint8_t b : bytes) h.dialog.Dispatch(WM_SERIAL_RXCHAR, b, port);
@@ -37,8 +39,22 @@ TEST(ReplyParser, FramesTable) {
   escapedAck.back() = ZeroSumChecksum(escapedAck.data(), escapedAck.size() - 1);
   const ParserCase cases[] = {
       {"block ack", Ack(), 1, -1},
-      {"two acks", [] { Bytes b = Ack(); Bytes c = Ack(1); b.insert(b.end(), c.begin(), c.end()); return b; }(), 2, -1},
-      {"double start loses the frame", [] { Bytes b = {0xAB}; Bytes a = Ack(); b.insert(b.end(), a.begin(), a.end()); return b; }(), 0, -1},
+      {"two acks",
+       [] {
+         Bytes b = Ack();
+         Bytes c = Ack(1);
+         b.insert(b.end(), c.begin(), c.end());
+         return b;
+       }(),
+       2, -1},
+      {"double start loses the frame",
+       [] {
+         Bytes b = {0xAB};
+         Bytes a = Ack();
+         b.insert(b.end(), a.begin(), a.end());
+         return b;
+       }(),
+       0, -1},
       {"length high byte 2", {0xAB, 0x00, 0x00, 0x05, 0x02}, 0, -1},
       {"length 500 collected", longFrame, 1, -1},
       {"length 501 dropped", Bytes(tooLong.begin(), tooLong.begin() + 5), 0, -1},
@@ -106,11 +122,11 @@ TEST(ReplyParser, AddressFilter) {
     uint16_t code;
     bool passes;
   } cases[] = {
-      {0x12, 0x34, 0x12, 0x34, 0xFFFF, true},  {0x12, 0x34, 0x12, 0x35, 0xFFFF, false},
-      {0x12, 0x34, 0x12, 0x35, 0xF801, true},  {0x00, 0x00, 0x55, 0x66, 0xFFFF, true},
-      {0xFF, 0xFF, 0x55, 0x66, 0xFFFF, true},  {0x12, 0x00, 0x99, 0x98, 0xFFFF, true},
-      {0x12, 0xFF, 0x99, 0x98, 0xFFFF, true},  {0x00, 0x05, 0x00, 0x06, 0xFFFF, false},
-      {0x00, 0x05, 0x00, 0x05, 0xFFFF, true},  {0xFF, 0x00, 0xFF, 0x01, 0xFFFF, false},
+      {0x12, 0x34, 0x12, 0x34, 0xFFFF, true}, {0x12, 0x34, 0x12, 0x35, 0xFFFF, false},
+      {0x12, 0x34, 0x12, 0x35, 0xF801, true}, {0x00, 0x00, 0x55, 0x66, 0xFFFF, true},
+      {0xFF, 0xFF, 0x55, 0x66, 0xFFFF, true}, {0x12, 0x00, 0x99, 0x98, 0xFFFF, true},
+      {0x12, 0xFF, 0x99, 0x98, 0xFFFF, true}, {0x00, 0x05, 0x00, 0x06, 0xFFFF, false},
+      {0x00, 0x05, 0x00, 0x05, 0xFFFF, true}, {0xFF, 0x00, 0xFF, 0x01, 0xFFFF, false},
   };
   for (const auto& c : cases) {
     testing::DialogHarness h;
@@ -127,8 +143,8 @@ TEST(ReplyParser, NeverStoresPastItsBufferWhateverStateItIsLeftIn) {
   struct Case {
     int state;
     int length;
-  } cases[] = {{300, 500}, {300, 0}, {518, 500}, {519, 500}, {600, 3}, {5, 0}, {9, 7},
-               {4, 1000}, {1000000, 500}};
+  } cases[] = {{300, 500}, {300, 0}, {518, 500}, {519, 500},    {600, 3},
+               {5, 0},     {9, 7},   {4, 1000},  {1000000, 500}};
   for (const auto& c : cases) {
     testing::DialogHarness h;
     h.dialog.m_parserState = c.state;

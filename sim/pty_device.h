@@ -1,0 +1,47 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/instrument_model.h"
+
+namespace korvelt::sim {
+
+// Serves a device model on a pseudo-terminal: the port side (slave) is linked into a
+// port-map folder as COMn, and a thread feeds what the updater writes to the model and
+// writes the model's answers back at their times.
+class PtyDevice {
+ public:
+  explicit PtyDevice(std::shared_ptr<InstrumentModel> model);
+  ~PtyDevice();
+  PtyDevice(const PtyDevice&) = delete;
+  PtyDevice& operator=(const PtyDevice&) = delete;
+
+  // Opens the pty, links `linkPath` to its port side and starts serving. False on failure.
+  bool Start(const std::string& linkPath);
+  void Stop();
+
+  const std::string& portPath() const { return slave_path_; }
+  // Runs `inspect` with the model while the serving thread cannot touch it.
+  void WithModel(const std::function<void(InstrumentModel&)>& inspect);
+  // Closes the unit's side, as a pulled cable does.
+  void Disconnect();
+
+ private:
+  void Serve();
+
+  std::shared_ptr<InstrumentModel> model_;
+  std::mutex model_mutex_;
+  int master_ = -1;
+  int slave_keepalive_ = -1;  // keeps the line up while the updater has the port closed
+  int stop_event_ = -1;
+  std::string slave_path_;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace korvelt::sim
