@@ -26,7 +26,9 @@ uint64_t NowMs() {
 
 PtyDevice::PtyDevice(std::shared_ptr<InstrumentModel> model) : model_(std::move(model)) {}
 
-PtyDevice::~PtyDevice() { Stop(); }
+PtyDevice::~PtyDevice() {
+  Stop();
+}
 
 bool PtyDevice::Start(const std::string& linkPath) {
   char name[256] = {};

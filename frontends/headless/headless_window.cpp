@@ -55,7 +55,9 @@ void HeadlessWindow::StartTimer(int timerId, unsigned periodMs) {
   timers_[timerId] = Timer{period, Clock::now() + period};
 }
 
-void HeadlessWindow::StopTimer(int timerId) { timers_.erase(timerId); }
+void HeadlessWindow::StopTimer(int timerId) {
+  timers_.erase(timerId);
+}
 
 void HeadlessWindow::Record(Box box) {
   boxes_.push_back(box);
@@ -78,7 +80,9 @@ void HeadlessWindow::SetControlText(int controlId, const std::string& text) {
   texts_[controlId] = text;
 }
 
-std::string HeadlessWindow::GetControlText(int controlId) { return ControlText(controlId); }
+std::string HeadlessWindow::GetControlText(int controlId) {
+  return ControlText(controlId);
+}
 
 std::string HeadlessWindow::ControlText(int controlId) const {
   auto it = texts_.find(controlId);
