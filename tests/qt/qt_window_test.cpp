@@ -160,6 +160,8 @@ TEST(QtWindow, CloseBoxGoesThroughOnClose) {
 }  // namespace korvelt
 
 int main(int argc, char** argv) {
+  // Headless unless told otherwise, also when the test list is read at build time.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
