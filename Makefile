@@ -54,7 +54,7 @@ demo: build
 	./tools/demo.sh $(BUILD)
 
 format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+	git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i
 
 format-check:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

@@ -9,6 +9,7 @@
 #include "app/window_services.h"
 #include "serial/notification_channel.h"
 #include "serial/port_operations.h"
+#include "update/image_file.h"
 
 namespace korvelt {
 
@@ -93,6 +94,12 @@ class UpdaterDialog {
   void OnLoaderByte(uint8_t byte);
   void OnStm32Byte(uint8_t byte);
 
+  // ---- Images ----
+  // 1 when the file was read and holds at least one byte. A file that cannot be opened shows
+  // "Can not find GENERATOR_MCU.bin !" whatever its path.
+  int LoadImageFile(const std::string& path);
+  ImageLoadResult ChooseAndLoadImage();
+
   // ---- Port display (both change m_bPortOpen, the caption of 1006 and the icon together) ----
   void SetPortOpenUi();
   void SetPortClosedUi();
@@ -122,6 +129,23 @@ class UpdaterDialog {
   // ---- Image buffer ----
   std::vector<uint8_t> m_pImage;  // always owns a block: a 10-byte placeholder at start
   uint32_t m_imageSize = 0;
+  int m_bImageReadFailed = 0;  // the last load opened its file but could not read it
+
+  // ---- Block upload ----
+  static constexpr std::size_t kBulkFrameBytes = 270;
+  int m_bFpgaUpload = 0;
+  int m_bAuxFpgaUpload = 0;
+  int m_bNandUpload = 0;
+  int m_bDataFlashUpload = 0;
+  int m_blockCount = 0;  // number of the next block
+  int m_imagePos = 0;    // image index of the next byte to pack
+  int m_bMoreBlocks = 0;
+  std::array<uint8_t, kBulkFrameBytes> m_bulkFrame{};
+  // Blocks are in flight: an acknowledgement with no upload running is ignored.
+  int m_bUploadInFlight = 0;
+  // Block 0 of a data-flash or NAND upload went out as a bulk frame; a negative
+  // acknowledgement sends that frame again.
+  int m_bBulkBlockInFlight = 0;
 
   // ---- Receive routing and modes ----
   int m_parserState = 0;
@@ -166,6 +190,16 @@ class UpdaterDialog {
   void ProcessReplyFrame();
   bool ReplyPassesFilter(uint16_t code) const;
   bool OpenNextSearchPort();
+  int ReadIntoImageBuffer(const std::string& path, bool* opened);
+  enum class UploadKind { kFpga, kAuxFpga, kNand, kDataFlash };
+  void SetUploadKind(UploadKind kind);
+  bool ImageFitsBlockNumbers();
+  std::size_t PackBlock(uint8_t* data);
+  void SendNextBlock();
+  void SendFirstBlock(uint8_t kindByte);
+  void SendFirstBulkBlock(uint8_t kindByte);
+  void FinishUpload();
+  void StartBulkUpload(uint8_t kindByte, UploadKind kind);
   void OnAutoCloseTimer();
 
   WindowServices& m_services;

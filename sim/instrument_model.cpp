@@ -28,8 +28,8 @@ bool InstrumentModel::Addressed(uint8_t group, uint8_t machine) const {
   return machine == 0x00 || machine == config_.machine;
 }
 
-void InstrumentModel::Send(const std::vector<uint8_t>& bytes) {
-  uint64_t at = std::max(now_ + config_.replyDelayMs, busy_until_);
+void InstrumentModel::Send(const std::vector<uint8_t>& bytes, uint32_t extraDelayMs) {
+  uint64_t at = std::max(now_ + config_.replyDelayMs + extraDelayMs, busy_until_);
   for (uint8_t byte : bytes) {
     output_.push_back({at, byte});
     at += config_.replyByteGapMs;
@@ -48,7 +48,52 @@ void InstrumentModel::OnFrame(const std::vector<uint8_t>& frame) {
     if (config_.corruptSearchChecksum) reply.back() ^= 0x5A;
     ++probes_answered_;
     Send(reply);
+  } else if (command == kBlockCommand && frame.size() == 270) {
+    OnBlock(frame);
   }
+}
+
+BlockAnswer InstrumentModel::DecideBlock(const BlockSeen& block) {
+  if (config_.blockFault) return config_.blockFault(block);
+  if (config_.nackEvery > 0 && (distinct_blocks_ + 1) % config_.nackEvery == 0 &&
+      refused_block_ != block.number) {
+    return BlockAnswer::kNack;
+  }
+  return BlockAnswer::kAccept;
+}
+
+void InstrumentModel::OnBlock(const std::vector<uint8_t>& frame) {
+  const uint8_t* payload = frame.data() + kFrameHeaderBytes;
+  BlockSeen block{block_frames_++, payload[0],
+                  static_cast<uint16_t>(payload[1] | (payload[2] << 8)), payload[3] == 0x40,
+                  frame[1]};
+  const BlockAnswer answer = DecideBlock(block);
+  uint8_t status = 0;
+  if (answer == BlockAnswer::kAccept) {
+    refused_block_.reset();
+    ++distinct_blocks_;
+    UploadedImage& image = uploads_[block.kind];
+    const std::size_t offset = static_cast<std::size_t>(block.number) * 256;
+    if (image.bytes.size() < offset + 256) image.bytes.resize(offset + 256);
+    std::copy(payload + 4, payload + 260, image.bytes.begin() + static_cast<long>(offset));
+    ++image.blocksAccepted;
+    if (block.last) {
+      image.lastBlockAccepted = true;
+      image.lastBlockNumber = block.number;
+      image.bytes.resize(offset + 256);  // the image ends with its last block
+    }
+  } else {
+    refused_block_ = block.number;
+    status = 1;
+  }
+  if (answer == BlockAnswer::kNoAnswer) return;
+  std::vector<uint8_t> ackPayload = {
+      0x78, answer == BlockAnswer::kWrongMagic ? uint8_t{0x79} : uint8_t{0x78}, status};
+  const uint8_t machine = answer == BlockAnswer::kMachineFF ? 0xFF : config_.machine;
+  auto ack = BuildFrame(kReplyStart, {config_.deviceType, 0, config_.group, machine},
+                        kBlockAckCommand, ackPayload);
+  if (answer == BlockAnswer::kBadChecksum) ack.back() ^= 0x01;
+  Send(ack, config_.blockProcessingMs);
 }
 
 }  // namespace korvelt::sim

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -14,6 +16,25 @@ struct TimedByte {
   uint8_t byte;
 };
 
+// A block of an upload as the unit received it.
+struct BlockSeen {
+  uint64_t frameIndex;  // counts every block frame, resends included
+  uint8_t kind;         // 0x00 FPGA, 0x01 AUX FPGA, 0x30 NAND, 0x21 data flash
+  uint16_t number;
+  bool last;
+  uint8_t headerDeviceType;
+};
+
+// How the unit answers one block; anything but kAccept leaves the block unstored.
+enum class BlockAnswer {
+  kAccept,
+  kNack,         // status 1: "send it again"
+  kNoAnswer,     // the acknowledgement is lost
+  kBadChecksum,  // the acknowledgement arrives damaged
+  kWrongMagic,   // payload 'x', 'y' instead of 'x', 'x'
+  kMachineFF,    // the acknowledgement carries machine address 0xFF
+};
+
 struct InstrumentConfig {
   uint8_t deviceType = 0;  // 0 signal generator, 1 signal analyzer, 2..7 further types
   uint8_t group = 0x01;
@@ -23,6 +44,17 @@ struct InstrumentConfig {
   uint32_t replyDelayMs = 2;            // from the end of a command to the first reply byte
   uint32_t replyByteGapMs = 0;          // between reply bytes
   bool corruptSearchChecksum = false;   // the probe answer carries a wrong checksum
+  uint32_t blockProcessingMs = 0;       // from a block's last byte to its acknowledgement
+  uint32_t nackEvery = 0;               // refuse the first try of every n-th block
+  std::function<BlockAnswer(const BlockSeen&)> blockFault;  // decides per block if set
+};
+
+// What the unit's memories hold after uploads, per kind byte.
+struct UploadedImage {
+  std::vector<uint8_t> bytes;  // placed by block number, 256 bytes a block
+  uint64_t blocksAccepted = 0;
+  bool lastBlockAccepted = false;
+  uint16_t lastBlockNumber = 0;
 };
 
 // The running firmware of a unit, as far as the updater talks to it: it takes the bytes the
@@ -39,11 +71,16 @@ class InstrumentModel {
   InstrumentConfig& config() { return config_; }
   uint64_t framesSeen() const { return frames_seen_; }
   uint64_t probesAnswered() const { return probes_answered_; }
+  const std::map<uint8_t, UploadedImage>& uploads() const { return uploads_; }
+  uint64_t blockFramesSeen() const { return block_frames_; }
+  uint64_t badFrames() const { return assembler_.badChecksums() + assembler_.malformed(); }
 
  private:
   void OnFrame(const std::vector<uint8_t>& frame);
   bool Addressed(uint8_t group, uint8_t machine) const;
-  void Send(const std::vector<uint8_t>& bytes);
+  void Send(const std::vector<uint8_t>& bytes, uint32_t extraDelayMs = 0);
+  void OnBlock(const std::vector<uint8_t>& frame);
+  BlockAnswer DecideBlock(const BlockSeen& block);
 
   InstrumentConfig config_;
   CommandFrameAssembler assembler_;
@@ -52,6 +89,10 @@ class InstrumentModel {
   std::vector<TimedByte> output_;
   uint64_t frames_seen_ = 0;
   uint64_t probes_answered_ = 0;
+  uint64_t block_frames_ = 0;
+  uint64_t distinct_blocks_ = 0;
+  std::optional<uint16_t> refused_block_;  // the block refused last, taken on its next try
+  std::map<uint8_t, UploadedImage> uploads_;
 };
 
 }  // namespace korvelt::sim

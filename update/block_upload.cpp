@@ -1,13 +1,262 @@
+// Block upload: an image cut into 256-byte blocks, each sent in command 0x7878 and paced by
+// the unit's acknowledgements (command 0xFFFF): status 0 sends the next block, anything else
+// the same block again.
+#include "update/block_upload.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "app/updater_dialog.h"
+#include "protocol/frame.h"
 
 namespace korvelt {
 
-void UpdaterDialog::OnGeneratorFpga() {}
-void UpdaterDialog::OnAnalyzerFpga() {}
-void UpdaterDialog::OnAuxFpga() {}
-void UpdaterDialog::OnGeneratorDataFlash() {}
-void UpdaterDialog::OnAnalyzerDataFlash() {}
-void UpdaterDialog::OnNandFlash() {}
-void UpdaterDialog::OnBlockAck() {}
+uint8_t g_bUploadFinished = 0;
+
+namespace {
+
+constexpr const char* kTurnOnPortFirst = "Please turn on the COM port first!";
+constexpr const char* kConfirmGenerator = "Please confirm the device is Signal Generator!";
+constexpr const char* kConfirmAnalyzer = "Please confirm the device is Signal Analyzer!";
+constexpr const char* kUpdatingNote =
+    "Note: While updating \r\n firmware ,please \r\n do not press any button!";
+constexpr const char* kUploadSucceededNote =
+    "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
+constexpr unsigned kAutoCloseMs = 1000;
+constexpr unsigned kBulkStartTimerMs = 7000;
+constexpr std::size_t kPacketDataOffset = 4;
+constexpr std::size_t kBulkHeaderBytes = 9;
+constexpr std::size_t kBulkDataOffset = 13;
+constexpr int kBlockPacketPayload = 260;
+
+float Percent(uint64_t done, uint64_t total) {
+  return static_cast<float>(static_cast<double>(done) / static_cast<double>(total) * 100.0);
+}
+
+}  // namespace
+
+void UpdaterDialog::SetUploadKind(UploadKind kind) {
+  m_bFpgaUpload = kind == UploadKind::kFpga;
+  m_bAuxFpgaUpload = kind == UploadKind::kAuxFpga;
+  m_bNandUpload = kind == UploadKind::kNand;
+  m_bDataFlashUpload = kind == UploadKind::kDataFlash;
+}
+
+bool UpdaterDialog::ImageFitsBlockNumbers() {
+  if (m_imageSize <= kMaxUploadBytes) return true;
+  m_services.MessageBox("The image has " + std::to_string(m_imageSize) +
+                            " bytes, but at most 16777216 bytes (65536 blocks of 256 bytes) can "
+                            "be written: larger images would overwrite their own beginning on "
+                            "the unit. Nothing was sent.",
+                        kCaptionIsp);
+  return false;
+}
+
+std::size_t UpdaterDialog::PackBlock(uint8_t* data) {
+  const std::size_t position = static_cast<std::size_t>(m_imagePos);
+  const std::size_t count =
+      position < m_imageSize ? std::min<std::size_t>(kBlockDataBytes, m_imageSize - position) : 0;
+  if (count > 0) std::memcpy(data, m_pImage.data() + position, count);
+  std::memset(data + count, 0x00, kBlockDataBytes - count);  // a short final block is padded
+  return count;
+}
+
+void UpdaterDialog::OnGeneratorFpga() {
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    return;
+  }
+  if (m_deviceType != 0) {
+    m_services.MessageBox(kConfirmGenerator, kCaptionIspBlank);
+    return;
+  }
+  UpdateData(true);
+  m_strNote = kUpdatingNote;
+  UpdateData(false);
+  if (LoadImageFile(kGeneratorFpgaImage) == 0) return;
+  SetUploadKind(UploadKind::kFpga);
+  SendFirstBlock(kKindFpga);
+}
+
+void UpdaterDialog::OnAnalyzerFpga() {
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    return;
+  }
+  if (m_deviceType != 1) {
+    m_services.MessageBox(kConfirmAnalyzer, kCaptionIspBlank);
+    return;
+  }
+  UpdateData(true);
+  m_strNote = kUpdatingNote;
+  UpdateData(false);
+  if (LoadImageFile(kAnalyzerFpgaImage) == 0) return;
+  SetUploadKind(UploadKind::kFpga);
+  SendFirstBlock(kKindFpga);
+}
+
+void UpdaterDialog::OnAuxFpga() {
+  UpdateData(true);
+  m_fProgress = 0;
+  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  SetUploadKind(UploadKind::kAuxFpga);
+  SendFirstBlock(kKindAuxFpga);
+}
+
+void UpdaterDialog::OnGeneratorDataFlash() {
+  m_deviceType = 0;
+  m_deviceSubType = 0;
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    return;
+  }
+  UpdateData(true);
+  m_fProgress = 0;
+  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  StartBulkUpload(kKindDataFlash, UploadKind::kDataFlash);
+}
+
+void UpdaterDialog::OnAnalyzerDataFlash() {
+  m_deviceType = 1;
+  m_deviceSubType = 0;
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    return;
+  }
+  UpdateData(true);
+  m_fProgress = 0;
+  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  StartBulkUpload(kKindDataFlash, UploadKind::kDataFlash);
+}
+
+void UpdaterDialog::OnNandFlash() {
+  UpdateData(true);
+  m_fProgress = 0;
+  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  StartBulkUpload(kKindNand, UploadKind::kNand);
+}
+
+void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
+  if (!ImageFitsBlockNumbers()) return;
+  m_blockPacket[0] = kindByte;
+  m_blockPacket[3] = 0x00;
+  m_bMoreBlocks = 1;
+  m_blockCount = 0;
+  m_imagePos = 0;
+  if (m_imageSize == 0) return;
+  // An image shorter than a block goes out as one padded final block.
+  const std::size_t packed = PackBlock(&m_blockPacket[kPacketDataOffset]);
+  const bool final = packed == m_imageSize;
+  if (final) {
+    m_blockPacket[3] = kLastBlockFlag;
+    m_services.StopTimer(kTimerSearchStep);
+    m_bMoreBlocks = 0;
+  }
+  m_blockPacket[1] = 0;
+  m_blockPacket[2] = 0;
+  SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+  g_bUploadFinished = 0;
+  m_bUploadInFlight = 1;
+  m_bBulkBlockInFlight = 0;
+  m_blockCount = 1;
+  m_imagePos = static_cast<int>(packed);
+  // The upload is done only when the unit accepts the final block.
+  if (!final) m_fProgress = Percent(packed, m_imageSize);
+  UpdateData(false);
+}
+
+void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
+  if (!ImageFitsBlockNumbers()) return;
+  SetUploadKind(kind);
+  static constexpr uint8_t kBulkHeader[kBulkHeaderBytes] = {0xAA, 0x00, 0x00, 0x09, 0x01,
+                                                            0x00, 0x00, 0x78, 0x78};
+  std::memcpy(m_bulkFrame.data(), kBulkHeader, kBulkHeaderBytes);
+  m_bulkFrame[9] = kindByte;
+  m_bulkFrame[12] = 0x00;
+  m_bMoreBlocks = 1;
+  m_blockCount = 0;
+  m_imagePos = 0;
+  if (m_imageSize == 0) return;
+  const std::size_t packed = PackBlock(&m_bulkFrame[kBulkDataOffset]);
+  const bool final = packed == m_imageSize;
+  if (final) {
+    m_bulkFrame[12] = kLastBlockFlag;
+    m_services.StopTimer(kTimerSearchStep);
+    m_bMoreBlocks = 0;
+  }
+  m_bulkFrame[10] = 0;
+  m_bulkFrame[11] = 0;
+  m_bulkFrame[kBulkFrameBytes - 1] = ZeroSumChecksum(m_bulkFrame.data(), kBulkFrameBytes - 1);
+  m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
+  g_bUploadFinished = 0;
+  m_bUploadInFlight = 1;
+  m_bBulkBlockInFlight = 1;
+  m_blockCount = 1;
+  m_imagePos = static_cast<int>(packed);
+  if (!final) m_fProgress = Percent(packed, m_imageSize);
+  UpdateData(false);
+  m_services.StartTimer(kTimerSearchStep, kBulkStartTimerMs);
+}
+
+void UpdaterDialog::OnBlockAck() {
+  if (m_replyBuf[9] != 0x78 || m_replyBuf[10] != 0x78) return;
+  if (g_bUploadFinished) return;
+  if (m_bUploadInFlight == 0) return;  // nothing was sent that this could acknowledge
+  const uint8_t status = m_replyBuf[11];
+  if (status != 0) {
+    // The unit refused the block: the same bytes once more, with no limit.
+    if (m_bBulkBlockInFlight == 1) {
+      m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
+    } else {
+      SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+    }
+    return;
+  }
+  m_bBulkBlockInFlight = 0;
+  if (m_bMoreBlocks == 0) {
+    FinishUpload();
+    return;
+  }
+  SendNextBlock();
+}
+
+void UpdaterDialog::SendNextBlock() {
+  if (m_bFpgaUpload == 1) {
+    m_blockPacket[0] = kKindFpga;
+  } else if (m_bAuxFpgaUpload == 1) {
+    m_blockPacket[0] = kKindAuxFpga;
+  } else if (m_bNandUpload == 1) {
+    m_blockPacket[0] = kKindNand;
+  } else if (m_bDataFlashUpload == 1) {
+    m_blockPacket[0] = kKindDataFlash;
+  }
+  m_blockPacket[3] = 0x00;
+  if (static_cast<uint32_t>(m_imagePos) >= m_imageSize) return;  // nothing is packed past the image
+  const std::size_t packed = PackBlock(&m_blockPacket[kPacketDataOffset]);
+  const bool final = m_imagePos + packed >= m_imageSize;
+  if (final) {
+    m_blockPacket[3] = kLastBlockFlag;
+    m_bMoreBlocks = 0;
+  }
+  m_blockPacket[1] = static_cast<uint8_t>(m_blockCount % 256);
+  m_blockPacket[2] = static_cast<uint8_t>((m_blockCount / 256) % 256);
+  SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+  ++m_blockCount;
+  m_imagePos += static_cast<int>(packed);
+  if (!final) {
+    m_fProgress = Percent(static_cast<uint64_t>(m_imagePos), m_imageSize);
+    UpdateData(false);
+  }
+}
+
+void UpdaterDialog::FinishUpload() {
+  g_bUploadFinished = 1;
+  m_bUploadInFlight = 0;
+  m_fProgress = 100.0f;
+  m_strNote = kUploadSucceededNote;
+  UpdateData(false);
+  m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+}
 
 }  // namespace korvelt

@@ -26,11 +26,16 @@ QRect ToPixels(const DialogRect& rect, DialogBaseUnits units) {
 
 QPixmap ResourceImage(int resourceId) {
   switch (resourceId) {
-    case IDR_MAINFRAME: return QPixmap(":/images/icon_128_app.png");
-    case IDI_PORT_OFF: return QPixmap(":/images/icon_133_port_off.png");
-    case IDI_PORT_ON: return QPixmap(":/images/icon_134_port_on.png");
-    case IDB_INSTRUMENT: return QPixmap(":/images/bitmap_210_instrument.png");
-    default: return {};
+    case IDR_MAINFRAME:
+      return QPixmap(":/images/icon_128_app.png");
+    case IDI_PORT_OFF:
+      return QPixmap(":/images/icon_133_port_off.png");
+    case IDI_PORT_ON:
+      return QPixmap(":/images/icon_134_port_on.png");
+    case IDB_INSTRUMENT:
+      return QPixmap(":/images/bitmap_210_instrument.png");
+    default:
+      return {};
   }
 }
 

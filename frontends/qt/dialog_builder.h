@@ -25,8 +25,8 @@ QFont DialogFont(const DialogTemplate& layout);
 
 // The widgets of one dialog template, built as children of `parent`.
 struct BuiltDialog {
-  QMap<int, QWidget*> byId;           // controls with an id
-  QVector<QWidget*> tabOrder;         // every control, in template order
+  QMap<int, QWidget*> byId;    // controls with an id
+  QVector<QWidget*> tabOrder;  // every control, in template order
   DialogBaseUnits units;
 };
 BuiltDialog BuildDialog(const DialogTemplate& layout, QWidget* parent);

@@ -45,7 +45,6 @@ class QtPlatform : public korvelt::AppPlatform {
 
 }  // namespace
 
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("korvelt-updater");

@@ -14,13 +14,17 @@
 #include <QThread>
 
 // Resources compiled into a static library must be registered by name.
-static void RegisterImages() { Q_INIT_RESOURCE(resources); }
+static void RegisterImages() {
+  Q_INIT_RESOURCE(resources);
+}
 
 namespace korvelt::qt {
 
 namespace {
 
-QString FromStd(const std::string& text) { return QString::fromStdString(text); }
+QString FromStd(const std::string& text) {
+  return QString::fromStdString(text);
+}
 
 // Multi-line edits break lines at "\r\n"; a lone carriage return shows nothing.
 QString ForDisplay(QString text) {
@@ -82,11 +86,14 @@ QtUpdaterWindow::QtUpdaterWindow(QWidget* parent)
   }
   // The worker waits for each notification; a queued call drains them on this thread.
   channel_.SetWakeHook([this] {
-    QMetaObject::invokeMethod(this, [this] { channel_.DrainPending(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { channel_.DrainPending(); }, Qt::QueuedConnection);
   });
 }
 
-QtUpdaterWindow::~QtUpdaterWindow() { channel_.Shutdown(); }
+QtUpdaterWindow::~QtUpdaterWindow() {
+  channel_.Shutdown();
+}
 
 void QtUpdaterWindow::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
@@ -211,7 +218,9 @@ std::optional<std::string> QtUpdaterWindow::ChooseOpenFile(const OpenFileRequest
   return QDir::toNativeSeparators(path).toStdString();
 }
 
-void QtUpdaterWindow::Pause(unsigned ms) { QThread::msleep(ms); }
+void QtUpdaterWindow::Pause(unsigned ms) {
+  QThread::msleep(ms);
+}
 
 bool QtUpdaterWindow::LaunchProcess(const std::string& commandLine, int) {
   QString program = FromStd(commandLine);

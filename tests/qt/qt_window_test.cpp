@@ -23,7 +23,8 @@ struct QtHarness {
   QtHarness() : port(clock), dialog(window, port, &window.channel()) {
     window.Attach(&dialog);
     port.Attach(&dialog);
-    window.SetBoxInterceptor([this](const QtUpdaterWindow::BoxRecord& box) { boxes.push_back(box); });
+    window.SetBoxInterceptor(
+        [this](const QtUpdaterWindow::BoxRecord& box) { boxes.push_back(box); });
     dialog.OnInitDialog();
     window.show();
   }

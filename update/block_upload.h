@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+namespace korvelt {
+
+// Set when an upload has ended; while set, every acknowledgement is ignored.
+extern uint8_t g_bUploadFinished;
+
+inline constexpr std::size_t kBlockDataBytes = 256;
+// Block numbers are 16 bits: more blocks would overwrite the image's own beginning.
+inline constexpr uint32_t kMaxUploadBytes = 65536u * 256u;
+
+inline constexpr uint8_t kKindFpga = 0x00;
+inline constexpr uint8_t kKindAuxFpga = 0x01;
+inline constexpr uint8_t kKindNand = 0x30;       // '0'
+inline constexpr uint8_t kKindDataFlash = 0x21;  // '!'
+inline constexpr uint8_t kLastBlockFlag = 0x40;  // '@'
+
+}  // namespace korvelt
