@@ -286,6 +286,15 @@ TEST_F(PortFixture, HangUpIsReportedOnceAndRequestsAreStillHonoured) {
   EXPECT_FALSE(port->HoldsPort());
 }
 
+TEST(SerialPortUnopened, WritesAndClosesDoNothing) {
+  SerialPort port;
+  const uint8_t frame[270] = {};
+  port.QueueWrite(frame, sizeof frame);  // no slot yet: nothing happens
+  port.RequestClose();
+  EXPECT_FALSE(port.HoldsPort());
+  EXPECT_FALSE(port.MonitorAlive());
+}
+
 TEST(SerialPortEnvironment, PortTenUsesDeviceNamespaceNameAndResolves) {
   PtyPair pty;
   PortFolder folder;

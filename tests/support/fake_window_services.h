@@ -43,6 +43,15 @@ class FakeWindowServices : public WindowServices {
   }
   void SetControlText(int controlId, const std::string& text) override {
     controlTexts[controlId] = text;
+    textHistory.emplace_back(controlId, text);
+  }
+  // Every text a control showed, in order, with repeats removed.
+  std::vector<std::string> TextsShown(int controlId) const {
+    std::vector<std::string> shown;
+    for (const auto& [id, text] : textHistory) {
+      if (id == controlId && (shown.empty() || shown.back() != text)) shown.push_back(text);
+    }
+    return shown;
   }
   std::string GetControlText(int controlId) override { return controlTexts[controlId]; }
   void SetPortIcon(PortIcon icon) override { portIcon = icon; }
@@ -78,6 +87,7 @@ class FakeWindowServices : public WindowServices {
 
   std::vector<Box> boxes;
   std::map<int, std::string> controlTexts;
+  std::vector<std::pair<int, std::string>> textHistory;
   std::map<int, int> comboSelections;
   PortIcon portIcon = PortIcon::kOff;
   std::deque<std::optional<std::string>> fileAnswers;
