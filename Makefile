@@ -8,7 +8,7 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
-                   qt6-base-dev libcli11-dev ccache xvfb xauth
+                   qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)

@@ -35,6 +35,7 @@ bool UpdaterDialog::OpenCurrentPort(char parity) {
 
 void UpdaterDialog::OnTogglePort() {
   if (m_bPortOpen == 1) {
+    AbandonBootloaderConversation();  // a stalled bootloader must not keep every byte
     SetPortClosedUi();
     return;
   }

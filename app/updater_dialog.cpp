@@ -139,6 +139,15 @@ void UpdaterDialog::OnTimer(int timerId) {
     case kTimerAutoClose:
       OnAutoCloseTimer();
       break;
+    case kTimerStm32Sync:
+      OnStm32SyncTimer();
+      break;
+    case kTimerStm32Send:
+      OnStm32SendTimer();
+      break;
+    case kTimerStm32Reply:
+      OnStm32ReplyTimer();
+      break;
     default:
       break;  // timers of later subsystems have their cases in their own files
   }

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/window_messages.h"
@@ -89,10 +91,12 @@ class UpdaterDialog {
   void SearchStep();                     // timer 4 while a search runs
   void StartSearch(uint8_t deviceType, bool resetParity);
 
-  // ---- Consumers of later subsystems ----
-  void OnBannerByte(uint8_t byte);
-  void OnLoaderByte(uint8_t byte);
-  void OnStm32Byte(uint8_t byte);
+  // ---- Bootloaders ----
+  void OnBannerByte(uint8_t byte);  // the banner recogniser
+  void OnLoaderByte(uint8_t byte);  // the input-board loader client
+  void OnStm32Byte(uint8_t byte);   // the STM32 bootloader client
+  // An unfinished bootloader conversation is given up: its mode ends and its timers stop.
+  void AbandonBootloaderConversation();
 
   // ---- Images ----
   // 1 when the file was read and holds at least one byte. A file that cannot be opened shows
@@ -176,6 +180,17 @@ class UpdaterDialog {
   std::array<uint8_t, 16> m_bannerRing{};
   int m_bannerPos = 0;
 
+  // ---- STM32 bootloader client ----
+  static constexpr std::size_t kStm32TxBytes = 130;
+  int m_stm32State = 0;
+  uint32_t m_stm32Address = 0;  // flash address of the block in flight
+  std::array<uint8_t, kStm32TxBytes> m_stm32Tx{};
+  int m_stm32TxLen = 0;
+  int m_stm32BlockStart = 0;     // image offset of the block in flight
+  int m_stm32Attempts = 0;       // tries of the block in flight
+  int m_nStm32FailedBlocks = 0;  // blocks whose data the MCU never accepted
+  uint32_t m_stm32FirstFailedAddress = 0;
+
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
   std::array<uint16_t, kCommandSlots> m_commandCodes{};
@@ -200,6 +215,23 @@ class UpdaterDialog {
   void SendFirstBulkBlock(uint8_t kindByte);
   void FinishUpload();
   void StartBulkUpload(uint8_t kindByte, UploadKind kind);
+  void RequestMcuUpdate(uint8_t deviceType, const char* portCaption, const char* confirmText);
+  void RequestInputBoardUpdate(int board);
+  void StartOutsideTool();
+  int BannerMatches(std::string_view banner) const;
+  void OnStm32SyncTimer();
+  void OnStm32SendTimer();
+  void OnStm32ReplyTimer();
+  void Stm32Step(uint8_t byte, bool substitute);
+  void Stm32WriteStep(uint8_t byte, bool substitute);
+  void SendAfter(unsigned pauseMs, std::initializer_list<uint8_t> bytes);
+  void Schedule(const uint8_t* bytes, int length, unsigned delayMs);
+  void Schedule(std::initializer_list<uint8_t> bytes, unsigned delayMs);
+  void ScheduleWriteCommand(unsigned delayMs, unsigned replyTimeoutMs);
+  void BuildAndScheduleDataBlock();
+  void RetryStm32Block();
+  void FinishStm32Block(bool accepted);
+  void EndStm32Update(bool succeeded, const std::string& failure);
   void OnAutoCloseTimer();
 
   WindowServices& m_services;

@@ -68,6 +68,7 @@ void UpdaterDialog::StartSearch(uint8_t deviceType, bool resetParity) {
              nullptr, 0, m_blockPacket.data());
   m_deviceType = deviceType;
   m_deviceSubType = 0;
+  AbandonBootloaderConversation();
   SetPortClosedUi();
   m_bDeviceFound = 0;
   g_nSavedPortNumber = m_nPortNumber;

@@ -3,22 +3,99 @@
 #include <algorithm>
 
 #include "protocol/frame.h"
+#include "sim/stm32_bootloader_model.h"
 
 namespace korvelt::sim {
 
 InstrumentModel::InstrumentModel(InstrumentConfig config)
     : config_(config),
-      assembler_([this](const std::vector<uint8_t>& frame) { OnFrame(frame); }, nullptr) {}
+      assembler_([this](const std::vector<uint8_t>& frame) { OnFrame(frame); },
+                 [this](uint8_t byte) { OnTextByte(byte); }),
+      mcu_(std::make_unique<Stm32BootloaderModel>(config.stm32 ? *config.stm32 : Stm32Config{})) {
+  PowerCycle();
+}
+
+InstrumentModel::~InstrumentModel() = default;
+
+void InstrumentModel::PowerCycle() {
+  mode_ = config_.startInBootloader ? Mode::kStm32Bootloader : Mode::kFirmware;
+  mcu_->Reset();
+  line_.clear();
+}
 
 void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
-  for (std::size_t i = 0; i < count; ++i) assembler_.Feed(bytes[i]);
+  for (std::size_t i = 0; i < count; ++i) {
+    switch (mode_) {
+      case Mode::kFirmware:
+        assembler_.Feed(bytes[i]);
+        break;
+      case Mode::kStm32Bootloader:
+        mcu_->Receive(nowMs, bytes + i, 1);
+        break;
+      case Mode::kInputBoardLoader:
+        break;  // the input board's loader is not modelled yet
+    }
+  }
 }
 
 std::vector<TimedByte> InstrumentModel::TakeOutput() {
   std::vector<TimedByte> out;
   out.swap(output_);
+  for (const TimedByte& byte : mcu_->TakeOutput()) out.push_back(byte);
   return out;
+}
+
+void InstrumentModel::SendText(const std::string& text) {
+  Send(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void InstrumentModel::OnTextByte(uint8_t byte) {
+  if (byte == '\r' || byte == '\n') {
+    if (!line_.empty()) OnTextLine(line_);
+    line_.clear();
+    return;
+  }
+  if (line_.size() < 64) line_.push_back(static_cast<char>(byte));
+}
+
+void InstrumentModel::SendIspBanner() {
+  switch (config_.banner) {
+    case BannerVariant::kIsp:
+      SendText("KORVELT ISP MODE...\r");
+      break;
+    case BannerVariant::kNone:
+      break;
+    case BannerVariant::kTwoDots:
+      SendText("KORVELT ISP MODE..\r");
+      break;
+    case BannerVariant::kLineFeedBeforeReturn:
+      SendText("KORVELT ISP MODE...\n\r");
+      break;
+    case BannerVariant::kFallbackUbd07:
+      SendText("UBD 07\r");
+      break;
+  }
+}
+
+void InstrumentModel::OnTextLine(const std::string& line) {
+  if (config_.silent) return;
+  text_commands_.push_back(line);
+  static const std::string kSubRequest = "UBP 32 2 ";
+  if (line == "ISP 32 1") {
+    SendIspBanner();
+    // The firmware restarts in the MCU's bootloader, unless it only answered with a status.
+    if (config_.banner != BannerVariant::kFallbackUbd07 && config_.banner != BannerVariant::kNone) {
+      mode_ = Mode::kStm32Bootloader;
+    }
+  } else if (line.rfind(kSubRequest, 0) == 0 && line.size() == kSubRequest.size() + 2) {
+    sub_mcu_ = line.substr(kSubRequest.size());
+    SendIspBanner();
+  } else if (line.rfind(kSubRequest, 0) == 0 && line.size() == kSubRequest.size() + 1) {
+    input_board_ = line.back() - '0';
+    SendText("UBD 0" + line.substr(kSubRequest.size()) + "\r");
+    mode_ = Mode::kInputBoardLoader;
+  }
 }
 
 bool InstrumentModel::Addressed(uint8_t group, uint8_t machine) const {

@@ -6,6 +6,9 @@
 #include <optional>
 #include <vector>
 
+#include <memory>
+#include <string>
+
 #include "sim/command_frame_assembler.h"
 
 namespace korvelt::sim {
@@ -35,6 +38,18 @@ enum class BlockAnswer {
   kMachineFF,    // the acknowledgement carries machine address 0xFF
 };
 
+// How the firmware answers a bootloader request, by firmware version.
+enum class BannerVariant {
+  kIsp,                   // "... ISP MODE..." and a carriage return
+  kNone,                  // says nothing
+  kTwoDots,               // "... ISP MODE.." and a carriage return
+  kLineFeedBeforeReturn,  // "... ISP MODE..." then a line feed, then a carriage return
+  kFallbackUbd07,         // "UBD 07" and a carriage return, and stays in the firmware
+};
+
+struct Stm32Config;
+class Stm32BootloaderModel;
+
 struct InstrumentConfig {
   uint8_t deviceType = 0;  // 0 signal generator, 1 signal analyzer, 2..7 further types
   uint8_t group = 0x01;
@@ -47,6 +62,9 @@ struct InstrumentConfig {
   uint32_t blockProcessingMs = 0;       // from a block's last byte to its acknowledgement
   uint32_t nackEvery = 0;               // refuse the first try of every n-th block
   std::function<BlockAnswer(const BlockSeen&)> blockFault;  // decides per block if set
+  BannerVariant banner = BannerVariant::kIsp;
+  std::shared_ptr<Stm32Config> stm32;  // the main MCU's bootloader; defaults if unset
+  bool startInBootloader = false;      // the MCU waits in its bootloader from the start
 };
 
 // What the unit's memories hold after uploads, per kind byte.
@@ -61,7 +79,10 @@ struct UploadedImage {
 // host sends and produces the bytes the unit answers, with their times.
 class InstrumentModel {
  public:
+  enum class Mode { kFirmware, kStm32Bootloader, kInputBoardLoader };
+
   explicit InstrumentModel(InstrumentConfig config);
+  ~InstrumentModel();
 
   // Bytes the host sent, at the model's time `nowMs`.
   void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
@@ -74,9 +95,21 @@ class InstrumentModel {
   const std::map<uint8_t, UploadedImage>& uploads() const { return uploads_; }
   uint64_t blockFramesSeen() const { return block_frames_; }
   uint64_t badFrames() const { return assembler_.badChecksums() + assembler_.malformed(); }
+  Mode mode() const { return mode_; }
+  // Power off and on: the firmware runs again; the MCU's flash keeps what was written.
+  void PowerCycle();
+  Stm32BootloaderModel& mcu() { return *mcu_; }
+  const std::vector<std::string>& textCommands() const { return text_commands_; }
+  // The sub-MCU selector of the last sub-MCU request ("20" for the LAN MCU), if any.
+  const std::string& subMcuRequested() const { return sub_mcu_; }
+  int inputBoardRequested() const { return input_board_; }
 
  private:
   void OnFrame(const std::vector<uint8_t>& frame);
+  void OnTextByte(uint8_t byte);
+  void OnTextLine(const std::string& line);
+  void SendText(const std::string& text);
+  void SendIspBanner();
   bool Addressed(uint8_t group, uint8_t machine) const;
   void Send(const std::vector<uint8_t>& bytes, uint32_t extraDelayMs = 0);
   void OnBlock(const std::vector<uint8_t>& frame);
@@ -93,6 +126,12 @@ class InstrumentModel {
   uint64_t distinct_blocks_ = 0;
   std::optional<uint16_t> refused_block_;  // the block refused last, taken on its next try
   std::map<uint8_t, UploadedImage> uploads_;
+  Mode mode_ = Mode::kFirmware;
+  std::unique_ptr<Stm32BootloaderModel> mcu_;
+  std::string line_;
+  std::vector<std::string> text_commands_;
+  std::string sub_mcu_;
+  int input_board_ = 0;
 };
 
 }  // namespace korvelt::sim

@@ -1,18 +1,204 @@
+// Bootloader entry: the text commands that make the running firmware start a bootloader, and
+// the recogniser of the banner it answers with.
+#include <cstring>
+
 #include "app/updater_dialog.h"
+#include "resources/dialog_layout.h"
 
 namespace korvelt {
 
-void UpdaterDialog::OnUpdateGeneratorMcu() {}
-void UpdaterDialog::OnUpdateAnalyzerMcu() {}
-void UpdaterDialog::OnUpdateSubMcu() {}
-void UpdaterDialog::OnUpdateInputBoard1() {}
-void UpdaterDialog::OnUpdateInputBoard2() {}
-void UpdaterDialog::OnUpdateInputBoard3() {}
-void UpdaterDialog::OnUpdateInputBoard4() {}
+namespace {
+
+constexpr uint8_t kIspRequest[] = {'\r', '\n', 'I', 'S', 'P', ' ', '3', '2', ' ', '1', '\r', '\n'};
+constexpr uint8_t kLineBreak[] = {'\r', '\n'};
+constexpr uint8_t kLoaderHandOver[] = {0x03, 0x09, 0xF4};
+constexpr std::string_view kIspBanner = " ISP MODE...";
+constexpr std::string_view kFallbackLine = "UBD 00";
+constexpr int kFallbackMatchesNeeded = 3;
+constexpr int kSubMcuServiceNumber = 3716;  // the data-flash number that selects the service path
+constexpr unsigned kSubMcuRequestPauseMs = 100;
+constexpr unsigned kFallbackPauseMs = 400;
+constexpr unsigned kLoaderHandOverPauseMs = 500;
+constexpr unsigned kStm32SyncTickMs = 300;
+constexpr int kShowNormal = 5;
+
+constexpr const char* kTurnOnPortFirst = "Please turn on the COM port first!";
+constexpr const char* kConfirmGenerator = "Please confirm the device is Signal Generator!";
+constexpr const char* kConfirmAnalyzer = "Please confirm the device is Signal Analyzer!";
+constexpr const char* kSelectMcuFirst = "Please select a MCU first!";
+constexpr const char* kUpdatingNote =
+    "Note: While updating \r\n firmware ,please \r\n do not press any button!";
+constexpr const char* kSubMcuNext =
+    "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY "
+    "BOARD";
+constexpr const char* kOutsideTool = ".\\FlyMcu\\FlyMcu.exe";
+
+}  // namespace
+
+void UpdaterDialog::OnUpdateGeneratorMcu() {
+  RequestMcuUpdate(0, kCaptionIsp, kConfirmGenerator);
+}
+
+void UpdaterDialog::OnUpdateAnalyzerMcu() {
+  RequestMcuUpdate(1, kCaptionIspBlank, kConfirmAnalyzer);
+}
+
+void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption,
+                                     const char* confirmText) {
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, portCaption);
+    return;
+  }
+  if (m_deviceType != deviceType) {
+    m_services.MessageBox(confirmText, kCaptionIspBlank);
+    return;
+  }
+  m_strNote = kUpdatingNote;
+  UpdateData(false);
+  m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+  m_bIspRequested = 1;
+}
+
+void UpdaterDialog::OnUpdateSubMcu() {
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
+    return;
+  }
+  const int selection = m_services.GetComboSelection(IDC_SUB_MCU_LIST);
+  if (selection < 0) {
+    m_services.MessageBox(kSelectMcuFirst, kCaptionIsp);
+    return;
+  }
+  m_port.QueueWrite(kLineBreak, sizeof kLineBreak);
+  // Keyboard " 0", input1..9 MCU " 1".." 9", LAN MCU "20".
+  uint8_t request[] = {'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', ' ', '0', '\r', '\n'};
+  if (selection >= 10) {
+    request[9] = '2';
+    request[10] = '0';
+  } else {
+    request[10] = static_cast<uint8_t>('0' + selection);
+  }
+  m_services.Pause(kSubMcuRequestPauseMs);
+  m_port.QueueWrite(request, sizeof request);
+  m_bSubMcuRequested = 1;
+}
+
+void UpdaterDialog::OnUpdateInputBoard1() {
+  RequestInputBoardUpdate(1);
+}
+void UpdaterDialog::OnUpdateInputBoard2() {
+  RequestInputBoardUpdate(2);
+}
+void UpdaterDialog::OnUpdateInputBoard3() {
+  RequestInputBoardUpdate(3);
+}
+void UpdaterDialog::OnUpdateInputBoard4() {
+  RequestInputBoardUpdate(4);
+}
+
+void UpdaterDialog::RequestInputBoardUpdate(int board) {
+  if (m_bPortOpen == 0) {
+    m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
+    return;
+  }
+  m_fProgress = 0;
+  // Only a file actually read may go to the board: a cancelled dialog sends nothing, or the
+  // loader would later stream whatever image the buffer still held.
+  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  uint8_t request[] = {'\r', '\n', 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', '1', '\r', '\n'};
+  request[11] = static_cast<uint8_t>('0' + board);
+  m_port.QueueWrite(request, sizeof request);
+  m_bInputBoardRequested = 1;
+}
+
+void UpdaterDialog::StartOutsideTool() {
+  if (!m_services.LaunchProcess(kOutsideTool, kShowNormal)) {
+    m_services.MessageBox(std::string("Could not start the outside flashing tool ") + kOutsideTool +
+                              ". Check that it is installed there.",
+                          kCaptionIsp);
+  }
+}
+
+int UpdaterDialog::BannerMatches(std::string_view banner) const {
+  // Position k is the k-th byte before the carriage return, newest first, compared with the
+  // k-th character from the banner's end.
+  const int ringSize = static_cast<int>(m_bannerRing.size());
+  int matches = 0;
+  for (std::size_t k = 0; k < banner.size(); ++k) {
+    const int index = ((m_bannerPos - 1 - static_cast<int>(k)) % ringSize + ringSize) % ringSize;
+    if (m_bannerRing[static_cast<std::size_t>(index)] ==
+        static_cast<uint8_t>(banner[banner.size() - 1 - k])) {
+      ++matches;
+    }
+  }
+  return matches;
+}
+
 void UpdaterDialog::OnBannerByte(uint8_t byte) {
   if (m_bIspRequested != 1 && m_bSubMcuRequested != 1 && m_bInputBoardRequested != 1) return;
   m_bannerPos = (m_bannerPos + 1) % static_cast<int>(m_bannerRing.size());
   m_bannerRing[static_cast<std::size_t>(m_bannerPos)] = byte;
+  if (byte != '\r') return;
+
+  if (m_bInputBoardRequested == 1) {
+    for (std::string_view banner : {"UBD 01", "UBD 02", "UBD 03", "UBD 04"}) {
+      if (BannerMatches(banner) != static_cast<int>(banner.size())) continue;
+      m_bLoaderMode = 1;
+      m_services.Pause(kLoaderHandOverPauseMs);
+      m_port.QueueWrite(kLoaderHandOver, sizeof kLoaderHandOver);
+      m_bIspRequested = 0;
+      m_bSubMcuRequested = 0;
+      m_bInputBoardRequested = 0;
+      return;
+    }
+    return;
+  }
+
+  if (BannerMatches(kIspBanner) == static_cast<int>(kIspBanner.size())) {
+    if (m_bSubMcuRequested == 1) {
+      StartOutsideTool();
+      m_bIspRequested = 0;
+      m_bSubMcuRequested = 0;
+      SetPortClosedUi();
+      UpdateData(false);
+      return;
+    }
+    // The MCU restarts in its bootloader: timer 8 reopens the port with even parity.
+    m_port.RequestClose();
+    const char* image = m_deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
+    if (LoadImageFile(image) == 0) return;
+    m_strWait = "Please wait...";
+    UpdateData(false);
+    m_services.StartTimer(kTimerStm32Sync, kStm32SyncTickMs);
+    return;
+  }
+
+  if (BannerMatches(kFallbackLine) < kFallbackMatchesNeeded) return;
+  m_services.Pause(kFallbackPauseMs);
+  UpdateData(true);
+  if (m_nDataFlashNo != kSubMcuServiceNumber) {
+    m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+    return;
+  }
+  m_services.MessageBox(kSubMcuNext, kCaptionIsp);
+  StartOutsideTool();
+  m_bIspRequested = 0;
+  m_bSubMcuRequested = 0;
+  m_nDataFlashNo = 0;
+  SetPortClosedUi();
+  UpdateData(false);
+}
+
+void UpdaterDialog::AbandonBootloaderConversation() {
+  if (m_bStm32Mode == 1 || m_bLoaderMode == 1 || m_bLoaderStreaming == 1) {
+    m_bStm32Mode = 0;
+    m_bLoaderMode = 0;
+    m_bLoaderStreaming = 0;
+    m_loaderState = 0;
+  }
+  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
+    m_services.StopTimer(timer);
+  }
 }
 
 }  // namespace korvelt

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "sim/instrument_model.h"
+
+namespace korvelt::sim {
+
+struct Stm32Config {
+  // An STM32F1 medium-density part: 128 KiB of flash in 1 KiB pages.
+  uint32_t flashBytes = 128 * 1024;
+  uint32_t pageBytes = 1024;
+  uint32_t programMsPer256 = 7;  // about 50 us a half-word
+  uint32_t pageEraseMs = 20;
+  uint32_t massEraseMs = 40;
+  uint32_t replyDelayMs = 0;
+  // Fault switches.
+  bool noSync = false;               // never answers the synchronisation byte
+  uint32_t nackWriteNumber = 0;      // refuses the n-th Write Memory data (1-based) once
+  bool nackEveryWrite = false;       // refuses every Write Memory data
+  bool nackErase = false;            // refuses the Erase Memory command
+  bool silentAfterEraseAck = false;  // acknowledges Erase Memory, then says nothing more
+  // Decides per Write Memory data (flash address, 1-based count of writes): true refuses it.
+  std::function<bool(uint32_t address, uint64_t writeNumber)> refuseWrite;
+};
+
+// The MCU's built-in USART bootloader, as a byte-driven model of the published protocol:
+// sync, Get, Get Version, Get ID, Read Memory, Go, Write Memory, Erase Memory (global and page
+// lists), and the protection commands as no-ops.
+class Stm32BootloaderModel {
+ public:
+  static constexpr uint32_t kFlashStart = 0x08000000;
+  static constexpr uint32_t kFlashSizeRegister = 0x1FFFF7E0;
+  static constexpr uint32_t kOptionBytes = 0x1FFFF800;
+  static constexpr uint32_t kRamStart = 0x20000000;
+  static constexpr uint32_t kRamBytes = 20 * 1024;
+  static constexpr uint16_t kProductId = 0x0410;
+
+  explicit Stm32BootloaderModel(Stm32Config config = {});
+
+  // Bytes from the host at the model's time `nowMs`; answers appear in TakeOutput().
+  void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
+  std::vector<TimedByte> TakeOutput();
+
+  // A reset: the bootloader waits for its synchronisation byte again; the flash is kept.
+  void Reset() {
+    phase_ = Phase::kWaitSync;
+    synced_ = false;
+    collected_.clear();
+  }
+  const std::vector<uint8_t>& flash() const { return flash_; }
+  bool synced() const { return synced_; }
+  uint64_t writesAccepted() const { return writes_accepted_; }
+  uint64_t writesRefused() const { return writes_refused_; }
+  uint64_t writesIntoUnerasedFlash() const { return unerased_writes_; }
+  uint64_t erases() const { return erases_; }
+  std::optional<uint32_t> goAddress() const { return go_address_; }
+  Stm32Config& config() { return config_; }
+
+ private:
+  enum class Phase {
+    kWaitSync,
+    kCommand,
+    kCommandComplement,
+    kAddress,
+    kReadLength,
+    kWriteLength,
+    kWriteData,
+    kEraseCount,
+    kErasePages,
+    kSilent,
+  };
+  void OnByte(uint8_t byte);
+  void StartCommand(uint8_t command);
+  void OnAddress();
+  void Reply(std::initializer_list<uint8_t> bytes, uint32_t delayMs = 0);
+  void Reply(const std::vector<uint8_t>& bytes, uint32_t delayMs = 0);
+  bool ReadableRange(uint32_t address, uint32_t length) const;
+  bool ReadByte(uint32_t address, uint8_t* value) const;
+  void FinishWrite();
+  void FinishErase();
+
+  Stm32Config config_;
+  std::vector<uint8_t> flash_;
+  std::vector<uint8_t> ram_;
+  std::vector<TimedByte> output_;
+  uint64_t now_ = 0;
+  uint64_t busy_until_ = 0;
+  Phase phase_ = Phase::kWaitSync;
+  bool synced_ = false;
+  uint8_t command_ = 0;
+  std::vector<uint8_t> collected_;
+  std::size_t expected_ = 0;
+  uint32_t address_ = 0;
+  uint64_t writes_seen_ = 0;
+  uint64_t writes_accepted_ = 0;
+  uint64_t writes_refused_ = 0;
+  uint64_t unerased_writes_ = 0;
+  uint64_t erases_ = 0;
+  std::optional<uint32_t> go_address_;
+};
+
+}  // namespace korvelt::sim
