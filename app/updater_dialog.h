@@ -180,6 +180,13 @@ class UpdaterDialog {
   std::array<uint8_t, 16> m_bannerRing{};
   int m_bannerPos = 0;
 
+  // ---- Input-board loader client ----
+  static constexpr std::size_t kLoaderTxBytes = 4096 + 12;
+  std::array<uint8_t, kLoaderTxBytes> m_loaderTx{};
+  int m_loaderRemaining = 0;
+  int m_loaderTotal = 0;
+  uint32_t m_loaderAddress = 0;
+
   // ---- STM32 bootloader client ----
   static constexpr std::size_t kStm32TxBytes = 130;
   int m_stm32State = 0;
@@ -232,6 +239,7 @@ class UpdaterDialog {
   void RetryStm32Block();
   void FinishStm32Block(bool accepted);
   void EndStm32Update(bool succeeded, const std::string& failure);
+  void SendLoaderChunk();
   void OnAutoCloseTimer();
 
   WindowServices& m_services;

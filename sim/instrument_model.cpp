@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "protocol/frame.h"
+#include "sim/input_board_model.h"
 #include "sim/stm32_bootloader_model.h"
 
 namespace korvelt::sim {
@@ -11,7 +12,9 @@ InstrumentModel::InstrumentModel(InstrumentConfig config)
     : config_(config),
       assembler_([this](const std::vector<uint8_t>& frame) { OnFrame(frame); },
                  [this](uint8_t byte) { OnTextByte(byte); }),
-      mcu_(std::make_unique<Stm32BootloaderModel>(config.stm32 ? *config.stm32 : Stm32Config{})) {
+      mcu_(std::make_unique<Stm32BootloaderModel>(config.stm32 ? *config.stm32 : Stm32Config{})),
+      input_board_model_(std::make_unique<InputBoardModel>(
+          config.inputBoard ? *config.inputBoard : InputBoardConfig{})) {
   PowerCycle();
 }
 
@@ -34,7 +37,8 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
         mcu_->Receive(nowMs, bytes + i, 1);
         break;
       case Mode::kInputBoardLoader:
-        break;  // the input board's loader is not modelled yet
+        input_board_model_->Receive(nowMs, bytes + i, 1);
+        break;
     }
   }
 }
@@ -43,6 +47,7 @@ std::vector<TimedByte> InstrumentModel::TakeOutput() {
   std::vector<TimedByte> out;
   out.swap(output_);
   for (const TimedByte& byte : mcu_->TakeOutput()) out.push_back(byte);
+  for (const TimedByte& byte : input_board_model_->TakeOutput()) out.push_back(byte);
   return out;
 }
 
@@ -93,6 +98,8 @@ void InstrumentModel::OnTextLine(const std::string& line) {
     SendIspBanner();
   } else if (line.rfind(kSubRequest, 0) == 0 && line.size() == kSubRequest.size() + 1) {
     input_board_ = line.back() - '0';
+    input_board_model_ = std::make_unique<InputBoardModel>(config_.inputBoard ? *config_.inputBoard
+                                                                              : InputBoardConfig{});
     SendText("UBD 0" + line.substr(kSubRequest.size()) + "\r");
     mode_ = Mode::kInputBoardLoader;
   }

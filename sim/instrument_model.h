@@ -49,6 +49,8 @@ enum class BannerVariant {
 
 struct Stm32Config;
 class Stm32BootloaderModel;
+struct InputBoardConfig;
+class InputBoardModel;
 
 struct InstrumentConfig {
   uint8_t deviceType = 0;  // 0 signal generator, 1 signal analyzer, 2..7 further types
@@ -63,8 +65,9 @@ struct InstrumentConfig {
   uint32_t nackEvery = 0;               // refuse the first try of every n-th block
   std::function<BlockAnswer(const BlockSeen&)> blockFault;  // decides per block if set
   BannerVariant banner = BannerVariant::kIsp;
-  std::shared_ptr<Stm32Config> stm32;  // the main MCU's bootloader; defaults if unset
-  bool startInBootloader = false;      // the MCU waits in its bootloader from the start
+  std::shared_ptr<Stm32Config> stm32;            // the main MCU's bootloader; defaults if unset
+  bool startInBootloader = false;                // the MCU waits in its bootloader from the start
+  std::shared_ptr<InputBoardConfig> inputBoard;  // the input boards; defaults if unset
 };
 
 // What the unit's memories hold after uploads, per kind byte.
@@ -99,6 +102,8 @@ class InstrumentModel {
   // Power off and on: the firmware runs again; the MCU's flash keeps what was written.
   void PowerCycle();
   Stm32BootloaderModel& mcu() { return *mcu_; }
+  // The input board that the last input-board request addressed.
+  InputBoardModel& inputBoard() { return *input_board_model_; }
   const std::vector<std::string>& textCommands() const { return text_commands_; }
   // The sub-MCU selector of the last sub-MCU request ("20" for the LAN MCU), if any.
   const std::string& subMcuRequested() const { return sub_mcu_; }
@@ -128,6 +133,7 @@ class InstrumentModel {
   std::map<uint8_t, UploadedImage> uploads_;
   Mode mode_ = Mode::kFirmware;
   std::unique_ptr<Stm32BootloaderModel> mcu_;
+  std::unique_ptr<InputBoardModel> input_board_model_;
   std::string line_;
   std::vector<std::string> text_commands_;
   std::string sub_mcu_;

@@ -4,6 +4,7 @@
 
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
+#include "update/loader_client.h"
 
 namespace korvelt {
 
@@ -195,6 +196,7 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_bLoaderMode = 0;
     m_bLoaderStreaming = 0;
     m_loaderState = 0;
+    g_bLoaderPiecePending = 0;
   }
   for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
     m_services.StopTimer(timer);

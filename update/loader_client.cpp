@@ -1,8 +1,155 @@
+// The input-board loader client: downloads the loader into the board (states 0 to 5, one frame
+// per byte the board answers), then streams the image in CRC-protected chunks, each written in
+// pieces that the port's write-completed notifications pace.
+#include "update/loader_client.h"
+
+#include <algorithm>
+#include <cstring>
+
 #include "app/updater_dialog.h"
+#include "update/crc16.h"
 
 namespace korvelt {
 
-void UpdaterDialog::OnSerialTxDone() {}
-void UpdaterDialog::OnLoaderByte(uint8_t) {}
+int g_bLoaderPiecePending = 0;
+int g_nLoaderBytesLeft = 0;
+int g_nLoaderFrameEnd = 0;
+
+namespace {
+
+constexpr uint8_t kBoardReady = 0xF1;
+constexpr uint8_t kBoardStubReady = 0x2E;
+constexpr uint8_t kBoardJumped = 0xEF;
+constexpr uint8_t kBoardErased = 0xDF;
+constexpr uint8_t kOpenFrame[] = {0x04, 0x20, 0x00, 0xDC};
+// Address 0x0500, then a stub that clears the stack segment and jumps to 0000:0510.
+constexpr uint8_t kStubFrame[] = {0x0E, 0x13, 0x05, 0x00, 0x33, 0xC0, 0x8E,
+                                  0xD0, 0xEA, 0x10, 0x05, 0x00, 0x00, 0x8A};
+constexpr uint8_t kRunStubFrame[] = {0x05, 0x1D, 0x05, 0x00, 0xD9};
+constexpr uint8_t kEraseFrame[] = {0x09, 0x1C, 0xFF, 0x00, 0x00, 0x20, 0x00, 0x00, 0xBC};
+constexpr uint8_t kStreamFrame[] = {0x05, 0x19, 0xFF, 0xFF, 0xE4};
+constexpr uint8_t kNextChunkFrame[] = {0x03, 0x10, 0xED};
+constexpr unsigned kAfterOpenPauseMs = 100;
+constexpr unsigned kBeforeChunkPauseMs = 1;
+constexpr unsigned kAutoCloseMs = 1000;
+constexpr int kChunkOverhead = 12;  // address, length and CRC around the data
+
+void PutBigEndian32(uint8_t* out, uint32_t value) {
+  out[0] = static_cast<uint8_t>(value >> 24);
+  out[1] = static_cast<uint8_t>(value >> 16);
+  out[2] = static_cast<uint8_t>(value >> 8);
+  out[3] = static_cast<uint8_t>(value);
+}
+
+}  // namespace
+
+void UpdaterDialog::OnLoaderByte(uint8_t byte) {
+  switch (m_loaderState) {
+    case 0:
+      if (byte != kBoardReady) return;
+      m_port.QueueWrite(kOpenFrame, sizeof kOpenFrame);
+      m_services.Pause(kAfterOpenPauseMs);
+      m_loaderState = 1;
+      return;
+    case 1:
+      if (byte != kBoardStubReady) return;
+      m_port.QueueWrite(kStubFrame, sizeof kStubFrame);
+      m_loaderTotal = static_cast<int>(kInputBoardLoaderBytes);
+      m_loaderRemaining = m_loaderTotal;
+      m_loaderAddress = kLoaderLoadAddress;
+      m_loaderState = 2;
+      return;
+    case 2: {
+      if (byte != kBoardReady || m_loaderRemaining <= 0) return;
+      const int n = std::min(m_loaderRemaining, kLoaderFrameData);
+      uint8_t* frame = m_loaderTx.data();
+      frame[0] = static_cast<uint8_t>(n + 5);
+      frame[1] = 0x13;
+      frame[2] = static_cast<uint8_t>(m_loaderAddress >> 8);
+      frame[3] = static_cast<uint8_t>(m_loaderAddress);
+      std::memcpy(frame + 4, g_inputBoardLoader + (m_loaderTotal - m_loaderRemaining),
+                  static_cast<std::size_t>(n));
+      uint8_t sum = 0;
+      for (int i = 0; i < n + 4; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+      frame[n + 4] = static_cast<uint8_t>(-sum);
+      m_port.QueueWrite(frame, n + 5);
+      m_loaderRemaining -= n;
+      m_loaderAddress += static_cast<uint32_t>(n);
+      if (m_loaderRemaining <= 0) m_loaderState = 3;
+      return;
+    }
+    case 3:
+      if (byte != kBoardReady) return;
+      m_port.QueueWrite(kRunStubFrame, sizeof kRunStubFrame);
+      m_loaderState = 4;
+      return;
+    case 4:
+      if (byte != kBoardJumped) return;
+      m_port.QueueWrite(kEraseFrame, sizeof kEraseFrame);
+      m_loaderState = 5;
+      return;
+    case 5:
+      if (byte != kBoardErased) return;
+      m_port.QueueWrite(kStreamFrame, sizeof kStreamFrame);
+      m_loaderAddress = kBoardImageAddress;
+      m_loaderRemaining = static_cast<int>(m_imageSize);
+      m_loaderState = 6;
+      return;
+    case 6:
+      if (byte != kBoardReady) return;
+      m_port.QueueWrite(kNextChunkFrame, sizeof kNextChunkFrame);
+      m_bLoaderStreaming = 1;
+      return;
+    default:
+      return;
+  }
+}
+
+void UpdaterDialog::OnSerialTxDone() {
+  if (m_bLoaderStreaming != 1) return;
+  if (g_bLoaderPiecePending == 0) m_services.Pause(kBeforeChunkPauseMs);
+  SendLoaderChunk();
+}
+
+void UpdaterDialog::SendLoaderChunk() {
+  if (g_bLoaderPiecePending == 1) {
+    const int piece = std::min(g_nLoaderBytesLeft, kLoaderPieceBytes);
+    if (g_nLoaderBytesLeft <= kLoaderPieceBytes) {
+      g_bLoaderPiecePending = 0;
+      m_bLoaderStreaming = 0;  // the board's next ready byte starts the next chunk
+    }
+    m_port.QueueWrite(m_loaderTx.data() + (g_nLoaderFrameEnd - g_nLoaderBytesLeft), piece);
+    g_nLoaderBytesLeft -= piece;
+    return;
+  }
+  if (m_loaderRemaining <= 0) {
+    m_bLoaderStreaming = 0;
+    m_bLoaderMode = 0;
+    m_loaderState = 0;
+    g_bLoaderPiecePending = 0;
+    m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+    return;
+  }
+  const int n = std::min(m_loaderRemaining, kLoaderChunkBytes);
+  const std::size_t offset = m_imageSize - static_cast<uint32_t>(m_loaderRemaining);
+  uint8_t* frame = m_loaderTx.data();
+  PutBigEndian32(frame, m_loaderAddress);
+  PutBigEndian32(frame + 4, static_cast<uint32_t>(n));
+  std::memcpy(frame + 8, m_pImage.data() + offset, static_cast<std::size_t>(n));
+  PutBigEndian32(frame + 8 + n, ComputeCrc16(frame + 8, static_cast<std::size_t>(n)));
+  m_loaderRemaining -= n;
+  m_loaderAddress += static_cast<uint32_t>(n);
+
+  const int frameLength = n + kChunkOverhead;
+  const int piece = std::min(frameLength, kLoaderPieceBytes);
+  g_bLoaderPiecePending = frameLength > kLoaderPieceBytes ? 1 : 0;
+  g_nLoaderFrameEnd = frameLength;
+  m_port.QueueWrite(frame, piece);
+  g_nLoaderBytesLeft = frameLength - piece;
+
+  m_fProgress = static_cast<float>(
+      100.0 * (m_imageSize - static_cast<uint32_t>(m_loaderRemaining)) / m_imageSize);
+  UpdateData(false);
+}
 
 }  // namespace korvelt

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/instrument_model.h"
+
+namespace korvelt::sim {
+
+struct InputBoardConfig {
+  uint32_t answerDelayMs = 1;      // from a frame's last byte to the board's answer
+  uint32_t chunkProgramMs = 5;     // writing one chunk into the board's flash
+  bool silentAfterChunks = false;  // stops answering after `chunksBeforeSilence` chunks
+  uint32_t chunksBeforeSilence = 0;
+};
+
+// The input board's side of its update: the first stage (hand-over, stub, 5446 loader bytes,
+// start, erase), then the loader receiving CRC-checked chunks into the board image.
+class InputBoardModel {
+ public:
+  explicit InputBoardModel(InputBoardConfig config = {});
+
+  void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
+  std::vector<TimedByte> TakeOutput();
+
+  const std::vector<uint8_t>& loader() const { return loader_; }
+  const std::vector<uint8_t>& boardImage() const { return image_; }
+  uint64_t chunksAccepted() const { return chunks_accepted_; }
+  // Frames or chunks that broke the protocol (bad checksum, address, length or CRC).
+  const std::vector<std::string>& errors() const { return errors_; }
+  bool loaderRunning() const { return stage_ >= Stage::kStreaming; }
+
+ private:
+  enum class Stage { kHandOver, kOpen, kStub, kLoading, kRunStub, kErase, kStream, kStreaming };
+  void OnFrame(const std::vector<uint8_t>& frame);
+  void OnChunk();
+  void Answer(uint8_t byte, uint32_t extraMs = 0);
+
+  InputBoardConfig config_;
+  Stage stage_ = Stage::kHandOver;
+  std::vector<uint8_t> frame_;
+  bool inChunk_ = false;
+  std::vector<uint8_t> chunk_;
+  std::vector<uint8_t> loader_;
+  std::vector<uint8_t> image_;
+  uint64_t chunks_accepted_ = 0;
+  std::vector<std::string> errors_;
+  std::vector<TimedByte> output_;
+  uint64_t now_ = 0;
+};
+
+}  // namespace korvelt::sim
