@@ -8,14 +8,15 @@ TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
-                   qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash
+                   qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
+                   nlohmann-json3-dev libssl-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: deps build test test-fast test-asan test-tsan demo format format-check clean
+.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui format format-check clean
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -52,6 +53,9 @@ test-tsan: deps
 
 demo: build
 	./tools/demo.sh $(BUILD)
+
+demo-gui: build
+	./tools/demo-gui.sh $(BUILD)
 
 format:
 	git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i

@@ -7,6 +7,18 @@ namespace korvelt {
 
 enum class PortIcon { kOff, kOn };
 
+// How an operation ended, for front ends that wait on operations (the command-line tool) or
+// show them in a status line. Message boxes say the rest.
+enum class OperationEvent {
+  kSearchFound,
+  kSearchNotFound,
+  kUploadFinished,      // the unit accepted the final block
+  kMcuUpdateSucceeded,  // the MCU accepted every block
+  kMcuUpdateFailed,
+  kInputBoardFinished,  // the last chunk went out
+  kOutsideToolStarted,
+};
+
 // What the open-file dialog offers: the two filter entries, starting in the working folder.
 struct OpenFileRequest {
   std::string filter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
@@ -51,6 +63,8 @@ class WindowServices {
 
   // Ends the modal run of the window (after OnClose, Escape or Enter).
   virtual void EndDialog(int result) = 0;
+
+  virtual void OperationEnded(OperationEvent /*event*/) {}
 };
 
 }  // namespace korvelt

@@ -89,6 +89,7 @@ void UpdaterDialog::StartSearch(uint8_t deviceType, bool resetParity) {
   m_strStatus = " ";
   UpdateData(false);
   m_services.MessageBox(kNoDeviceFound, kCaptionIsp);
+  m_services.OperationEnded(OperationEvent::kSearchNotFound);
 }
 
 void UpdaterDialog::OnSearchReplyByte(uint8_t byte) {
@@ -146,6 +147,7 @@ void UpdaterDialog::SearchStep() {
     m_bSearching = 0;
     UpdateData(false);
     m_services.StopTimer(kTimerSearchStep);
+    m_services.OperationEnded(OperationEvent::kSearchFound);
     return;
   }
   m_port.RequestClose();
@@ -160,6 +162,7 @@ void UpdaterDialog::SearchStep() {
   m_strStatus = " ";
   UpdateData(false);
   m_services.MessageBox(kNoDeviceFound, kCaptionIsp);
+  m_services.OperationEnded(OperationEvent::kSearchNotFound);
 }
 
 }  // namespace korvelt

@@ -16,10 +16,9 @@ namespace korvelt::sim {
 
 namespace {
 
-uint64_t NowMs() {
+int64_t NowUs() {
   using namespace std::chrono;
-  return static_cast<uint64_t>(
-      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -71,42 +70,62 @@ void PtyDevice::WithModel(const std::function<void(InstrumentModel&)>& inspect) 
 }
 
 void PtyDevice::Serve() {
-  std::deque<TimedByte> pending;
+  struct Due {
+    int64_t atUs;
+    uint8_t byte;
+  };
+  std::deque<Due> pending;
+  std::vector<uint8_t> out;
   uint8_t buffer[4096];
+  int64_t inFreeUs = 0;   // when the line towards the unit is free again
+  int64_t outFreeUs = 0;  // when the line towards the updater is free again
   while (running_) {
-    int timeout = 50;
+    int timeoutMs = 50;
     if (!pending.empty()) {
-      const uint64_t now = NowMs();
-      timeout = pending.front().atMs > now ? static_cast<int>(pending.front().atMs - now) : 0;
+      const int64_t wait = pending.front().atUs - NowUs();
+      timeoutMs = wait > 0 ? static_cast<int>(std::min<int64_t>(wait / 1000 + 1, 50)) : 0;
     }
     pollfd waits[2] = {{master_, POLLIN, 0}, {stop_event_, POLLIN, 0}};
-    ::poll(waits, 2, std::min(timeout, 50));
+    ::poll(waits, 2, timeoutMs);
     if (waits[1].revents) break;
     if (waits[0].revents & POLLIN) {
-      ssize_t got = ::read(master_, buffer, sizeof buffer);
+      const ssize_t got = ::read(master_, buffer, sizeof buffer);
       if (got > 0) {
+        bytes_in_ += static_cast<uint64_t>(got);
         std::lock_guard lock(model_mutex_);
-        model_->Receive(NowMs(), buffer, static_cast<std::size_t>(got));
-        for (const auto& out : model_->TakeOutput()) pending.push_back(out);
+        const int64_t bitsPerByte =
+            model_->mode() == InstrumentModel::Mode::kStm32Bootloader ? 11 : 10;
+        const int64_t byteUs = baud_ > 0 ? bitsPerByte * 1000000 / baud_ : 0;
+        const int64_t now = NowUs();
+        // Each byte reaches the unit when the line has carried it.
+        for (ssize_t i = 0; i < got; ++i) {
+          inFreeUs = std::max(inFreeUs, now) + byteUs;
+          model_->Receive(static_cast<uint64_t>(inFreeUs / 1000), buffer + i, 1);
+        }
+        for (const TimedByte& answer : model_->TakeOutput()) {
+          const int64_t at = std::max(static_cast<int64_t>(answer.atMs) * 1000, outFreeUs);
+          outFreeUs = at + byteUs;
+          pending.push_back({outFreeUs, answer.byte});
+        }
       }
     }
-    // Send every byte that has fallen due, in one write.
-    const uint64_t now = NowMs();
-    std::vector<uint8_t> due;
-    while (!pending.empty() && pending.front().atMs <= now) {
-      due.push_back(pending.front().byte);
+    const int64_t now = NowUs();
+    out.clear();
+    while (!pending.empty() && pending.front().atUs <= now) {
+      out.push_back(pending.front().byte);
       pending.pop_front();
     }
     std::size_t done = 0;
-    while (done < due.size() && running_) {
-      ssize_t n = ::write(master_, due.data() + done, due.size() - done);
+    while (done < out.size() && running_) {
+      const ssize_t n = ::write(master_, out.data() + done, out.size() - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
       } else {
-        pollfd out{master_, POLLOUT, 0};
-        ::poll(&out, 1, 10);
+        pollfd writable{master_, POLLOUT, 0};
+        ::poll(&writable, 1, 10);
       }
     }
+    bytes_out_ += done;
   }
 }
 

@@ -30,6 +30,11 @@ class PtyDevice {
   void WithModel(const std::function<void(InstrumentModel&)>& inspect);
   // Closes the unit's side, as a pulled cable does.
   void Disconnect();
+  // Paces bytes in both directions as a line at `baud` would (10 bits a byte, 11 while the
+  // MCU's bootloader talks 8E1); 0 leaves the line unlimited. Set before Start.
+  void SetBaudRate(int baud) { baud_ = baud; }
+  uint64_t bytesIn() const { return bytes_in_; }
+  uint64_t bytesOut() const { return bytes_out_; }
 
  private:
   void Serve();
@@ -42,6 +47,9 @@ class PtyDevice {
   std::string slave_path_;
   std::thread thread_;
   std::atomic<bool> running_{false};
+  int baud_ = 0;
+  std::atomic<uint64_t> bytes_in_{0};
+  std::atomic<uint64_t> bytes_out_{0};
 };
 
 }  // namespace korvelt::sim

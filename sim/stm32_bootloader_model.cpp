@@ -247,6 +247,8 @@ void Stm32BootloaderModel::FinishWrite() {
       target[i] = data[i];
     }
     if (unerased) ++unerased_writes_;
+    flash_written_end_ = std::max<uint32_t>(flash_written_end_,
+                                            address_ - kFlashStart + static_cast<uint32_t>(count));
   } else {
     std::copy(data, data + count, ram_.begin() + (address_ - kRamStart));
   }

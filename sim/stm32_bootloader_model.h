@@ -57,6 +57,8 @@ class Stm32BootloaderModel {
   uint64_t writesRefused() const { return writes_refused_; }
   uint64_t writesIntoUnerasedFlash() const { return unerased_writes_; }
   uint64_t erases() const { return erases_; }
+  // The end of the highest flash write, as an offset from the flash start.
+  uint32_t flashWrittenEnd() const { return flash_written_end_; }
   std::optional<uint32_t> goAddress() const { return go_address_; }
   Stm32Config& config() { return config_; }
 
@@ -101,6 +103,7 @@ class Stm32BootloaderModel {
   uint64_t unerased_writes_ = 0;
   uint64_t erases_ = 0;
   std::optional<uint32_t> go_address_;
+  uint32_t flash_written_end_ = 0;
 };
 
 }  // namespace korvelt::sim

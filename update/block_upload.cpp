@@ -257,6 +257,7 @@ void UpdaterDialog::FinishUpload() {
   m_strNote = kUploadSucceededNote;
   UpdateData(false);
   m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+  m_services.OperationEnded(OperationEvent::kUploadFinished);
 }
 
 }  // namespace korvelt

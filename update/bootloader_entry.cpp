@@ -113,11 +113,13 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
 }
 
 void UpdaterDialog::StartOutsideTool() {
-  if (!m_services.LaunchProcess(kOutsideTool, kShowNormal)) {
-    m_services.MessageBox(std::string("Could not start the outside flashing tool ") + kOutsideTool +
-                              ". Check that it is installed there.",
-                          kCaptionIsp);
+  if (m_services.LaunchProcess(kOutsideTool, kShowNormal)) {
+    m_services.OperationEnded(OperationEvent::kOutsideToolStarted);
+    return;
   }
+  m_services.MessageBox(std::string("Could not start the outside flashing tool ") + kOutsideTool +
+                            ". Check that it is installed there.",
+                        kCaptionIsp);
 }
 
 int UpdaterDialog::BannerMatches(std::string_view banner) const {

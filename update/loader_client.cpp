@@ -128,6 +128,7 @@ void UpdaterDialog::SendLoaderChunk() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
     m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+    m_services.OperationEnded(OperationEvent::kInputBoardFinished);
     return;
   }
   const int n = std::min(m_loaderRemaining, kLoaderChunkBytes);

@@ -284,11 +284,13 @@ void UpdaterDialog::EndStm32Update(bool succeeded, const std::string& failure) {
     m_fProgress = 100.0f;
     m_strNote = kSucceededNote;
     UpdateData(false);
+    m_services.OperationEnded(OperationEvent::kMcuUpdateSucceeded);
     return;
   }
   m_strWait = " ";
   UpdateData(false);
   m_services.MessageBox(FailureText(failure), kCaptionIsp);
+  m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);
 }
 
 }  // namespace korvelt

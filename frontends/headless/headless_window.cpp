@@ -78,6 +78,7 @@ void HeadlessWindow::ErrorBox(const std::string& text, const std::string& captio
 
 void HeadlessWindow::SetControlText(int controlId, const std::string& text) {
   texts_[controlId] = text;
+  if (text_observer_) text_observer_(controlId, text);
 }
 
 std::string HeadlessWindow::GetControlText(int controlId) {

@@ -26,6 +26,8 @@ class HeadlessWindow : public WindowServices {
   };
   using BoxObserver = std::function<void(const Box&)>;
   using Launcher = std::function<bool(const std::string& commandLine, int showMode)>;
+  using TextObserver = std::function<void(int controlId, const std::string& text)>;
+  using EventObserver = std::function<void(OperationEvent event)>;
 
   HeadlessWindow();
   void Attach(UpdaterDialog* dialog) { dialog_ = dialog; }
@@ -39,6 +41,9 @@ class HeadlessWindow : public WindowServices {
 
   void SetBoxObserver(BoxObserver observer) { box_observer_ = std::move(observer); }
   void SetLauncher(Launcher launcher) { launcher_ = std::move(launcher); }
+  void SetTextObserver(TextObserver observer) { text_observer_ = std::move(observer); }
+  void SetEventObserver(EventObserver observer) { event_observer_ = std::move(observer); }
+  const std::vector<OperationEvent>& events() const { return events_; }
   // The files the open-file dialog "chooses", in order; nothing means cancel.
   void QueueFileChoice(std::optional<std::string> path) { file_choices_.push_back(path); }
 
@@ -63,6 +68,10 @@ class HeadlessWindow : public WindowServices {
   bool LaunchProcess(const std::string& commandLine, int showMode) override;
   void ShowAboutBox() override {}
   void EndDialog(int result) override { end_result_ = result; }
+  void OperationEnded(OperationEvent event) override {
+    events_.push_back(event);
+    if (event_observer_) event_observer_(event);
+  }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -83,6 +92,9 @@ class HeadlessWindow : public WindowServices {
   std::deque<std::optional<std::string>> file_choices_;
   BoxObserver box_observer_;
   Launcher launcher_;
+  TextObserver text_observer_;
+  EventObserver event_observer_;
+  std::vector<OperationEvent> events_;
   std::optional<int> end_result_;
 };
 

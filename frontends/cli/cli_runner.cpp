@@ -1,0 +1,253 @@
+#include "frontends/cli/cli_runner.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
+#include "resources/dialog_layout.h"
+
+extern char** environ;
+
+namespace korvelt::cli {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string Printable(std::string text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// Starts the outside tool without waiting for it; its exit is collected in the background.
+bool LaunchDetached(const std::string& commandLine, int) {
+  std::string program = commandLine;
+  std::replace(program.begin(), program.end(), '\\', '/');
+  pid_t pid = 0;
+  char* argv[] = {program.data(), nullptr};
+  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  return true;
+}
+
+int SearchButtonFor(int deviceType) {
+  static constexpr int kButtons[] = {IDC_SEARCH_GENERATOR, IDC_SEARCH_ANALYZER, IDC_SEARCH_TYPE2,
+                                     IDC_SEARCH_TYPE3,     IDC_SEARCH_TYPE4,    IDC_SEARCH_TYPE5,
+                                     IDC_SEARCH_TYPE6,     IDC_SEARCH_TYPE7};
+  return kButtons[deviceType];
+}
+
+bool Informational(const HeadlessWindow::Box& box) {
+  return box.text.rfind("Next step is to update SUB MCU firmware!", 0) == 0;
+}
+
+}  // namespace
+
+int64_t CliRunner::NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+CliRunner::CliRunner(RunOptions options)
+    : options_(std::move(options)), progress_(stderr, ::isatty(2) == 1, options_.quiet) {
+  if (!options_.traceFile.empty()) {
+    trace_.file = std::fopen(options_.traceFile.c_str(), "w");
+    if (!trace_.file)
+      std::fprintf(stderr, "korvelt-cli: cannot write %s\n", options_.traceFile.c_str());
+  }
+  trace_start_ns_ = NowNs();
+  port_.SetTraceHook([this](const SerialTraceEvent& event) { OnTrace(event); });
+  window_.SetBoxObserver([this](const HeadlessWindow::Box& box) {
+    progress_.Finish();
+    std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), Printable(box.text).c_str());
+  });
+  window_.SetTextObserver([this](int controlId, const std::string& text) {
+    if (controlId != IDC_PROGRESS) return;
+    Touch();
+    progress_.Update(std::atof(text.c_str()), dialog_ ? dialog_->m_imageSize : 0);
+  });
+  window_.SetEventObserver([this](OperationEvent) { Touch(); });
+  window_.SetLauncher(LaunchDetached);
+  dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
+  window_.Attach(dialog_.get());
+  dialog_->OnInitDialog();
+}
+
+CliRunner::~CliRunner() {
+  dialog_.reset();
+  window_.channel().Shutdown();
+}
+
+void CliRunner::OnTrace(const SerialTraceEvent& event) {
+  if (event.kind == SerialTraceEvent::Kind::kRead) Touch();  // the unit said something
+  if (!trace_.file) return;
+  static constexpr const char* kNames[] = {"OPEN", "OPEN-FAILED", "SETTINGS", "CLOSE",
+                                           "IN",   "OUT",         "ERROR"};
+  std::lock_guard lock(trace_mutex_);
+  std::fprintf(trace_.file, "%+.6f COM%d %s", (NowNs() - trace_start_ns_) / 1e9, event.portNumber,
+               kNames[static_cast<int>(event.kind)]);
+  for (std::size_t i = 0; i < event.length; ++i) std::fprintf(trace_.file, " %02x", event.bytes[i]);
+  if (!event.text.empty()) std::fprintf(trace_.file, " %s", Printable(event.text).c_str());
+  std::fputc('\n', trace_.file);
+}
+
+bool CliRunner::NewFailureBox() const {
+  const auto& boxes = window_.boxes();
+  for (std::size_t i = boxes_seen_; i < boxes.size(); ++i) {
+    if (!Informational(boxes[i])) return true;
+  }
+  return false;
+}
+
+bool CliRunner::EventSince(OperationEvent event) const {
+  const auto& events = window_.events();
+  return std::find(events.begin() + static_cast<long>(events_seen_), events.end(), event) !=
+         events.end();
+}
+
+void CliRunner::Abandon() {
+  // Leave the unit and the port in a known state: no conversation, port closed.
+  dialog_->AbandonBootloaderConversation();
+  dialog_->m_bSearching = 0;
+  window_.StopTimer(kTimerSearchStep);
+  if (dialog_->m_bPortOpen == 1) dialog_->SetPortClosedUi();
+  window_.RunFor(100ms);
+}
+
+CliRunner::Outcome CliRunner::WaitFor(const std::function<std::optional<bool>()>& verdict) {
+  Touch();
+  const auto stall = std::chrono::duration<double>(options_.stallSeconds);
+  for (;;) {
+    if (interrupted_) return Outcome::kInterrupted;
+    if (auto result = verdict()) return *result ? Outcome::kOk : Outcome::kFailed;
+    window_.RunUntil([&] { return interrupted_ || verdict().has_value(); }, 100ms);
+    const auto quiet = std::chrono::nanoseconds(NowNs() - last_activity_ns_);
+    if (quiet > stall && !verdict().has_value()) return Outcome::kStalled;
+  }
+}
+
+CliRunner::Outcome CliRunner::RunStep(const Step& step) {
+  using K = Step::Kind;
+  UpdaterDialog& d = *dialog_;
+  boxes_seen_ = window_.boxes().size();
+  events_seen_ = window_.events().size();
+  progress_.Start(step.text, std::atof(window_.ControlText(IDC_PROGRESS).c_str()));
+  auto failedOr = [&](std::function<bool()> done) {
+    return [this, done]() -> std::optional<bool> {
+      if (NewFailureBox()) return false;
+      if (done()) return true;
+      return std::nullopt;
+    };
+  };
+  auto finishedThenClosed = [&](OperationEvent event) {
+    return failedOr([this, event] { return EventSince(event) && dialog_->m_bPortOpen == 0; });
+  };
+  switch (step.kind) {
+    case K::kOpen:
+      if (d.m_bPortOpen == 0) d.Click(IDC_PORT_BUTTON);
+      return WaitFor(failedOr([&] { return d.m_bPortOpen == 1; }));
+    case K::kClose:
+      if (d.m_bPortOpen == 1) d.Click(IDC_PORT_BUTTON);
+      return Outcome::kOk;
+    case K::kSearch:
+      d.Click(SearchButtonFor(step.value));
+      return WaitFor([this]() -> std::optional<bool> {
+        if (EventSince(OperationEvent::kSearchFound)) return true;
+        if (EventSince(OperationEvent::kSearchNotFound)) return false;
+        return std::nullopt;
+      });
+    case K::kGeneratorFpga:
+      d.Click(IDC_GENERATOR_FPGA);
+      return WaitFor(finishedThenClosed(OperationEvent::kUploadFinished));
+    case K::kAnalyzerFpga:
+      d.Click(IDC_ANALYZER_FPGA);
+      return WaitFor(finishedThenClosed(OperationEvent::kUploadFinished));
+    case K::kAuxFpga:
+    case K::kGeneratorDataFlash:
+    case K::kAnalyzerDataFlash:
+    case K::kNandFlash: {
+      window_.QueueFileChoice(step.file);
+      const int button = step.kind == K::kAuxFpga              ? IDC_AUX_FPGA
+                         : step.kind == K::kGeneratorDataFlash ? IDC_GENERATOR_DATA_FLASH
+                         : step.kind == K::kAnalyzerDataFlash  ? IDC_ANALYZER_DATA_FLASH
+                                                               : IDC_NAND_FLASH;
+      d.Click(button);
+      return WaitFor(finishedThenClosed(OperationEvent::kUploadFinished));
+    }
+    case K::kGeneratorMcu:
+    case K::kAnalyzerMcu:
+      d.Click(step.kind == K::kGeneratorMcu ? IDC_UPDATE_GENERATOR_MCU : IDC_UPDATE_ANALYZER_MCU);
+      return WaitFor([this]() -> std::optional<bool> {
+        if (EventSince(OperationEvent::kMcuUpdateFailed) || NewFailureBox()) return false;
+        if (EventSince(OperationEvent::kMcuUpdateSucceeded) && dialog_->m_bPortOpen == 0) {
+          return true;
+        }
+        return std::nullopt;
+      });
+    case K::kInputBoard:
+      window_.QueueFileChoice(step.file);
+      d.Click(IDC_UPDATE_IN1 + step.value - 1);
+      return WaitFor(finishedThenClosed(OperationEvent::kInputBoardFinished));
+    case K::kSubMcu:
+      window_.SetComboSelection(IDC_SUB_MCU_LIST, step.value);
+      d.Click(IDC_UPDATE_SUB_MCU);
+      return WaitFor(failedOr([this] { return EventSince(OperationEvent::kOutsideToolStarted); }));
+    case K::kDataFlashNo:
+      window_.SetControlText(IDC_DATA_FLASH_NO, std::to_string(step.value));
+      return Outcome::kOk;
+  }
+  return Outcome::kFailed;
+}
+
+int CliRunner::Run(const std::vector<Step>& steps) {
+  if (options_.port) {
+    window_.SetComboSelection(IDC_PORT_LIST, *options_.port - 1);
+    dialog_->SelectionMade(IDC_PORT_LIST);
+    if (dialog_->m_bPortOpen != 1) {
+      std::fprintf(stderr, "korvelt-cli: COM%d did not open\n", *options_.port);
+      return kExitFailed;
+    }
+  }
+  for (const Step& step : steps) {
+    const Outcome outcome = RunStep(step);
+    progress_.Finish();
+    switch (outcome) {
+      case Outcome::kOk:
+        if (!options_.quiet) std::fprintf(stderr, "%s: done\n", step.text.c_str());
+        continue;
+      case Outcome::kFailed:
+        std::fprintf(stderr, "korvelt-cli: step '%s' failed\n", step.text.c_str());
+        Abandon();
+        return kExitFailed;
+      case Outcome::kStalled:
+        std::fprintf(stderr,
+                     "korvelt-cli: step '%s' stalled: no progress and no answer from the unit "
+                     "for %.0f s. Check the cable and that the unit is powered.\n",
+                     step.text.c_str(), options_.stallSeconds);
+        Abandon();
+        return kExitStalled;
+      case Outcome::kInterrupted:
+        std::fprintf(stderr, "korvelt-cli: interrupted during '%s'; the port is closed\n",
+                     step.text.c_str());
+        Abandon();
+        return kExitInterrupted;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/updater_dialog.h"
+#include "frontends/cli/cli_steps.h"
+#include "frontends/cli/progress_display.h"
+#include "frontends/headless/headless_window.h"
+#include "serial/serial_port.h"
+
+namespace korvelt::cli {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailed = 1,
+  kExitUsage = 2,
+  kExitStalled = 3,
+  kExitInterrupted = 130
+};
+
+struct RunOptions {
+  std::optional<int> port;   // choose COMn in the list first
+  double stallSeconds = 30;  // no progress and no traffic for this long ends a step
+  bool quiet = false;
+  std::string traceFile;
+};
+
+// The scripted operator: runs the window core in a headless window on the real serial port and
+// presses its buttons one step after another, each to its end.
+class CliRunner {
+ public:
+  explicit CliRunner(RunOptions options);
+  ~CliRunner();
+
+  int Run(const std::vector<Step>& steps);
+  // Asked from a signal handler's flag: give up the running step safely.
+  void RequestInterrupt() { interrupted_ = true; }
+  std::atomic<bool>& interruptFlag() { return interrupted_; }
+
+ private:
+  enum class Outcome { kOk, kFailed, kStalled, kInterrupted };
+  Outcome RunStep(const Step& step);
+  Outcome WaitFor(const std::function<std::optional<bool>()>& verdict);
+  void Touch() { last_activity_ns_ = NowNs(); }
+  static int64_t NowNs();
+  void OnTrace(const SerialTraceEvent& event);
+  bool NewFailureBox() const;
+  bool EventSince(OperationEvent event) const;
+  void Abandon();
+
+  struct TraceFile {
+    ~TraceFile() {
+      if (file) std::fclose(file);
+    }
+    std::FILE* file = nullptr;
+  };
+
+  RunOptions options_;
+  TraceFile trace_;  // outlives the port, whose worker writes to it
+  std::mutex trace_mutex_;
+  int64_t trace_start_ns_ = 0;
+  HeadlessWindow window_;
+  SerialPort port_;
+  std::unique_ptr<UpdaterDialog> dialog_;
+  ProgressDisplay progress_;
+  std::atomic<int64_t> last_activity_ns_{0};
+  std::atomic<bool> interrupted_{false};
+  std::size_t boxes_seen_ = 0;
+  std::size_t events_seen_ = 0;
+};
+
+}  // namespace korvelt::cli

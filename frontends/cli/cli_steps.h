@@ -1,0 +1,36 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvelt::cli {
+
+// One thing the scripted operator does, as given on the command line.
+struct Step {
+  enum class Kind {
+    kOpen,
+    kClose,
+    kSearch,  // value: device type 0..7
+    kGeneratorFpga,
+    kAnalyzerFpga,
+    kGeneratorMcu,
+    kAnalyzerMcu,
+    kAuxFpga,  // file
+    kGeneratorDataFlash,
+    kAnalyzerDataFlash,
+    kNandFlash,
+    kInputBoard,   // value: board 1..4, file
+    kSubMcu,       // value: list index 0..10
+    kDataFlashNo,  // value: the number
+  };
+  Kind kind;
+  int value = 0;
+  std::string file;
+  std::string text;  // as given, for messages
+};
+
+// Parses one STEP word; nothing (and `error` set) when it is not a step.
+std::optional<Step> ParseStep(const std::string& word, std::string* error);
+
+}  // namespace korvelt::cli

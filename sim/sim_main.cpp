@@ -1,0 +1,268 @@
+// korvelt-sim: the virtual instrument. It serves units on pseudo-terminals linked into a
+// port-map folder as COMn, until SIGINT or SIGTERM, then reports what the units received.
+#include <openssl/evp.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "sim/input_board_model.h"
+#include "sim/instrument_model.h"
+#include "sim/pty_device.h"
+#include "sim/stm32_bootloader_model.h"
+
+namespace {
+
+using korvelt::sim::InstrumentConfig;
+using korvelt::sim::InstrumentModel;
+using korvelt::sim::PtyDevice;
+using Json = nlohmann::ordered_json;
+
+std::string Sha256(const uint8_t* data, std::size_t length) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  EVP_Digest(data, length, digest, &digestLength, EVP_sha256(), nullptr);
+  std::ostringstream hex;
+  for (unsigned i = 0; i < digestLength; ++i) {
+    hex << "0123456789abcdef"[digest[i] >> 4] << "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex.str();
+}
+
+Json Describe(const std::vector<uint8_t>& bytes) {
+  return Json{{"bytes", bytes.size()}, {"sha256", Sha256(bytes.data(), bytes.size())}};
+}
+
+void Dump(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {
+  if (folder.empty()) return;
+  std::ofstream(std::filesystem::path(folder) / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+const char* KindName(uint8_t kind) {
+  switch (kind) {
+    case 0x00:
+      return "fpga";
+    case 0x01:
+      return "aux-fpga";
+    case 0x21:
+      return "data-flash";
+    case 0x30:
+      return "nand";
+    default:
+      return "other";
+  }
+}
+
+struct Faults {
+  uint32_t nackEvery = 0;
+  uint32_t dropAcksAfter = 0;
+  uint32_t corruptAckEvery = 0;
+  std::string banner = "isp";
+  bool mcuNoSync = false;
+  bool mcuNackWrites = false;
+  uint32_t mcuNackWrite = 0;
+  bool mcuSilentAfterErase = false;
+  uint32_t boardSilentAfter = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"The virtual KORVELT instrument on pseudo-terminals.", "korvelt-sim"};
+  std::string portDir, portsSpec, address, reportFile, dumpDir;
+  int baud = 115200;
+  uint32_t replyDelay = 2, blockDelay = 0;
+  Faults faults;
+  app.add_option("--port-dir", portDir, "folder to link the COMn entries into")->required();
+  app.add_option("--ports", portsSpec,
+                 "COM numbers and roles: 1=silent,2=analyzer,5=generator (also typeN)")
+      ->required();
+  app.add_option("--baud", baud, "line rate the bytes are paced at; 0 for no limit");
+  app.add_option("--address", address, "the units' group and machine address, G:M");
+  app.add_option("--report", reportFile, "write a JSON report here at exit");
+  app.add_option("--dump", dumpDir, "write every received image into this folder at exit");
+  app.add_option("--reply-delay", replyDelay, "ms from a command to its answer (default 2)");
+  app.add_option("--block-delay", blockDelay, "ms a unit takes to store a block");
+  app.add_option("--nack-every", faults.nackEvery, "refuse the first try of every n-th block");
+  app.add_option("--drop-acks-after", faults.dropAcksAfter,
+                 "stop answering after n blocks (a unit gone silent)");
+  app.add_option("--corrupt-ack-every", faults.corruptAckEvery,
+                 "damage the acknowledgement of every n-th block");
+  app.add_option("--banner", faults.banner, "isp, none, two-dots, lf or ubd07");
+  app.add_flag("--mcu-no-sync", faults.mcuNoSync, "the MCU bootloader never answers");
+  app.add_flag("--mcu-nack-writes", faults.mcuNackWrites, "the MCU refuses every write");
+  app.add_option("--mcu-nack-write", faults.mcuNackWrite, "the MCU refuses the n-th write once");
+  app.add_flag("--mcu-silent-after-erase", faults.mcuSilentAfterErase,
+               "the MCU acknowledges the erase command, then says nothing");
+  app.add_option("--board-silent-after", faults.boardSilentAfter,
+                 "an input board stops answering after n chunks");
+  CLI11_PARSE(app, argc, argv);
+
+  InstrumentConfig base;
+  base.replyDelayMs = replyDelay;
+  base.blockProcessingMs = blockDelay;
+  base.nackEvery = faults.nackEvery;
+  if (!address.empty()) {
+    unsigned group = 0, machine = 0;
+    if (std::sscanf(address.c_str(), "%x:%x", &group, &machine) != 2) {
+      std::fprintf(stderr, "korvelt-sim: --address wants G:M in hex\n");
+      return 2;
+    }
+    base.group = static_cast<uint8_t>(group);
+    base.machine = static_cast<uint8_t>(machine);
+  }
+  static const std::map<std::string, korvelt::sim::BannerVariant> kBanners = {
+      {"isp", korvelt::sim::BannerVariant::kIsp},
+      {"none", korvelt::sim::BannerVariant::kNone},
+      {"two-dots", korvelt::sim::BannerVariant::kTwoDots},
+      {"lf", korvelt::sim::BannerVariant::kLineFeedBeforeReturn},
+      {"ubd07", korvelt::sim::BannerVariant::kFallbackUbd07}};
+  if (!kBanners.count(faults.banner)) {
+    std::fprintf(stderr, "korvelt-sim: unknown banner '%s'\n", faults.banner.c_str());
+    return 2;
+  }
+  base.banner = kBanners.at(faults.banner);
+  if (faults.dropAcksAfter || faults.corruptAckEvery) {
+    const Faults f = faults;
+    auto accepted = std::make_shared<uint64_t>(0);
+    base.blockFault = [f, accepted](const korvelt::sim::BlockSeen& block) {
+      if (f.dropAcksAfter && *accepted >= f.dropAcksAfter)
+        return korvelt::sim::BlockAnswer::kNoAnswer;
+      if (f.corruptAckEvery && (block.frameIndex + 1) % f.corruptAckEvery == 0) {
+        return korvelt::sim::BlockAnswer::kBadChecksum;
+      }
+      if (f.nackEvery && (block.frameIndex + 1) % f.nackEvery == 0) {
+        return korvelt::sim::BlockAnswer::kNack;
+      }
+      ++*accepted;
+      return korvelt::sim::BlockAnswer::kAccept;
+    };
+  }
+  auto mcu = std::make_shared<korvelt::sim::Stm32Config>();
+  mcu->noSync = faults.mcuNoSync;
+  mcu->nackEveryWrite = faults.mcuNackWrites;
+  mcu->nackWriteNumber = faults.mcuNackWrite;
+  mcu->silentAfterEraseAck = faults.mcuSilentAfterErase;
+  base.stm32 = mcu;
+  auto board = std::make_shared<korvelt::sim::InputBoardConfig>();
+  board->silentAfterChunks = faults.boardSilentAfter > 0;
+  board->chunksBeforeSilence = faults.boardSilentAfter;
+  base.inputBoard = board;
+
+  // Signals are taken by sigwait below, not by any thread.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  std::error_code ec;
+  std::filesystem::create_directories(portDir, ec);
+  struct Served {
+    std::string role;
+    std::shared_ptr<InstrumentModel> model;
+    std::unique_ptr<PtyDevice> device;
+  };
+  std::map<int, Served> served;
+  std::stringstream spec(portsSpec);
+  std::string item;
+  while (std::getline(spec, item, ',')) {
+    const auto equals = item.find('=');
+    int com = 0;
+    try {
+      com = std::stoi(item.substr(0, equals));
+    } catch (...) {
+      com = 0;
+    }
+    const std::string role = equals == std::string::npos ? "" : item.substr(equals + 1);
+    if (com < 1 || com > 99 || role.empty()) {
+      std::fprintf(stderr, "korvelt-sim: bad port entry '%s' (want N=role)\n", item.c_str());
+      return 2;
+    }
+    InstrumentConfig config = base;
+    if (role == "generator") {
+      config.deviceType = 0;
+    } else if (role == "analyzer") {
+      config.deviceType = 1;
+    } else if (role == "silent") {
+      config.silent = true;
+    } else if (role.rfind("type", 0) == 0 && role.size() == 5 && role[4] >= '2' && role[4] <= '7') {
+      config.deviceType = static_cast<uint8_t>(role[4] - '0');
+    } else {
+      std::fprintf(stderr, "korvelt-sim: unknown role '%s'\n", role.c_str());
+      return 2;
+    }
+    auto model = std::make_shared<InstrumentModel>(config);
+    auto device = std::make_unique<PtyDevice>(model);
+    device->SetBaudRate(baud);
+    const std::string link =
+        (std::filesystem::path(portDir) / ("COM" + std::to_string(com))).string();
+    if (!device->Start(link)) {
+      std::fprintf(stderr, "korvelt-sim: cannot serve COM%d at %s\n", com, link.c_str());
+      return 1;
+    }
+    served[com] = Served{role, model, std::move(device)};
+  }
+
+  Json ready{{"ready", true}, {"portDir", std::filesystem::absolute(portDir).string()}};
+  for (auto& [com, unit] : served) ready["ports"][std::to_string(com)] = unit.device->portPath();
+  std::printf("%s\n", ready.dump().c_str());
+  std::fflush(stdout);
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+
+  if (!dumpDir.empty()) std::filesystem::create_directories(dumpDir, ec);
+  Json report{{"baud", baud}, {"ports", Json::object()}};
+  for (auto& [com, unit] : served) {
+    unit.device->Stop();
+    InstrumentModel& m = *unit.model;
+    const std::string prefix = "COM" + std::to_string(com) + "-";
+    Json port{{"role", unit.role},
+              {"bytesIn", unit.device->bytesIn()},
+              {"bytesOut", unit.device->bytesOut()},
+              {"framesSeen", m.framesSeen()},
+              {"badFrames", m.badFrames()},
+              {"probesAnswered", m.probesAnswered()},
+              {"blockFramesSeen", m.blockFramesSeen()},
+              {"textCommands", m.textCommands()},
+              {"subMcuRequested", m.subMcuRequested()}};
+    port["images"] = Json::object();
+    for (const auto& [kind, image] : m.uploads()) {
+      Json entry = Describe(image.bytes);
+      entry["blocksAccepted"] = image.blocksAccepted;
+      entry["lastBlockAccepted"] = image.lastBlockAccepted;
+      port["images"][KindName(kind)] = entry;
+      Dump(dumpDir, prefix + KindName(kind) + ".bin", image.bytes);
+    }
+    auto& mcuModel = m.mcu();
+    const std::vector<uint8_t> written(mcuModel.flash().begin(),
+                                       mcuModel.flash().begin() + mcuModel.flashWrittenEnd());
+    port["mcu"] = Describe(written);
+    port["mcu"]["synced"] = mcuModel.synced();
+    port["mcu"]["writesAccepted"] = mcuModel.writesAccepted();
+    port["mcu"]["writesRefused"] = mcuModel.writesRefused();
+    port["mcu"]["writesIntoUnerasedFlash"] = mcuModel.writesIntoUnerasedFlash();
+    if (mcuModel.flashWrittenEnd() > 0) Dump(dumpDir, prefix + "mcu.bin", written);
+    if (m.inputBoardRequested() > 0) {
+      auto& boardModel = m.inputBoard();
+      port["inputBoard"] = Describe(boardModel.boardImage());
+      port["inputBoard"]["board"] = m.inputBoardRequested();
+      port["inputBoard"]["loaderBytes"] = boardModel.loader().size();
+      port["inputBoard"]["errors"] = boardModel.errors();
+      Dump(dumpDir, prefix + "board.bin", boardModel.boardImage());
+    }
+    report["ports"][std::to_string(com)] = port;
+  }
+  if (!reportFile.empty()) std::ofstream(reportFile) << report.dump(2) << "\n";
+  for (auto& [com, unit] : served)
+    std::filesystem::remove(std::filesystem::path(portDir) / ("COM" + std::to_string(com)), ec);
+  return 0;
+}
