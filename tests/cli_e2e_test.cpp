@@ -1,0 +1,204 @@
+// korvelt-cli against korvelt-sim over pseudo-terminals: every kind of step, the exit codes,
+// and what the virtual units received.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <filesystem>
+
+#include "tests/support/sim_process.h"
+#include "tests/support/temp_workdir.h"
+
+namespace korvelt {
+namespace {
+
+using Json = nlohmann::json;
+using testing::CommandResult;
+using testing::RunCommand;
+using testing::SimProcess;
+
+std::string Sha256(const std::vector<uint8_t>& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex;
+}
+
+// What a unit's memory holds after an upload: the image padded to whole blocks.
+std::vector<uint8_t> Padded(std::vector<uint8_t> image, std::size_t block, uint8_t fill) {
+  image.resize((image.size() + block - 1) / block * block, fill);
+  return image;
+}
+
+struct CliRig {
+  explicit CliRig(const std::string& ports, const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--port-dir",    (work.path() / "ports").string(),
+                                     "--ports",       ports,
+                                     "--baud",        "0",
+                                     "--reply-delay", "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim = std::make_unique<SimProcess>(KORVELT_SIM_PATH, args,
+                                       (work.path() / "report.json").string());
+  }
+  CommandResult Cli(const std::string& arguments) {
+    return RunCommand(std::string(KORVELT_CLI_PATH) + " --port-dir " +
+                          (work.path() / "ports").string() + " -C " + work.path().string() + " " +
+                          arguments,
+                      (work.path() / "cli-output.txt").string());
+  }
+  testing::TempWorkDir work;
+  std::unique_ptr<SimProcess> sim;
+};
+
+TEST(CliEndToEnd, EveryKindOfStep) {
+  CliRig rig("1=silent,3=generator,4=analyzer,6=generator,7=generator");
+  ASSERT_TRUE(rig.sim->ready());
+  const auto genFpga = testing::PatternImage(70000, 1);
+  const auto aux = testing::PatternImage(3000, 2);
+  const auto dataFlash = testing::PatternImage(600, 3);
+  const auto nand = testing::PatternImage(9000, 4);
+  const auto genMcu = testing::PatternImage(2000, 5);
+  const auto anaFpga = testing::PatternImage(5000, 6);
+  const auto anaMcu = testing::PatternImage(1500, 7);
+  const auto board = testing::PatternImage(9000, 8);
+  rig.work.Write("data/GENERATOR_FPGA.bin", genFpga);
+  rig.work.Write("data/GENERATOR_MCU(rack).bin", genMcu);
+  rig.work.Write("data/ANALYZER_FPGA.bin", anaFpga);
+  rig.work.Write("data/ANALYZER_MCU(rack).bin", anaMcu);
+  rig.work.Write("aux.bin", aux);
+  rig.work.Write("flash.bin", dataFlash);
+  rig.work.Write("nand.bin", nand);
+  rig.work.Write("board.bin", board);
+  std::filesystem::create_directories(rig.work.path() / "FlyMcu");
+  const auto tool = rig.work.path() / "FlyMcu/FlyMcu.exe";
+  std::ofstream(tool) << "#!/bin/sh\necho started > \"$(dirname \"$0\")/started.txt\"\n";
+  std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+
+  auto generator = rig.Cli(
+      "search-generator generator-fpga open aux-fpga=aux.bin open generator-data-flash=flash.bin "
+      "open nand-flash=nand.bin open generator-mcu");
+  EXPECT_EQ(generator.exitCode, 0) << generator.output;
+  auto analyzer =
+      rig.Cli("search-analyzer analyzer-fpga open analyzer-data-flash=flash.bin open analyzer-mcu");
+  EXPECT_EQ(analyzer.exitCode, 0) << analyzer.output;
+  auto inputBoard = rig.Cli("--port 6 input-board=3:board.bin");
+  EXPECT_EQ(inputBoard.exitCode, 0) << inputBoard.output;
+  auto subMcu = rig.Cli("--port 7 sub-mcu=10");
+  EXPECT_EQ(subMcu.exitCode, 0) << subMcu.output;
+  auto notFound = rig.Cli("search-type=5");
+  EXPECT_EQ(notFound.exitCode, 1) << notFound.output;
+  EXPECT_NE(notFound.output.find("ISP: Can not find available device"), std::string::npos);
+
+  const Json report = rig.sim->Stop();
+  ASSERT_TRUE(report.is_object());
+  const Json& com3 = report["ports"]["3"];
+  EXPECT_EQ(com3["images"]["fpga"]["sha256"], Sha256(Padded(genFpga, 256, 0)));
+  EXPECT_EQ(com3["images"]["aux-fpga"]["sha256"], Sha256(Padded(aux, 256, 0)));
+  EXPECT_EQ(com3["images"]["data-flash"]["sha256"], Sha256(Padded(dataFlash, 256, 0)));
+  EXPECT_EQ(com3["images"]["nand"]["sha256"], Sha256(Padded(nand, 256, 0)));
+  EXPECT_EQ(com3["mcu"]["sha256"], Sha256(Padded(genMcu, 128, 0xFF)));
+  const Json& com4 = report["ports"]["4"];
+  EXPECT_EQ(com4["images"]["fpga"]["sha256"], Sha256(Padded(anaFpga, 256, 0)));
+  EXPECT_EQ(com4["mcu"]["sha256"], Sha256(Padded(anaMcu, 128, 0xFF)));
+  EXPECT_EQ(report["ports"]["6"]["inputBoard"]["sha256"], Sha256(board));
+  EXPECT_EQ(report["ports"]["6"]["inputBoard"]["board"], 3);
+  EXPECT_EQ(report["ports"]["7"]["subMcuRequested"], "20");
+  EXPECT_TRUE(std::filesystem::exists(rig.work.path() / "FlyMcu/started.txt"));
+}
+
+TEST(CliEndToEnd, RefusedMcuWritesEndInFailure) {
+  CliRig rig("3=generator", {"--mcu-nack-writes"});
+  ASSERT_TRUE(rig.sim->ready());
+  rig.work.Write("data/GENERATOR_MCU(rack).bin", testing::PatternImage(512, 9));
+  auto result = rig.Cli("--port 3 generator-mcu");
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  EXPECT_NE(result.output.find("Failed to update MCU firmware"), std::string::npos);
+  EXPECT_EQ(result.output.find("Succeed"), std::string::npos);
+}
+
+TEST(CliEndToEnd, SilentUnitStallsWithinTheLimit) {
+  CliRig rig("3=generator", {"--drop-acks-after", "5"});
+  ASSERT_TRUE(rig.sim->ready());
+  rig.work.Write("data/GENERATOR_FPGA.bin", testing::PatternImage(65536, 10));
+  auto result = rig.Cli("--stall-timeout 2 --port 3 generator-fpga");
+  EXPECT_EQ(result.exitCode, 3) << result.output;
+  EXPECT_LT(result.seconds, 8.0);
+  EXPECT_NE(result.output.find("stalled"), std::string::npos);
+}
+
+TEST(CliEndToEnd, UsageAndBadInput) {
+  testing::TempWorkDir work;
+  const std::string cli = KORVELT_CLI_PATH;
+  const std::string scratch = (work.path() / "out.txt").string();
+  struct Case {
+    std::string arguments;
+    int exitCode;
+    std::string says;
+  } cases[] = {
+      {"bogus-step", 2, "unknown step"},
+      {"--port 0 open", 2, "--port"},
+      {"--port 100 open", 2, "--port"},
+      {"--port -1 open", 2, "--port"},
+      {"--port-dir /nonexistent/ports open", 2, "does not exist"},
+      {"input-board=5:x.bin", 2, "1 to 4"},
+      {"--port-dir " + work.path().string() + " open", 1,
+       "Can not find this port or used by other application"},
+  };
+  for (const auto& c : cases) {
+    auto result = RunCommand(cli + " " + c.arguments, scratch);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments << "\n" << result.output;
+    EXPECT_NE(result.output.find(c.says), std::string::npos) << c.arguments << "\n"
+                                                             << result.output;
+  }
+}
+
+TEST(CliEndToEnd, MissingImageSaysSoAndSendsNothing) {
+  CliRig rig("3=generator");
+  ASSERT_TRUE(rig.sim->ready());
+  auto result = rig.Cli("--port 3 generator-fpga");
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  EXPECT_NE(result.output.find("korvelt-updater: Can not find GENERATOR_MCU.bin !"),
+            std::string::npos)
+      << result.output;
+  const Json report = rig.sim->Stop();
+  EXPECT_EQ(report["ports"]["3"]["bytesIn"], 0);
+}
+
+TEST(SimLineModel, PacedUploadLiesWithinTenPercentOfTheWireTime) {
+  testing::TempWorkDir work;
+  SimProcess sim(KORVELT_SIM_PATH,
+                 {"--port-dir", (work.path() / "ports").string(), "--ports", "3=generator",
+                  "--baud", "115200", "--reply-delay", "0"},
+                 (work.path() / "report.json").string());
+  ASSERT_TRUE(sim.ready());
+  work.Write("data/GENERATOR_FPGA.bin", testing::PatternImage(32768, 11));
+  const std::string trace = (work.path() / "trace.txt").string();
+  auto result = RunCommand(std::string(KORVELT_CLI_PATH) + " -q --port-dir " +
+                               (work.path() / "ports").string() + " -C " + work.path().string() +
+                               " --trace " + trace + " --port 3 generator-fpga",
+                           (work.path() / "out.txt").string());
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+  // From the first block out to the last acknowledgement in, by the trace's clock.
+  double first = -1, last = -1;
+  std::ifstream in(trace);
+  std::string line;
+  while (std::getline(in, line)) {
+    const double t = std::atof(line.c_str());
+    if (first < 0 && line.find(" OUT aa 00 00 09 01") != std::string::npos) first = t;
+    if (line.find(" IN ") != std::string::npos) last = t;
+  }
+  ASSERT_GT(first, 0);
+  const double measured = last - first;
+  const double bound = 128 * (270 + 13) * 10.0 / 115200;
+  std::printf("paced 32 KiB upload: %.3f s, wire-time bound %.3f s, ratio %.3f\n", measured, bound,
+              measured / bound);
+  EXPECT_NEAR(measured / bound, 1.0, 0.10);
+}
+
+}  // namespace
+}  // namespace korvelt
