@@ -20,6 +20,12 @@ std::optional<std::string> SerialPortBackendOps::ResolvePort(const std::string& 
 int SerialPortBackendOps::OpenExclusive(const std::string& device) {
   int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
+  // Only a terminal device is a serial port; a stray file or folder in the port map is not.
+  if (!::isatty(fd)) {
+    ::close(fd);
+    errno = ENOTTY;
+    return -1;
+  }
   // Another program holding the port makes the open fail, as on Windows. An advisory lock is
   // what other serial tools on Linux honour too.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

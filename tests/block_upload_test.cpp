@@ -81,6 +81,8 @@ TEST(BlockUpload, EveryPathAndSize) {
       if (size == 0) {
         h.clock.RunFor(10000);
         EXPECT_TRUE(h.port.writes.empty());
+        ASSERT_EQ(h.Boxes().size(), 1u);
+        EXPECT_NE(h.Boxes()[0].text.find("is empty"), std::string::npos);
         if (path == Path::kGeneratorFpga) EXPECT_EQ(h.dialog.m_strNote, kUpdatingNote);
         continue;
       }
@@ -349,7 +351,9 @@ TEST(ImageLoading, BufferAfterEachOutcome) {
   EXPECT_EQ(h.dialog.m_imageSize, 1000000u);
   ASSERT_EQ(h.services.fileRequests.size(), 3u);
   EXPECT_EQ(h.services.fileRequests[0].filter, "bmp file(*.bin)|*.bin|all file(*.*)|*.*||");
-  EXPECT_EQ(h.Boxes().size(), 1u) << "only the failed open spoke";
+  ASSERT_EQ(h.Boxes().size(), 2u) << "the failed open and the empty file spoke";
+  EXPECT_EQ(h.Boxes()[0].text, "Can not find GENERATOR_MCU.bin !");
+  EXPECT_NE(h.Boxes()[1].text.find("is empty. Nothing was sent."), std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -284,6 +286,26 @@ TEST_F(PortFixture, HangUpIsReportedOnceAndRequestsAreStillHonoured) {
   port->RequestClose();
   EXPECT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
   EXPECT_FALSE(port->HoldsPort());
+}
+
+TEST(SerialPortBadEntries, OnlyTerminalDevicesOpen) {
+  PortFolder folder;
+  const std::string file = folder.path() + "/plain.txt";
+  std::ofstream(file) << "not a port";
+  std::filesystem::create_directory(folder.path() + "/subfolder");
+  folder.Link(1, "/nonexistent/device");
+  folder.Link(2, file);
+  folder.Link(3, folder.path() + "/subfolder");
+  auto ops = std::make_shared<RecordingOps>(folder.path());
+  Window window;
+  SerialPort port(ops);
+  for (int com : {1, 2, 3}) {
+    EXPECT_FALSE(port.OpenPort(&window.channel, com, 115200, 'N', 8, 1, 3, 512)) << com;
+  }
+  EXPECT_TRUE(window.ErrorTexts().empty());
+  std::ifstream in(file);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "not a port");
 }
 
 TEST(SerialPortUnopened, WritesAndClosesDoNothing) {
