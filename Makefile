@@ -16,7 +16,7 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui format format-check clean
+.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui bench format format-check clean
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -53,6 +53,11 @@ test-tsan: deps
 
 demo: build
 	./tools/demo.sh $(BUILD)
+
+# Benchmarks against the line-rate bound; not part of 'make test'. KORVELT_BENCH_SCALE=0.25
+# runs every transfer a quarter of its size.
+bench: build
+	$(BUILD)/korvelt-bench $(BUILD) bench/results.jsonl
 
 demo-gui: build
 	./tools/demo-gui.sh $(BUILD)

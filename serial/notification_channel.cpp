@@ -11,32 +11,45 @@ void NotificationChannel::SetWakeHook(std::function<void()> hook) {
 }
 
 void NotificationChannel::Send(SerialNotification notification) {
+  std::vector<SerialNotification> one;
+  one.push_back(std::move(notification));
+  SendAll(one);
+}
+
+void NotificationChannel::SendAll(std::vector<SerialNotification>& notifications) {
+  if (notifications.empty()) return;
   if (IsWindowThread()) {
-    {
-      std::lock_guard lock(mutex_);
-      if (shut_down_ || discard_depth_ > 0) return;
+    for (const auto& notification : notifications) {
+      {
+        std::lock_guard lock(mutex_);
+        if (shut_down_ || discard_depth_ > 0) return;
+      }
+      handler_(notification);
     }
-    handler_(notification);
     return;
   }
   std::function<void()> wake;
-  uint64_t sequence = 0;
+  uint64_t last = 0;
   {
     std::lock_guard lock(mutex_);
     if (shut_down_ || discard_depth_ > 0) return;
-    sequence = next_sequence_++;
-    queue_.push_back(Entry{std::move(notification), sequence});
+    for (auto& notification : notifications) {
+      last = next_sequence_++;
+      queue_.push_back(Entry{std::move(notification), last});
+    }
     wake = wake_hook_;
   }
   queued_.notify_all();
   if (wake) wake();
   std::unique_lock lock(mutex_);
-  handled_.wait(lock, [&] { return done_up_to_ >= sequence; });
+  handled_.wait(lock, [&] { return done_up_to_ >= last; });
 }
 
 std::size_t NotificationChannel::DrainPending() {
   std::size_t handled = 0;
   std::unique_lock lock(mutex_);
+  if (draining_) return 0;  // called again from inside a handler: the outer drain goes on later
+  draining_ = true;
   while (!queue_.empty()) {
     Entry entry = std::move(queue_.front());
     queue_.pop_front();
@@ -45,8 +58,9 @@ std::size_t NotificationChannel::DrainPending() {
     ++handled;
     lock.lock();
     if (entry.sequence > done_up_to_) done_up_to_ = entry.sequence;
-    handled_.notify_all();
   }
+  draining_ = false;
+  handled_.notify_all();
   return handled;
 }
 

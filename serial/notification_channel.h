@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace korvelt {
 
@@ -37,6 +38,9 @@ class NotificationChannel {
 
   // Any thread. Blocks until the notification was handled or discarded.
   void Send(SerialNotification notification);
+  // The same for several notifications at once, handled one by one in order: one hand-over
+  // for a whole burst of received bytes.
+  void SendAll(std::vector<SerialNotification>& notifications);
 
   // Window thread: handles every queued notification; returns how many.
   std::size_t DrainPending();
@@ -82,6 +86,7 @@ class NotificationChannel {
   uint64_t done_up_to_ = 0;  // every sequence <= this was handled or discarded
   int discard_depth_ = 0;
   bool shut_down_ = false;
+  bool draining_ = false;  // a handler's nested event loop must not handle later notifications
 };
 
 }  // namespace korvelt

@@ -30,6 +30,7 @@ constexpr int kWriteTimeoutPerByteMs = 1000;
 // The worker also wakes this often with nothing to do, so a lost wake-up can never stall it.
 constexpr int kIdleWakeMs = 1000;
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kLargestBatch = 65536;  // bytes handed over at once, at most
 
 void SignalEvent(int fd) {
   if (fd >= 0) {
@@ -73,6 +74,7 @@ struct SerialPort::Impl {
 
   // Worker-only state.
   std::vector<uint8_t> writeInFlight;
+  std::vector<SerialNotification> batch;
   bool deviceGone = false;
   bool pseudoTerminal = false;
 
@@ -173,39 +175,55 @@ void SerialPort::Impl::Monitor() {
     }
     if (count == 3 && waits[2].revents) {
       DrainInput(waits[2].revents);
-      if (eventMask & EV_RXFLAG) Notify(WM_SERIAL_RXFLAG, 0);
     }
   }
   monitorAlive = false;
 }
 
 void SerialPort::Impl::DrainInput(short revents) {
+  // Every byte in the input queue is delivered as its own notification, in order, then one
+  // flag notification ends the wake. Whatever is there is read first and handed over in one
+  // go; bytes that arrive meanwhile are read and handed over before the flag.
   uint8_t buffer[kReadChunk];
   for (;;) {
-    ssize_t got;
-    int readError;
-    {
-      std::lock_guard guard(lock);
-      got = ::read(fd, buffer, sizeof buffer);
-      readError = errno;
-    }
-    if (got > 0) {
+    batch.clear();
+    ssize_t got = 0;
+    int readError = 0;
+    bool empty = false;
+    while (batch.size() < kLargestBatch) {
+      {
+        std::lock_guard guard(lock);
+        got = ::read(fd, buffer, sizeof buffer);
+        readError = errno;
+      }
+      if (got <= 0) {
+        // With VMIN and VTIME at 0 an empty queue reads as 0 bytes.
+        empty = got == 0 || readError == EAGAIN || readError == EINTR;
+        break;
+      }
       Trace(SerialTraceEvent::Kind::kRead, {}, buffer, static_cast<std::size_t>(got));
-      for (ssize_t i = 0; i < got; ++i) Notify(WM_SERIAL_RXCHAR, buffer[i]);
-      continue;
+      for (ssize_t i = 0; i < got; ++i) {
+        batch.push_back(SerialNotification{WM_SERIAL_RXCHAR, buffer[i], portNumber, {}});
+      }
     }
-    // With VMIN and VTIME at 0 an empty queue reads as 0 bytes; only a hang-up or a real read
-    // error means the device is gone.
-    const bool failed = got < 0 && readError != EAGAIN && readError != EINTR;
-    const bool hungUp = (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-    if (!failed && !hungUp) return;
-    // The device went away (cable pulled): say so once and stop watching it. Close and write
-    // requests are still honoured.
-    if (!deviceGone) {
-      deviceGone = true;
-      ReportCommError("ReadFile()", failed ? readError : EIO);
+    const bool failed = got < 0 && !empty;
+    const bool hungUp =
+        !failed && empty && batch.empty() && (revents & (POLLHUP | POLLERR | POLLNVAL));
+    const bool done = empty || failed;
+    if (done && (eventMask & EV_RXFLAG)) {
+      batch.push_back(SerialNotification{WM_SERIAL_RXFLAG, 0, portNumber, {}});
     }
-    return;
+    if (owner) owner->SendAll(batch);
+    if (failed || hungUp) {
+      // The device went away (cable pulled): say so once and stop watching it. Close and
+      // write requests are still honoured.
+      if (!deviceGone) {
+        deviceGone = true;
+        ReportCommError("ReadFile()", failed ? readError : EIO);
+      }
+      return;
+    }
+    if (done) return;
   }
 }
 

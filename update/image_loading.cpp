@@ -38,7 +38,8 @@ int UpdaterDialog::ReadIntoImageBuffer(const std::string& path, bool* opened) {
   m_pImage = std::move(read.bytes);
   m_imageSize = static_cast<uint32_t>(m_pImage.size());
   // An empty file would otherwise end the operator's action without a word.
-  if (m_imageSize == 0) m_services.AppMessageBox("The image file " + path + " is empty. Nothing was sent.");
+  if (m_imageSize == 0)
+    m_services.AppMessageBox("The image file " + path + " is empty. Nothing was sent.");
   return m_imageSize > 0 ? 1 : 0;
 }
 

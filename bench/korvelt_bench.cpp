@@ -1,0 +1,324 @@
+// korvelt-bench: korvelt-cli against korvelt-sim over pseudo-terminals, side by side in one
+// run, measured against the time the bytes need on the wire. Prints one table and appends a
+// JSON line to bench/results.jsonl.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/updater_dialog.h"
+#include "frontends/headless/headless_window.h"
+#include "resources/dialog_layout.h"
+#include "serial/port_map.h"
+#include "serial/serial_port.h"
+#include "sim/pty_device.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args, const std::string& stdoutFile = "") {
+  std::vector<std::string> copy = args;
+  std::vector<char*> argv;
+  for (auto& arg : copy) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  int pipeFds[2] = {-1, -1};
+  if (stdoutFile.empty()) {
+    if (::pipe(pipeFds) != 0) return {};
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  Child child;
+  if (::posix_spawn(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    child.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  if (pipeFds[1] >= 0) ::close(pipeFds[1]);
+  child.out = pipeFds[0];
+  return child;
+}
+
+struct Finished {
+  int status = -1;
+  double wallSeconds = 0;
+  double cpuSeconds = 0;
+  long maxRssKiB = 0;
+};
+
+Finished Wait(const Child& child, Clock::time_point started) {
+  Finished finished;
+  int status = 0;
+  rusage usage{};
+  ::wait4(child.pid, &status, 0, &usage);
+  finished.wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  finished.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
+                        usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+  finished.maxRssKiB = usage.ru_maxrss;
+  return finished;
+}
+
+class Sim {
+ public:
+  Sim(const std::string& program, const fs::path& work, const std::string& ports, int baud,
+      std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {
+        program,  "--port-dir",         (work / "ports").string(), "--ports", ports,
+        "--baud", std::to_string(baud), "--reply-delay",           "0"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    child_ = Spawn(args);
+    std::string line;
+    char c;
+    while (child_.out >= 0 && ::read(child_.out, &c, 1) == 1 && c != '\n') line += c;
+    ready_ = Json::parse(line, nullptr, false);
+  }
+  ~Sim() {
+    if (child_.pid > 0) {
+      ::kill(child_.pid, SIGINT);
+      ::waitpid(child_.pid, nullptr, 0);
+    }
+    if (child_.out >= 0) ::close(child_.out);
+  }
+  std::string PtyOf(int com) const {
+    return ready_.is_object() ? ready_["ports"][std::to_string(com)].get<std::string>() : "";
+  }
+
+ private:
+  Child child_;
+  Json ready_;
+};
+
+std::vector<uint8_t> RandomImage(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> image(size);
+  for (auto& b : image) b = static_cast<uint8_t>(random());
+  return image;
+}
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// Seconds from the first trace line matching `from` to the last one matching `to`.
+double TraceSpan(const fs::path& trace, const std::string& from, const std::string& to) {
+  std::ifstream in(trace);
+  std::string line;
+  double first = -1, last = -1;
+  while (std::getline(in, line)) {
+    const double t = std::atof(line.c_str());
+    if (first < 0 && line.find(from) != std::string::npos) first = t;
+    if (first >= 0 && line.find(to) != std::string::npos) last = t;
+  }
+  return first >= 0 && last >= first ? last - first : -1;
+}
+
+struct Row {
+  std::string name;
+  std::string measured;
+  std::string target;
+  std::string verdict;
+};
+
+std::string Format(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const fs::path binDir = argc > 1 ? fs::path(argv[1]) : fs::path("build");
+  const fs::path results = argc > 2 ? fs::path(argv[2]) : fs::path("bench/results.jsonl");
+  const double scale =
+      std::getenv("KORVELT_BENCH_SCALE") ? std::atof(std::getenv("KORVELT_BENCH_SCALE")) : 1.0;
+  const std::string cli = fs::absolute(binDir / "korvelt-cli").string();
+  const std::string simProgram = fs::absolute(binDir / "korvelt-sim").string();
+  const fs::path work = fs::temp_directory_path() / ("korvelt-bench-" + std::to_string(::getpid()));
+  fs::create_directories(work / "data");
+  std::vector<Row> rows;
+  Json json{{"time", std::time(nullptr)}, {"scale", scale}};
+  auto runCli = [&](const std::vector<std::string>& steps, const std::string& trace) {
+    std::vector<std::string> args = {cli,  "-q",          "--port-dir", (work / "ports").string(),
+                                     "-C", work.string(), "--port",     "3"};
+    if (!trace.empty()) {
+      args.push_back("--trace");
+      args.push_back(trace);
+    }
+    args.insert(args.end(), steps.begin(), steps.end());
+    const auto started = Clock::now();
+    return Wait(Spawn(args, (work / "cli.out").string()), started);
+  };
+
+  // 1. FPGA upload at 115200 baud, no processing time in the unit.
+  const std::size_t fpgaBytes = static_cast<std::size_t>(1048576 * scale) / 256 * 256;
+  WriteFile(work / "data/GENERATOR_FPGA.bin", RandomImage(fpgaBytes, 1));
+  {
+    Sim sim(simProgram, work, "3=generator", 115200);
+    const auto trace = (work / "fpga-paced.trace").string();
+    const Finished run = runCli({"generator-fpga"}, trace);
+    const double span = TraceSpan(trace, " OUT aa 00 00 09 01", " IN ");
+    const double bound = (fpgaBytes / 256.0) * (270 + 13) * 10.0 / 115200;
+    const double ratio = span / bound;
+    rows.push_back({"FPGA " + std::to_string(fpgaBytes / 1024) + " KiB at 115200 baud",
+                    Format("%.2f s", span) + " (bound " + Format("%.2f s", bound) + ", ratio " +
+                        Format("%.3f", ratio) + ")",
+                    "ratio <= 1.05", run.status == 0 && ratio <= 1.05 ? "met" : "NOT MET"});
+    json["fpgaPaced"] = {{"bytes", fpgaBytes},
+                         {"seconds", span},
+                         {"bound", bound},
+                         {"ratio", ratio},
+                         {"exit", run.status}};
+  }
+  // 2. The same upload with no line limit: throughput and the updater's CPU per MiB.
+  {
+    Sim sim(simProgram, work, "3=generator", 0);
+    const auto trace = (work / "fpga-free.trace").string();
+    const Finished run = runCli({"generator-fpga"}, "");
+    (void)trace;
+    // The updater waits a second after the final acknowledgement before it closes the port.
+    const double seconds = run.wallSeconds - 1.05;
+    const double mbps = fpgaBytes / seconds / 1e6;
+    const double cpuPerMiB = run.cpuSeconds / (fpgaBytes / 1048576.0);
+    rows.push_back({"FPGA " + std::to_string(fpgaBytes / 1024) + " KiB unthrottled",
+                    Format("%.2f MB/s", mbps) + ", " + Format("%.3f CPU s/MiB", cpuPerMiB),
+                    ">= 1 MB/s", run.status == 0 && mbps >= 1.0 ? "met" : "NOT MET"});
+    json["fpgaUnthrottled"] = {{"bytes", fpgaBytes},
+                               {"seconds", seconds},
+                               {"mbPerSecond", mbps},
+                               {"cpuSecondsPerMiB", cpuPerMiB},
+                               {"exit", run.status}};
+  }
+  // 3. MCU update at 115200 8E1, and stm32flash on the same virtual MCU afterwards.
+  const std::size_t mcuBytes = static_cast<std::size_t>(65536 * scale) / 128 * 128;
+  WriteFile(work / "data/GENERATOR_MCU(rack).bin", RandomImage(mcuBytes, 2));
+  {
+    Sim sim(simProgram, work, "3=generator", 115200);
+    const auto trace = (work / "mcu.trace").string();
+    const Finished run = runCli({"generator-mcu"}, trace);
+    const double span = TraceSpan(trace, " OUT 0d 0a 49 53 50", " IN ");
+    const double bound = (mcuBytes / 128.0) * (2 + 5 + 130 + 3) * 11.0 / 115200;
+    // The MCU now waits in its bootloader: a client we did not write, on the same line.
+    const auto flashStart = Clock::now();
+    const Finished flash =
+        Wait(Spawn({"/usr/bin/stm32flash", "-b", "115200", "-m", "8n1", "-w",
+                    (work / "data/GENERATOR_MCU(rack).bin").string(), sim.PtyOf(3)},
+                   (work / "stm32flash.out").string()),
+             flashStart);
+    rows.push_back(
+        {"MCU " + std::to_string(mcuBytes / 1024) + " KiB at 115200 8E1",
+         Format("%.2f s", span) + " (bound " + Format("%.2f s", bound) + ", ratio " +
+             Format("%.1f", span / bound) + "); stm32flash " +
+             (flash.status == 0 ? Format("%.2f s", flash.wallSeconds) : std::string("failed")),
+         "baseline", run.status == 0 ? "reported" : "FAILED"});
+    json["mcu"] = {{"bytes", mcuBytes},
+                   {"seconds", span},
+                   {"bound", bound},
+                   {"ratio", span / bound},
+                   {"stm32flashSeconds", flash.status == 0 ? flash.wallSeconds : -1.0},
+                   {"exit", run.status}};
+  }
+  // 4. Input-board transfer at 115200.
+  const std::size_t boardBytes = static_cast<std::size_t>(262144 * scale);
+  WriteFile(work / "board.bin", RandomImage(boardBytes, 3));
+  {
+    Sim sim(simProgram, work, "3=generator", 115200);
+    const auto trace = (work / "board.trace").string();
+    const Finished run = runCli({"input-board=1:" + (work / "board.bin").string()}, trace);
+    const double span = TraceSpan(trace, " OUT 03 10 ed", " OUT 03 10 ed");
+    const std::size_t chunks = (boardBytes + 4095) / 4096;
+    const double bound = (boardBytes + chunks * (12 + 3 + 1)) * 10.0 / 115200;
+    rows.push_back({"input board " + std::to_string(boardBytes / 1024) + " KiB at 115200",
+                    Format("%.2f s", span) + " (bound " + Format("%.2f s", bound) + ", ratio " +
+                        Format("%.3f", span / bound) + ")",
+                    "ratio near 1", run.status == 0 ? "reported" : "FAILED"});
+    json["inputBoard"] = {{"bytes", boardBytes},
+                          {"seconds", span},
+                          {"bound", bound},
+                          {"ratio", span / bound},
+                          {"exit", run.status}};
+  }
+  // 5. Idle: the core with a port open and silent for 10 s, in this process.
+  {
+    Sim sim(simProgram, work, "3=silent", 115200);
+    ::setenv(korvelt::PortMap::kFolderVariable, (work / "ports").c_str(), 1);
+    korvelt::HeadlessWindow window;
+    korvelt::SerialPort port;
+    korvelt::UpdaterDialog dialog(window, port, &window.channel());
+    window.Attach(&dialog);
+    dialog.OnInitDialog();
+    dialog.m_nPortNumber = 3;
+    dialog.Click(korvelt::IDC_PORT_BUTTON);
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    window.RunFor(std::chrono::seconds(10));
+    ::getrusage(RUSAGE_SELF, &after);
+    auto cpu = [](const rusage& u) {
+      return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec +
+             u.ru_stime.tv_usec / 1e6;
+    };
+    const double idle = cpu(after) - cpu(before);
+    rows.push_back({"idle, port open, 10 s", Format("%.4f CPU s", idle), "< 0.05 s",
+                    idle < 0.05 ? "met" : "NOT MET"});
+    json["idleCpuSeconds"] = idle;
+    window.channel().Shutdown();
+  }
+  // 6. Peak memory while a 16 MiB image goes up.
+  {
+    const std::size_t bigBytes =
+        static_cast<std::size_t>(16777216 * std::min(scale, 1.0)) / 256 * 256;
+    WriteFile(work / "data/GENERATOR_FPGA.bin", RandomImage(bigBytes, 4));
+    Sim sim(simProgram, work, "3=generator", 0);
+    const Finished run = runCli({"generator-fpga"}, "");
+    const double peakMiB = run.maxRssKiB / 1024.0;
+    const double limitMiB = bigBytes / 1048576.0 + 30;
+    rows.push_back({"peak memory, " + std::to_string(bigBytes >> 20) + " MiB upload",
+                    Format("%.1f MiB", peakMiB), "<= " + Format("%.0f MiB", limitMiB),
+                    run.status == 0 && peakMiB <= limitMiB ? "met" : "NOT MET"});
+    json["peakMemory"] = {{"imageBytes", bigBytes}, {"maxRssMiB", peakMiB}, {"exit", run.status}};
+  }
+
+  std::printf("%-34s | %-62s | %-14s | %s\n", "benchmark", "measured", "target", "verdict");
+  std::printf("%s\n", std::string(124, '-').c_str());
+  for (const Row& row : rows) {
+    std::printf("%-34s | %-62s | %-14s | %s\n", row.name.c_str(), row.measured.c_str(),
+                row.target.c_str(), row.verdict.c_str());
+  }
+  fs::create_directories(results.parent_path().empty() ? fs::path(".") : results.parent_path());
+  std::ofstream(results, std::ios::app) << json.dump() << "\n";
+  std::error_code ec;
+  fs::remove_all(work, ec);
+  return 0;
+}
