@@ -9,14 +9,18 @@ JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
-                   nlohmann-json3-dev libssl-dev
+                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui bench format format-check clean
+.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
+
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := receive_router search_reply banner stm32_client loader_client image_loading
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \
@@ -61,6 +65,23 @@ bench: build
 
 demo-gui: build
 	./tools/demo-gui.sh $(BUILD)
+
+# Each fuzz target for FUZZ_SECONDS, from its committed seeds, with address and undefined-
+# behaviour sanitizers; new findings stop the run.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKORVELT_FUZZ=ON -DKORVELT_SANITIZE=address,undefined -DKORVELT_BUILD_TESTS=OFF \
+	  -DKORVELT_BUILD_FRONTENDS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
+	    > $(FUZZ_BUILD)/fuzz_$$t.log 2>&1; rc=$$?; \
+	  grep -E '^stat::(number_of_executed_units|peak_rss_mb)' $(FUZZ_BUILD)/fuzz_$$t.log; \
+	  if [ $$rc -ne 0 ]; then tail -n 60 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; fi; \
+	done
 
 format:
 	git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i

@@ -193,6 +193,7 @@ class UpdaterDialog {
   uint32_t m_stm32Address = 0;  // flash address of the block in flight
   std::array<uint8_t, kStm32TxBytes> m_stm32Tx{};
   int m_stm32TxLen = 0;
+  int m_bStm32SendPending = 0;   // bytes wait for timer 9; nothing can have answered them yet
   int m_stm32BlockStart = 0;     // image offset of the block in flight
   int m_stm32Attempts = 0;       // tries of the block in flight
   int m_nStm32FailedBlocks = 0;  // blocks whose data the MCU never accepted

@@ -126,6 +126,22 @@ TEST(Stm32Client, FirstAnswerAndReadCounting) {
   EXPECT_EQ(h.port.writes.back().bytes, (Bytes{0x11, 0xEE}));
 }
 
+TEST(Stm32Client, AcknowledgementsBeforeTheBytesWentOutDoNotCount) {
+  testing::DialogHarness h;
+  h.port.presentPorts = {1};
+  h.dialog.Click(IDC_PORT_BUTTON);
+  h.dialog.m_pImage = testing::PatternImage(256);
+  h.dialog.m_imageSize = 256;
+  h.dialog.m_bStm32Mode = 1;
+  h.dialog.m_stm32State = 5;  // erase command acknowledged next
+  g_nStm32SubStep = 0;
+  // A burst of acknowledgements with no time for the scheduled sends to go out.
+  for (int i = 0; i < 40; ++i) h.dialog.Dispatch(WM_SERIAL_RXCHAR, kStm32Ack, 1);
+  EXPECT_EQ(h.dialog.m_stm32State, 5) << "only the first answered bytes that went out";
+  EXPECT_NE(h.dialog.m_strNote.find("Only for"), std::string::npos);
+  EXPECT_TRUE(h.port.writes.empty());
+}
+
 TEST(Stm32Client, RefusedBlockIsWrittenAgain) {
   Stm32Config mcu;
   mcu.nackWriteNumber = 3;

@@ -200,6 +200,7 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
   }
+  m_bStm32SendPending = 0;
   for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
     m_services.StopTimer(timer);
   }

@@ -47,6 +47,7 @@ void UpdaterDialog::SendAfter(unsigned pauseMs, std::initializer_list<uint8_t> b
 void UpdaterDialog::Schedule(const uint8_t* bytes, int length, unsigned delayMs) {
   std::copy(bytes, bytes + length, m_stm32Tx.begin());
   m_stm32TxLen = length;
+  m_bStm32SendPending = 1;
   m_services.StartTimer(kTimerStm32Send, delayMs);
 }
 
@@ -70,11 +71,13 @@ void UpdaterDialog::OnStm32SyncTimer() {
     m_bStm32Mode = 1;
     m_stm32State = kStateSync;
     g_nStm32SubStep = 0;
+    m_bStm32SendPending = 0;
     m_nStm32FailedBlocks = 0;
   }
 }
 
 void UpdaterDialog::OnStm32SendTimer() {
+  m_bStm32SendPending = 0;
   m_port.QueueWrite(m_stm32Tx.data(), m_stm32TxLen);
   m_services.StopTimer(kTimerStm32Send);
 }
@@ -89,6 +92,9 @@ void UpdaterDialog::OnStm32ReplyTimer() {
 }
 
 void UpdaterDialog::OnStm32Byte(uint8_t byte) {
+  // An answer can only be to bytes that went out: while the next send still waits for timer
+  // 9, a stray or repeated 0x79 must not count as the MCU taking bytes it never got.
+  if (m_bStm32SendPending == 1 && (m_stm32State == kErase || m_stm32State == kWrite)) return;
   Stm32Step(byte, false);
 }
 
@@ -231,6 +237,7 @@ void UpdaterDialog::BuildAndScheduleDataBlock() {
   for (int i = 0; i <= kStm32BlockBytes; ++i) checksum ^= m_stm32Tx[static_cast<std::size_t>(i)];
   m_stm32Tx[kStm32BlockBytes + 1] = checksum;
   m_stm32TxLen = kStm32BlockBytes + 2;
+  m_bStm32SendPending = 1;
   m_services.StartTimer(kTimerStm32Send, kBlockPartDelayMs);
   // The final block's data gets its time-out like every other step, so the end always comes.
   m_services.StartTimer(kTimerStm32Reply, kStepTimeoutMs);
@@ -276,6 +283,7 @@ void UpdaterDialog::FinishStm32Block(bool accepted) {
 void UpdaterDialog::EndStm32Update(bool succeeded, const std::string& failure) {
   m_bStm32Mode = 0;
   g_nStm32SubStep = 0;
+  m_bStm32SendPending = 0;
   m_services.StopTimer(kTimerStm32Send);
   m_services.StopTimer(kTimerStm32Sync);
   // Timer 10 finds the client ended and shows the port closed.
