@@ -161,6 +161,33 @@ TEST(LoaderClient, ChunkHeadersAndTimerAtTheEnd) {
   EXPECT_EQ(h.services.TimerPeriod(kTimerAutoClose), 1000u);
 }
 
+TEST(LoaderClient, ReadyByteDuringAChunkIsIgnored) {
+  testing::DialogHarness h;
+  h.port.presentPorts = {1};
+  h.dialog.Click(IDC_PORT_BUTTON);
+  h.dialog.m_pImage = testing::PatternImage(4096);
+  h.dialog.m_imageSize = 4096;
+  h.dialog.m_bLoaderMode = 1;
+  h.dialog.m_loaderState = 6;
+  h.dialog.m_loaderRemaining = 4096;
+  h.dialog.m_loaderAddress = kBoardImageAddress;
+  h.dialog.Dispatch(WM_SERIAL_RXCHAR, 0xF1, 1);
+  h.clock.RunFor(3);  // 03 10 ED and the first pieces are out
+  h.dialog.Dispatch(WM_SERIAL_RXCHAR, 0xF1, 1);
+  h.clock.RunFor(50);
+  Bytes stream;
+  int starts = 0;
+  for (const auto& write : h.port.writes) {
+    if (write.bytes == Bytes{0x03, 0x10, 0xED}) {
+      ++starts;
+    } else {
+      stream.insert(stream.end(), write.bytes.begin(), write.bytes.end());
+    }
+  }
+  EXPECT_EQ(starts, 1);
+  EXPECT_EQ(stream.size(), 4108u) << "the chunk went out whole and alone";
+}
+
 TEST(LoaderClient, EmptyImageEndsAtTheFirstWriteCompleted) {
   testing::DialogHarness h;
   h.port.presentPorts = {1};

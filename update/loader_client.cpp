@@ -96,7 +96,9 @@ void UpdaterDialog::OnLoaderByte(uint8_t byte) {
       m_loaderState = 6;
       return;
     case 6:
-      if (byte != kBoardReady) return;
+      // A ready byte while a chunk is still going out would put 03 10 ED in the middle of it
+      // (or replace a piece not yet written): only the first one counts.
+      if (byte != kBoardReady || m_bLoaderStreaming == 1) return;
       m_port.QueueWrite(kNextChunkFrame, sizeof kNextChunkFrame);
       m_bLoaderStreaming = 1;
       return;
