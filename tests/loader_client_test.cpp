@@ -172,8 +172,8 @@ TEST(LoaderClient, ReadyByteDuringAChunkIsIgnored) {
   h.dialog.m_loaderRemaining = 4096;
   h.dialog.m_loaderAddress = kBoardImageAddress;
   h.dialog.Dispatch(WM_SERIAL_RXCHAR, 0xF1, 1);
-  h.clock.RunFor(3);  // 03 10 ED and the first pieces are out
-  h.dialog.Dispatch(WM_SERIAL_RXCHAR, 0xF1, 1);
+  // A second ready byte arrives after the first piece, while the chunk is going out.
+  h.port.DeliverAt(h.clock.Now(), 1, {0xF1});
   h.clock.RunFor(50);
   Bytes stream;
   int starts = 0;
