@@ -19,6 +19,10 @@ class CommandFrameAssembler {
       : on_frame_(std::move(onFrame)), on_other_(std::move(onOtherByte)) {}
 
   void Feed(uint8_t byte);
+  void Reset() {
+    frame_.clear();
+    expected_ = 0;
+  }
 
   uint64_t badChecksums() const { return bad_checksums_; }
   uint64_t malformed() const { return malformed_; }

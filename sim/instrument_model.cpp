@@ -23,6 +23,7 @@ InstrumentModel::~InstrumentModel() = default;
 void InstrumentModel::PowerCycle() {
   mode_ = config_.startInBootloader ? Mode::kStm32Bootloader : Mode::kFirmware;
   mcu_->Reset();
+  assembler_.Reset();
   line_.clear();
 }
 

@@ -101,6 +101,9 @@ int main(int argc, char** argv) {
   app.add_option("--mcu-nack-write", faults.mcuNackWrite, "the MCU refuses the n-th write once");
   app.add_flag("--mcu-silent-after-erase", faults.mcuSilentAfterErase,
                "the MCU acknowledges the erase command, then says nothing");
+  app.footer(
+      "SIGINT or SIGTERM ends the run and writes the report; SIGUSR1 powers every unit off "
+      "and on (the firmware runs again, flash contents stay).");
   app.add_option("--board-silent-after", faults.boardSilentAfter,
                  "an input board stops answering after n chunks");
   CLI11_PARSE(app, argc, argv);
@@ -161,6 +164,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGUSR1);  // power the units off and on
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   std::error_code ec;
@@ -216,8 +220,14 @@ int main(int argc, char** argv) {
   std::printf("%s\n", ready.dump().c_str());
   std::fflush(stdout);
 
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (;;) {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    if (signal != SIGUSR1) break;
+    for (auto& [com, unit] : served) {
+      unit.device->WithModel([](InstrumentModel& m) { m.PowerCycle(); });
+    }
+  }
 
   if (!dumpDir.empty()) std::filesystem::create_directories(dumpDir, ec);
   Json report{{"baud", baud}, {"ports", Json::object()}};

@@ -61,6 +61,7 @@ class SimProcess {
   ~SimProcess() { Stop(); }
 
   bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
 
   // SIGINT, then the report. Bounded: a child that does not end in 10 s is killed.
   nlohmann::json Stop() {

@@ -1,0 +1,268 @@
+// The fault-injection matrix: for the FPGA upload, the MCU update and the input-board transfer,
+// each fault ends in exactly one of two ways: success with the unit holding the image, or a
+// failure exit code with a failure message. A success with a wrong image, a hang past the
+// stall limit or a crash fails the test.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "tests/support/sim_process.h"
+#include "tests/support/temp_workdir.h"
+
+namespace korvelt {
+namespace {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+std::string Sha256(const std::vector<uint8_t>& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::vector<uint8_t> Padded(std::vector<uint8_t> image, std::size_t block, uint8_t fill) {
+  image.resize((image.size() + block - 1) / block * block, fill);
+  return image;
+}
+
+enum class Job { kFpga, kMcu, kBoard };
+const char* JobName(Job job) {
+  return job == Job::kFpga ? "FPGA upload" : job == Job::kMcu ? "MCU update" : "input board";
+}
+
+// korvelt-cli in the background, so that a test can pull the plug or kill it midway.
+class CliProcess {
+ public:
+  CliProcess(const std::vector<std::string>& args, const std::string& output) {
+    std::vector<std::string> copy = args;
+    copy.insert(copy.begin(), KORVELT_CLI_PATH);
+    std::vector<char*> argv;
+    for (auto& arg : copy) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    ::posix_spawn(&pid_, KORVELT_CLI_PATH, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~CliProcess() { Kill(); }
+  void Kill() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  // The exit code, or -1 for a crash or a run that outlived `bound`.
+  int Wait(std::chrono::seconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    int status = 0;
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    Kill();
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+struct Scenario {
+  std::string fault;
+  Job job;
+  std::vector<std::string> simFaults;
+  int baud = 0;
+  // What happens while the first run is under way (pull the plug, kill the updater...).
+  std::function<void(CliProcess&, testing::SimProcess&, pid_t)> meddle;
+  bool rerun = false;     // run the updater again to the end afterwards
+  bool holdPort = false;  // another program holds the port
+};
+
+struct Cell {
+  std::string verdict;
+  bool ok = false;
+};
+
+class FaultMatrix : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() {
+    std::printf("\n%-36s | %-26s | %-26s | %-26s\n", "fault", "FPGA upload", "MCU update",
+                "input board");
+    std::printf("%s\n", std::string(122, '-').c_str());
+    for (const auto& [fault, row] : Table()) {
+      std::printf("%-36s | %-26s | %-26s | %-26s\n", fault.c_str(), Get(row, Job::kFpga).c_str(),
+                  Get(row, Job::kMcu).c_str(), Get(row, Job::kBoard).c_str());
+    }
+  }
+  static std::map<std::string, std::map<Job, std::string>>& Table() {
+    static std::map<std::string, std::map<Job, std::string>> table;
+    return table;
+  }
+  static std::string Get(const std::map<Job, std::string>& row, Job job) {
+    auto it = row.find(job);
+    return it == row.end() ? "n/a" : it->second;
+  }
+
+  void Run(const Scenario& s) {
+    testing::TempWorkDir work;
+    const auto fpga = testing::PatternImage(32 * 1024, 21);
+    const auto mcu = testing::PatternImage(s.job == Job::kMcu && s.rerun ? 2048 : 512, 22);
+    const auto board = testing::PatternImage(30 * 1024, 23);
+    work.Write("data/GENERATOR_FPGA.bin", fpga);
+    work.Write("data/GENERATOR_MCU(rack).bin", mcu);
+    const std::string boardFile = work.Write("board.bin", board);
+    std::vector<std::string> simArgs = {
+        "--port-dir", (work.path() / "ports").string(), "--ports",       "3=generator",
+        "--baud",     std::to_string(s.baud),           "--reply-delay", "0"};
+    simArgs.insert(simArgs.end(), s.simFaults.begin(), s.simFaults.end());
+    testing::SimProcess sim(KORVELT_SIM_PATH, simArgs, (work.path() / "report.json").string());
+    ASSERT_TRUE(sim.ready());
+    pid_t holder = -1;
+    if (s.holdPort) {
+      // flock(1) holds the same advisory lock the updater takes.
+      const std::string port = std::filesystem::read_symlink(work.path() / "ports/COM3").string();
+      std::string command = "flock -n " + port + " sleep 20";
+      char* argv[] = {const_cast<char*>("/bin/sh"), const_cast<char*>("-c"), command.data(),
+                      nullptr};
+      ::posix_spawn(&holder, "/bin/sh", nullptr, nullptr, argv, environ);
+      std::this_thread::sleep_for(300ms);
+    }
+    const std::string step = s.job == Job::kFpga  ? "generator-fpga"
+                             : s.job == Job::kMcu ? "generator-mcu"
+                                                  : "input-board=1:" + boardFile;
+    const std::vector<std::string> args = {
+        "-q", "--stall-timeout",    "2",      "--port-dir", (work.path() / "ports").string(),
+        "-C", work.path().string(), "--port", "3",          step};
+    const std::string output = (work.path() / "cli.txt").string();
+    int exitCode;
+    {
+      CliProcess cli(args, output);
+      if (s.meddle) s.meddle(cli, sim, holder);
+      exitCode = cli.Wait(60s);
+    }
+    if (holder > 0) {
+      ::kill(-holder, SIGKILL);
+      ::kill(holder, SIGKILL);
+      ::waitpid(holder, nullptr, 0);
+    }
+    if (s.rerun) {
+      ::kill(SimPid(sim), SIGUSR1);  // the operator powers the unit off and on
+      std::this_thread::sleep_for(200ms);
+      CliProcess again(args, output);
+      exitCode = again.Wait(60s);
+    }
+    std::ifstream in(output);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const Json report = sim.Stop();
+    std::string held;
+    if (report.is_object() && report["ports"].contains("3")) {
+      const Json& unit = report["ports"]["3"];
+      if (s.job == Job::kFpga && unit["images"].contains("fpga")) {
+        held = unit["images"]["fpga"]["sha256"];
+      } else if (s.job == Job::kMcu) {
+        held = unit["mcu"]["sha256"];
+      } else if (s.job == Job::kBoard && unit.contains("inputBoard")) {
+        held = unit["inputBoard"]["sha256"];
+      }
+    }
+    const std::string expected = s.job == Job::kFpga  ? Sha256(Padded(fpga, 256, 0))
+                                 : s.job == Job::kMcu ? Sha256(Padded(mcu, 128, 0xFF))
+                                                      : Sha256(board);
+    std::string verdict;
+    bool ok = false;
+    if (exitCode == 0) {
+      ok = held == expected;
+      verdict = ok ? "success, image equal" : "SUCCESS WITH WRONG IMAGE";
+    } else if (exitCode == 1 || exitCode == 3) {
+      ok = said.find("failed") != std::string::npos || said.find("stalled") != std::string::npos ||
+           said.find("did not open") != std::string::npos;
+      verdict = std::string(exitCode == 1 ? "failed (1)" : "stalled (3)") +
+                (ok ? ", said why" : ", NO MESSAGE");
+    } else {
+      verdict = exitCode < 0 ? "HUNG OR CRASHED" : "exit " + std::to_string(exitCode);
+    }
+    Table()[s.fault][s.job] = verdict;
+    EXPECT_TRUE(ok) << s.fault << " / " << JobName(s.job) << ": " << verdict << "\n" << said;
+  }
+
+  static pid_t SimPid(testing::SimProcess& sim) { return sim.pid(); }
+};
+
+void Sleep(std::chrono::milliseconds span) {
+  std::this_thread::sleep_for(span);
+}
+
+TEST_F(FaultMatrix, NegativeAcknowledgements) {
+  Run({"negative acknowledgements", Job::kFpga, {"--nack-every", "7"}});
+  Run({"negative acknowledgements", Job::kMcu, {"--mcu-nack-write", "3"}});
+}
+
+TEST_F(FaultMatrix, DroppedAcknowledgements) {
+  Run({"dropped acknowledgements", Job::kFpga, {"--drop-acks-after", "20"}});
+  Run({"dropped acknowledgements", Job::kMcu, {"--mcu-silent-after-erase"}});
+  Run({"dropped acknowledgements", Job::kBoard, {"--board-silent-after", "1"}});
+}
+
+TEST_F(FaultMatrix, CorruptedAcknowledgements) {
+  Run({"corrupted acknowledgements", Job::kFpga, {"--corrupt-ack-every", "9"}});
+}
+
+TEST_F(FaultMatrix, UnitGoesSilent) {
+  Run({"unit silent mid-transfer", Job::kFpga, {"--drop-acks-after", "60"}});
+  Run({"unit silent mid-transfer", Job::kMcu, {"--mcu-no-sync"}});
+  Run({"unit silent mid-transfer", Job::kBoard, {"--board-silent-after", "3"}});
+}
+
+TEST_F(FaultMatrix, CablePulled) {
+  auto pull = [](CliProcess&, testing::SimProcess& sim, pid_t) {
+    Sleep(1500ms);
+    ::kill(sim.pid(), SIGKILL);
+  };
+  for (Job job : {Job::kFpga, Job::kMcu, Job::kBoard}) {
+    Run({"pty closed mid-transfer", job, {}, 115200, pull});
+  }
+}
+
+TEST_F(FaultMatrix, PortHeldByAnotherProgram) {
+  for (Job job : {Job::kFpga, Job::kMcu, Job::kBoard}) {
+    Run({"port held by another process", job, {}, 0, nullptr, false, true});
+  }
+}
+
+TEST_F(FaultMatrix, UpdaterKilledAndRunAgain) {
+  auto killMidway = [](std::chrono::milliseconds after) {
+    return [after](CliProcess& cli, testing::SimProcess&, pid_t) {
+      Sleep(after);
+      cli.Kill();
+    };
+  };
+  Run({"updater killed, then run again", Job::kFpga, {}, 115200, killMidway(1500ms), true});
+  Run({"updater killed, then run again", Job::kMcu, {}, 115200, killMidway(3000ms), true});
+  Run({"updater killed, then run again", Job::kBoard, {}, 115200, killMidway(1500ms), true});
+}
+
+}  // namespace
+}  // namespace korvelt
