@@ -223,6 +223,8 @@ class UpdaterDialog {
   void SendFirstBulkBlock(uint8_t kindByte);
   void FinishUpload();
   void StartBulkUpload(uint8_t kindByte, UploadKind kind);
+  void StartFpgaUpload(uint8_t deviceType, const char* confirmText, const char* imagePath);
+  void StartDataFlashUpload(uint8_t deviceType);
   void RequestMcuUpdate(uint8_t deviceType, const char* portCaption, const char* confirmText);
   void RequestInputBoardUpdate(int board);
   void StartOutsideTool();

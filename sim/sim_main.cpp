@@ -1,6 +1,5 @@
 // korvelt-sim: the virtual instrument. It serves units on pseudo-terminals linked into a
 // port-map folder as COMn, until SIGINT or SIGTERM, then reports what the units received.
-#include <openssl/evp.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -11,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "sim/image_digest.h"
 #include "sim/input_board_model.h"
 #include "sim/instrument_model.h"
 #include "sim/pty_device.h"
@@ -23,19 +23,8 @@ using korvelt::sim::InstrumentModel;
 using korvelt::sim::PtyDevice;
 using Json = nlohmann::ordered_json;
 
-std::string Sha256(const uint8_t* data, std::size_t length) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  EVP_Digest(data, length, digest, &digestLength, EVP_sha256(), nullptr);
-  std::ostringstream hex;
-  for (unsigned i = 0; i < digestLength; ++i) {
-    hex << "0123456789abcdef"[digest[i] >> 4] << "0123456789abcdef"[digest[i] & 15];
-  }
-  return hex.str();
-}
-
 Json Describe(const std::vector<uint8_t>& bytes) {
-  return Json{{"bytes", bytes.size()}, {"sha256", Sha256(bytes.data(), bytes.size())}};
+  return Json{{"bytes", bytes.size()}, {"sha256", korvelt::sim::Sha256Hex(bytes)}};
 }
 
 void Dump(const std::string& folder, const std::string& name, const std::vector<uint8_t>& bytes) {

@@ -2,10 +2,9 @@
 // and what the virtual units received.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-
 #include <filesystem>
 
+#include "sim/image_digest.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_workdir.h"
 
@@ -18,21 +17,11 @@ using testing::RunCommand;
 using testing::SimProcess;
 
 std::string Sha256(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += "0123456789abcdef"[digest[i] >> 4];
-    hex += "0123456789abcdef"[digest[i] & 15];
-  }
-  return hex;
+  return sim::Sha256Hex(bytes);
 }
 
-// What a unit's memory holds after an upload: the image padded to whole blocks.
 std::vector<uint8_t> Padded(std::vector<uint8_t> image, std::size_t block, uint8_t fill) {
-  image.resize((image.size() + block - 1) / block * block, fill);
-  return image;
+  return sim::PaddedToBlocks(std::move(image), block, fill);
 }
 
 struct CliRig {

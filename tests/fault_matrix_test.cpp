@@ -4,7 +4,6 @@
 // stall limit or a crash fails the test.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "sim/image_digest.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_workdir.h"
 
@@ -25,20 +25,11 @@ using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
 std::string Sha256(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += "0123456789abcdef"[digest[i] >> 4];
-    hex += "0123456789abcdef"[digest[i] & 15];
-  }
-  return hex;
+  return sim::Sha256Hex(bytes);
 }
 
 std::vector<uint8_t> Padded(std::vector<uint8_t> image, std::size_t block, uint8_t fill) {
-  image.resize((image.size() + block - 1) / block * block, fill);
-  return image;
+  return sim::PaddedToBlocks(std::move(image), block, fill);
 }
 
 enum class Job { kFpga, kMcu, kBoard };

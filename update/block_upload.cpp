@@ -9,6 +9,7 @@
 
 #include "app/updater_dialog.h"
 #include "protocol/frame.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
@@ -16,11 +17,6 @@ uint8_t g_bUploadFinished = 0;
 
 namespace {
 
-constexpr const char* kTurnOnPortFirst = "Please turn on the COM port first!";
-constexpr const char* kConfirmGenerator = "Please confirm the device is Signal Generator!";
-constexpr const char* kConfirmAnalyzer = "Please confirm the device is Signal Analyzer!";
-constexpr const char* kUpdatingNote =
-    "Note: While updating \r\n firmware ,please \r\n do not press any button!";
 constexpr const char* kUploadSucceededNote =
     "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
 constexpr unsigned kAutoCloseMs = 1000;
@@ -63,35 +59,27 @@ std::size_t UpdaterDialog::PackBlock(uint8_t* data) {
 }
 
 void UpdaterDialog::OnGeneratorFpga() {
-  if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
-    return;
-  }
-  if (m_deviceType != 0) {
-    m_services.MessageBox(kConfirmGenerator, kCaptionIspBlank);
-    return;
-  }
-  UpdateData(true);
-  m_strNote = kUpdatingNote;
-  UpdateData(false);
-  if (LoadImageFile(kGeneratorFpgaImage) == 0) return;
-  SetUploadKind(UploadKind::kFpga);
-  SendFirstBlock(kKindFpga);
+  StartFpgaUpload(0, kConfirmGenerator, kGeneratorFpgaImage);
 }
 
 void UpdaterDialog::OnAnalyzerFpga() {
+  StartFpgaUpload(1, kConfirmAnalyzer, kAnalyzerFpgaImage);
+}
+
+void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
+                                    const char* imagePath) {
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
     return;
   }
-  if (m_deviceType != 1) {
-    m_services.MessageBox(kConfirmAnalyzer, kCaptionIspBlank);
+  if (m_deviceType != deviceType) {
+    m_services.MessageBox(confirmText, kCaptionIspBlank);
     return;
   }
   UpdateData(true);
   m_strNote = kUpdatingNote;
   UpdateData(false);
-  if (LoadImageFile(kAnalyzerFpgaImage) == 0) return;
+  if (LoadImageFile(imagePath) == 0) return;
   SetUploadKind(UploadKind::kFpga);
   SendFirstBlock(kKindFpga);
 }
@@ -105,20 +93,16 @@ void UpdaterDialog::OnAuxFpga() {
 }
 
 void UpdaterDialog::OnGeneratorDataFlash() {
-  m_deviceType = 0;
-  m_deviceSubType = 0;
-  if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
-    return;
-  }
-  UpdateData(true);
-  m_fProgress = 0;
-  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
-  StartBulkUpload(kKindDataFlash, UploadKind::kDataFlash);
+  StartDataFlashUpload(0);
 }
 
 void UpdaterDialog::OnAnalyzerDataFlash() {
-  m_deviceType = 1;
+  StartDataFlashUpload(1);
+}
+
+void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
+  // The target is set first, even when the port test then stops the upload.
+  m_deviceType = deviceType;
   m_deviceSubType = 0;
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);

@@ -5,6 +5,7 @@
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
 #include "update/loader_client.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
@@ -23,12 +24,7 @@ constexpr unsigned kLoaderHandOverPauseMs = 500;
 constexpr unsigned kStm32SyncTickMs = 300;
 constexpr int kShowNormal = 5;
 
-constexpr const char* kTurnOnPortFirst = "Please turn on the COM port first!";
-constexpr const char* kConfirmGenerator = "Please confirm the device is Signal Generator!";
-constexpr const char* kConfirmAnalyzer = "Please confirm the device is Signal Analyzer!";
 constexpr const char* kSelectMcuFirst = "Please select a MCU first!";
-constexpr const char* kUpdatingNote =
-    "Note: While updating \r\n firmware ,please \r\n do not press any button!";
 constexpr const char* kSubMcuNext =
     "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY "
     "BOARD";
