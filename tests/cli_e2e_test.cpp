@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "sim/image_digest.h"
 #include "tests/support/sim_process.h"
@@ -45,7 +46,7 @@ struct CliRig {
 };
 
 TEST(CliEndToEnd, EveryKindOfStep) {
-  CliRig rig("1=silent,3=generator,4=analyzer,6=generator,7=generator");
+  CliRig rig("1=silent,3=generator,4=analyzer,6=generator,7=generator,8=type2");
   ASSERT_TRUE(rig.sim->ready());
   const auto genFpga = testing::PatternImage(70000, 1);
   const auto aux = testing::PatternImage(3000, 2);
@@ -79,6 +80,8 @@ TEST(CliEndToEnd, EveryKindOfStep) {
   EXPECT_EQ(inputBoard.exitCode, 0) << inputBoard.output;
   auto subMcu = rig.Cli("--port 7 sub-mcu=10");
   EXPECT_EQ(subMcu.exitCode, 0) << subMcu.output;
+  auto small = rig.Cli("search-type=2 close open close data-flash-no=3716");
+  EXPECT_EQ(small.exitCode, 0) << small.output;
   auto notFound = rig.Cli("search-type=5");
   EXPECT_EQ(notFound.exitCode, 1) << notFound.output;
   EXPECT_NE(notFound.output.find("ISP: Can not find available device"), std::string::npos);
@@ -98,6 +101,39 @@ TEST(CliEndToEnd, EveryKindOfStep) {
   EXPECT_EQ(report["ports"]["6"]["inputBoard"]["board"], 3);
   EXPECT_EQ(report["ports"]["7"]["subMcuRequested"], "20");
   EXPECT_TRUE(std::filesystem::exists(rig.work.path() / "FlyMcu/started.txt"));
+  EXPECT_EQ(report["ports"]["8"]["probesAnswered"], 1);
+}
+
+TEST(CliEndToEnd, BadImagesSayWhyAndSendNothing) {
+  CliRig rig("3=generator");
+  ASSERT_TRUE(rig.sim->ready());
+  struct Case {
+    const char* name;
+    std::function<void(CliRig&)> prepare;
+    std::string step;
+    std::string says;
+  } cases[] = {
+      {"missing", [](CliRig&) {}, "generator-fpga", "Can not find GENERATOR_MCU.bin !"},
+      {"empty", [](CliRig& r) { r.work.Write("data/GENERATOR_FPGA.bin", {}); }, "generator-fpga",
+       "is empty. Nothing was sent."},
+      {"a folder",
+       [](CliRig& r) {
+         std::filesystem::remove(r.work.path() / "data/GENERATOR_FPGA.bin");
+         std::filesystem::create_directory(r.work.path() / "data/GENERATOR_FPGA.bin");
+       },
+       "generator-fpga", "Can not find GENERATOR_MCU.bin !"},
+      {"16 MiB + 1", [](CliRig& r) { r.work.Write("big.bin", std::vector<uint8_t>(16777217, 1)); },
+       "nand-flash=big.bin", "at most 16777216 bytes"},
+      {"chosen file missing", [](CliRig&) {}, "aux-fpga=nowhere.bin", "Open file failed!"},
+  };
+  for (const auto& c : cases) {
+    c.prepare(rig);
+    auto result = rig.Cli("--port 3 " + c.step);
+    EXPECT_EQ(result.exitCode, 1) << c.name << "\n" << result.output;
+    EXPECT_NE(result.output.find(c.says), std::string::npos) << c.name << "\n" << result.output;
+  }
+  const Json report = rig.sim->Stop();
+  EXPECT_EQ(report["ports"]["3"]["bytesIn"], 0) << "nothing reached the unit";
 }
 
 TEST(CliEndToEnd, RefusedMcuWritesEndInFailure) {

@@ -109,6 +109,25 @@ TEST(QtWindow, EveryVisibleButtonReachesTheCore) {
     EXPECT_EQ(h.dialog.m_bSearching, 1) << id;
     EXPECT_EQ(h.dialog.m_deviceType, id == IDC_SEARCH_GENERATOR ? 0 : 1);
   }
+  // With the port closed, each update button answers with its refusal.
+  QTest::mouseClick(h.button(IDC_PORT_BUTTON), Qt::LeftButton);  // opens the port searched
+  EXPECT_EQ(h.dialog.m_bPortOpen, 1);
+  QTest::mouseClick(h.button(IDC_PORT_BUTTON), Qt::LeftButton);
+  ASSERT_EQ(h.dialog.m_bPortOpen, 0);
+  struct Refusal {
+    int id;
+    const char* caption;
+  } refusals[] = {{IDC_UPDATE_GENERATOR_MCU, "ISP"},
+                  {IDC_GENERATOR_FPGA, "ISP"},
+                  {IDC_UPDATE_ANALYZER_MCU, " ISP"},
+                  {IDC_ANALYZER_FPGA, "ISP"}};
+  for (const auto& r : refusals) {
+    h.boxes.clear();
+    QTest::mouseClick(h.button(r.id), Qt::LeftButton);
+    ASSERT_EQ(h.boxes.size(), 1u) << r.id;
+    EXPECT_EQ(h.boxes[0].text.toStdString(), "Please turn on the COM port first!") << r.id;
+    EXPECT_EQ(h.boxes[0].caption.toStdString(), r.caption) << r.id;
+  }
   // Disabled and hidden buttons do not click.
   const auto opens = h.port.opens.size();
   QTest::mouseClick(h.button(IDC_GENERATOR_DATA_FLASH), Qt::LeftButton);
