@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       check();
       frame.clear();
       collecting = true;
-    } else if (collecting && write.bytes.size() <= 512 && write.bytes.size() != 3) {
+    } else if (collecting && write.bytes.size() <= 512) {
       frame.insert(frame.end(), write.bytes.begin(), write.bytes.end());
     }
   }
