@@ -204,10 +204,6 @@ class UpdaterDialog {
   std::array<uint16_t, kCommandSlots> m_commandCodes{};
   std::array<Handler, kCommandSlots> m_commandHandlers{};
 
-  // The services and the port, for the handlers of every subsystem.
-  WindowServices& services() { return m_services; }
-  PortOperations& port() { return m_port; }
-
  private:
   bool OpenCurrentPort(char parity);
   void ProcessReplyFrame();

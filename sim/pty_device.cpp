@@ -60,10 +60,6 @@ void PtyDevice::Stop() {
   }
 }
 
-void PtyDevice::Disconnect() {
-  Stop();
-}
-
 void PtyDevice::WithModel(const std::function<void(InstrumentModel&)>& inspect) {
   std::lock_guard lock(model_mutex_);
   inspect(*model_);

@@ -28,8 +28,6 @@ class PtyDevice {
   const std::string& portPath() const { return slave_path_; }
   // Runs `inspect` with the model while the serving thread cannot touch it.
   void WithModel(const std::function<void(InstrumentModel&)>& inspect);
-  // Closes the unit's side, as a pulled cable does.
-  void Disconnect();
   // Paces bytes in both directions as a line at `baud` would (10 bits a byte, 11 while the
   // MCU's bootloader talks 8E1); 0 leaves the line unlimited. Set before Start.
   void SetBaudRate(int baud) { baud_ = baud; }
