@@ -16,7 +16,7 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
+.PHONY: windows-check deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 30
@@ -82,6 +82,15 @@ fuzz: deps
 	  grep -E '^stat::(number_of_executed_units|peak_rss_mb)' $(FUZZ_BUILD)/fuzz_$$t.log; \
 	  if [ $$rc -ne 0 ]; then tail -n 60 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; fi; \
 	done
+
+# Compiles the core and the Win32 serial backend with mingw-w64 (groundwork for the Windows
+# programs; not part of 'make test' yet).
+windows-check:
+	@dpkg -s g++-mingw-w64-x86-64-posix >/dev/null 2>&1 || \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64-posix)
+	cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DKORVELT_BUILD_TESTS=OFF -DKORVELT_BUILD_FRONTENDS=OFF -DKORVELT_WERROR=ON
+	cmake --build build-win -j $(JOBS) --target korvelt_core korvelt_serial korvelt_headless
 
 format:
 	git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i

@@ -44,7 +44,7 @@ bool UpdaterDialog::OnInitDialog() {
   m_cParity = 'N';
   m_nDataBits = 8;
   m_nStopBits = 1;
-  m_dwCommEvents = EV_RXCHAR | EV_RXFLAG;
+  m_dwCommEvents = kEvRxChar | kEvRxFlag;
 
   m_services.SetPortIcon(PortIcon::kOff);
   m_services.SetComboSelection(IDC_PORT_LIST, m_nPortNumber - 1);

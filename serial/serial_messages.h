@@ -18,11 +18,11 @@ inline constexpr uint32_t WM_SERIAL_TXDONE = 0x409;
 inline constexpr uint32_t WM_SERIAL_COMM_ERROR = 0x410;
 
 // Comm-event mask bits, as given to OpenPort.
-inline constexpr uint32_t EV_RXCHAR = 0x0001;
-inline constexpr uint32_t EV_RXFLAG = 0x0002;
-inline constexpr uint32_t EV_CTS = 0x0008;
-inline constexpr uint32_t EV_BREAK = 0x0040;
-inline constexpr uint32_t EV_ERR = 0x0080;
-inline constexpr uint32_t EV_RING = 0x0100;
+inline constexpr uint32_t kEvRxChar = 0x0001;
+inline constexpr uint32_t kEvRxFlag = 0x0002;
+inline constexpr uint32_t kEvCts = 0x0008;
+inline constexpr uint32_t kEvBreak = 0x0040;
+inline constexpr uint32_t kEvErr = 0x0080;
+inline constexpr uint32_t kEvRing = 0x0100;
 
 }  // namespace korvelt

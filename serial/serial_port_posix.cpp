@@ -154,7 +154,7 @@ void SerialPort::Impl::Monitor() {
     pollfd waits[3] = {{closeSignal, POLLIN, 0}, {writeSignal, POLLIN, 0}, {-1, POLLIN, 0}};
     nfds_t count = 2;
     int device = fd.load();
-    if (device >= 0 && !deviceGone && (eventMask & EV_RXCHAR)) {
+    if (device >= 0 && !deviceGone && (eventMask & kEvRxChar)) {
       waits[2].fd = device;
       count = 3;
     }
@@ -210,7 +210,7 @@ void SerialPort::Impl::DrainInput(short revents) {
     const bool hungUp =
         !failed && empty && batch.empty() && (revents & (POLLHUP | POLLERR | POLLNVAL));
     const bool done = empty || failed;
-    if (done && (eventMask & EV_RXFLAG)) {
+    if (done && (eventMask & kEvRxFlag)) {
       batch.push_back(SerialNotification{WM_SERIAL_RXFLAG, 0, portNumber, {}});
     }
     if (owner) owner->SendAll(batch);

@@ -1,0 +1,323 @@
+// Win32 backend of SerialPort: the overlapped COM port API, three manual-reset events as the
+// worker's wake sources (close, write, comm event, in that priority).
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "serial/comm_error.h"
+#include "serial/notification_channel.h"
+#include "serial/serial_messages.h"
+#include "serial/serial_port.h"
+#include "serial/win32_comm_ops.h"
+
+namespace korvelt {
+
+namespace {
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPortTimeoutMs = 1000;  // each of the five time-outs set at open
+constexpr std::size_t kReadChunk = 4096;
+
+std::string SystemText(DWORD code) {
+  char* text = nullptr;
+  ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
+      nullptr);
+  std::string result = text ? text : "unknown error";
+  if (text) ::LocalFree(text);
+  return result;
+}
+
+}  // namespace
+
+struct SerialPort::Impl {
+  explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {
+    std::memset(&overlapped, 0, sizeof overlapped);
+  }
+
+  std::shared_ptr<SerialPortBackendOps> ops;
+  std::mutex lock;  // handle replacement, configuration, each read and each write
+  std::atomic<HANDLE> port{nullptr};
+  std::thread monitor;
+  std::atomic<bool> monitorAlive{false};
+  HANDLE writeSignal = nullptr;
+  HANDLE closeSignal = nullptr;
+  OVERLAPPED overlapped;
+  HANDLE waitHandles[3] = {};
+  NotificationChannel* owner = nullptr;
+  int portNumber = 0;
+  uint32_t eventMask = 0;
+  std::atomic<char> requestedParity{'N'};
+  SerialTraceHook trace;
+  std::mutex slotMutex;
+  std::vector<uint8_t> writeSlot;
+  int writeLen = 0;
+  std::vector<uint8_t> writeInFlight;
+  std::vector<SerialNotification> batch;
+  bool deviceGone = false;
+
+  void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
+             std::size_t length = 0) {
+    if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
+  }
+
+  void ReportCommError(const char* operation, DWORD code) {
+    std::string text = ComposeCommErrorText(operation, SystemText(code), portNumber);
+    Trace(SerialTraceEvent::Kind::kError, text);
+    if (owner) owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
+  }
+
+  void Notify(uint32_t message) {
+    if (owner) owner->Send(SerialNotification{message, 0, portNumber, {}});
+  }
+
+  void EndWorker() {
+    if (!monitor.joinable()) return;
+    ::SetEvent(closeSignal);
+    NotificationChannel::DiscardScope discard(owner);
+    monitor.join();
+  }
+
+  void Monitor();
+  void DrainInput();
+  void PerformWrite();
+};
+
+void SerialPort::Impl::Monitor() {
+  for (;;) {
+    HANDLE handle = port.load();
+    bool armed = false;
+    if (handle && !deviceGone) {
+      DWORD events = 0;
+      if (::WaitCommEvent(handle, &events, &overlapped)) {
+        COMSTAT status{};
+        DWORD errors = 0;
+        ::ClearCommError(handle, &errors, &status);
+        if (status.cbInQue == 0) continue;
+      } else {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_IO_PENDING && code != ERROR_INVALID_PARAMETER) {
+          ReportCommError("WaitCommEvent()", code);
+        }
+      }
+      armed = true;
+    }
+    const DWORD woke = ::WaitForMultipleObjects(armed ? 3 : 2, waitHandles, FALSE, INFINITE);
+    if (woke == WAIT_OBJECT_0) {
+      std::lock_guard guard(lock);
+      if (HANDLE open = port.exchange(nullptr)) {
+        ::CancelIo(open);
+        ::CloseHandle(open);
+      }
+      Trace(SerialTraceEvent::Kind::kClose, "closed");
+      break;
+    }
+    if (woke == WAIT_OBJECT_0 + 1) {
+      if (armed) ::CancelIo(port.load());  // the comm-event wait shares the overlapped record
+      PerformWrite();
+      continue;
+    }
+    if (woke == WAIT_OBJECT_0 + 2) {
+      DWORD mask = 0;
+      ::GetCommMask(port.load(), &mask);
+      if (mask & EV_RXCHAR) DrainInput();
+      if (mask & EV_CTS) Notify(WM_SERIAL_CTS);
+      if (mask & EV_BREAK) Notify(WM_SERIAL_BREAK);
+      if (mask & EV_ERR) Notify(WM_SERIAL_ERR);
+      if (mask & EV_RING) Notify(WM_SERIAL_RING);
+      if (mask & EV_RXFLAG) Notify(WM_SERIAL_RXFLAG);
+    }
+  }
+  monitorAlive = false;
+}
+
+void SerialPort::Impl::DrainInput() {
+  uint8_t buffer[kReadChunk];
+  for (;;) {
+    batch.clear();
+    DWORD got = 0;
+    bool failed = false;
+    {
+      std::lock_guard guard(lock);
+      HANDLE handle = port.load();
+      COMSTAT status{};
+      DWORD errors = 0;
+      if (!::ClearCommError(handle, &errors, &status) || status.cbInQue == 0) return;
+      const DWORD want = std::min<DWORD>(status.cbInQue, kReadChunk);
+      if (!::ReadFile(handle, buffer, want, &got, &overlapped)) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_IO_PENDING) {
+          ReportCommError("ReadFile()", code);
+          failed = true;
+        } else if (!::GetOverlappedResult(handle, &overlapped, &got, TRUE)) {
+          ReportCommError("GetOverlappedResults() in ReadFile()", ::GetLastError());
+          failed = true;
+        }
+      }
+    }
+    if (failed) {
+      // A device that went away (cable pulled) is reported once and no longer watched.
+      deviceGone = true;
+      return;
+    }
+    if (got > 0) Trace(SerialTraceEvent::Kind::kRead, {}, buffer, got);
+    for (DWORD i = 0; i < got; ++i) {
+      batch.push_back(SerialNotification{WM_SERIAL_RXCHAR, buffer[i], portNumber, {}});
+    }
+    if (owner) owner->SendAll(batch);
+  }
+}
+
+void SerialPort::Impl::PerformWrite() {
+  ::ResetEvent(writeSignal);
+  {
+    std::lock_guard slot(slotMutex);
+    writeInFlight.assign(writeSlot.begin(), writeSlot.begin() + writeLen);
+  }
+  {
+    std::lock_guard guard(lock);
+    HANDLE handle = port.load();
+    overlapped.Offset = 0;
+    overlapped.OffsetHigh = 0;
+    DWORD written = 0;
+    if (!handle) {
+      ReportCommError("WriteFile()", ERROR_INVALID_HANDLE);
+    } else {
+      ::PurgeComm(handle, kPurgeAll);
+      if (!::WriteFile(handle, writeInFlight.data(), static_cast<DWORD>(writeInFlight.size()),
+                       &written, &overlapped)) {
+        const DWORD code = ::GetLastError();
+        if (code != ERROR_IO_PENDING) {
+          ReportCommError("WriteFile()", code);
+        } else {
+          ::GetOverlappedResult(handle, &overlapped, &written, TRUE);
+        }
+      }
+      if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
+    }
+  }
+  Notify(WM_SERIAL_TXDONE);
+}
+
+SerialPort::SerialPort() : SerialPort(std::make_shared<SerialPortBackendOps>()) {}
+
+SerialPort::SerialPort(std::shared_ptr<SerialPortBackendOps> ops)
+    : impl_(std::make_unique<Impl>(std::move(ops))) {}
+
+SerialPort::~SerialPort() {
+  impl_->EndWorker();
+  if (HANDLE open = impl_->port.exchange(nullptr)) ::CloseHandle(open);
+  for (HANDLE event : {impl_->writeSignal, impl_->closeSignal, impl_->overlapped.hEvent}) {
+    if (event) ::CloseHandle(event);
+  }
+}
+
+void SerialPort::SetTraceHook(SerialTraceHook hook) {
+  impl_->trace = std::move(hook);
+}
+
+bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
+                          int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) {
+  Impl& p = *impl_;
+  p.EndWorker();
+  for (HANDLE* event : {&p.overlapped.hEvent, &p.writeSignal, &p.closeSignal}) {
+    if (!*event) *event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ::ResetEvent(*event);
+  }
+  p.waitHandles[0] = p.closeSignal;
+  p.waitHandles[1] = p.writeSignal;
+  p.waitHandles[2] = p.overlapped.hEvent;
+  p.owner = owner;
+  p.portNumber = portNumber;
+  p.eventMask = eventMask;
+  {
+    std::lock_guard slot(p.slotMutex);
+    p.writeSlot.assign(static_cast<std::size_t>(std::max(writeCapacity, 0)), 0);
+    p.writeLen = 0;
+  }
+  const char* failedStep = nullptr;
+  DWORD failedCode = 0;
+  {
+    std::lock_guard guard(p.lock);
+    if (HANDLE open = p.port.exchange(nullptr)) ::CloseHandle(open);
+    const std::string name = PortName(portNumber);
+    std::string definition = LineDefinition(baudRate, parity, dataBits, stopBits);
+    HANDLE handle = p.ops->Open(name.c_str());
+    if (handle == INVALID_HANDLE_VALUE) {
+      p.Trace(SerialTraceEvent::Kind::kOpenFailed, name);
+      return false;
+    }
+    p.port = handle;
+    p.deviceGone = false;
+    p.requestedParity = parity;
+    p.Trace(SerialTraceEvent::Kind::kOpen, name + " " + definition);
+    COMMTIMEOUTS timeouts{kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs,
+                          kPortTimeoutMs};
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!::SetCommTimeouts(handle, &timeouts)) {
+      failedStep = "SetCommTimeouts()";
+    } else if (!::SetCommMask(handle, eventMask)) {
+      failedStep = "SetCommMask()";
+    } else if (!::GetCommState(handle, &settings)) {
+      failedStep = "GetCommState()";
+    } else {
+      settings.fRtsControl = RTS_CONTROL_ENABLE;
+      settings.EvtChar = 'q';
+      if (!::BuildCommDCBA(definition.c_str(), &settings)) {
+        failedStep = "BuildCommDCB()";
+      } else if (!p.ops->SetState(handle, &settings)) {
+        failedStep = "SetCommState()";
+      }
+    }
+    if (failedStep) failedCode = ::GetLastError();
+    ::PurgeComm(handle, kPurgeAll);
+  }
+  if (failedStep) p.ReportCommError(failedStep, failedCode);  // the port stays open
+  return true;
+}
+
+bool SerialPort::StartMonitor() {
+  Impl& p = *impl_;
+  if (p.monitor.joinable()) p.monitor.join();
+  if (HANDLE handle = p.port.load()) ::PurgeComm(handle, kPurgeAll);
+  p.monitorAlive = true;
+  p.monitor = std::thread([&p] { p.Monitor(); });
+  return true;
+}
+
+void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
+  Impl& p = *impl_;
+  {
+    std::lock_guard slot(p.slotMutex);
+    const std::size_t count =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), p.writeSlot.size());
+    if (count > 0) std::memcpy(p.writeSlot.data(), bytes, count);
+    p.writeLen = static_cast<int>(count);
+  }
+  if (p.writeSignal) ::SetEvent(p.writeSignal);
+}
+
+void SerialPort::RequestClose() {
+  if (impl_->closeSignal) ::SetEvent(impl_->closeSignal);
+}
+
+bool SerialPort::HoldsPort() const {
+  return impl_->port.load() != nullptr;
+}
+
+bool SerialPort::MonitorAlive() const {
+  return impl_->monitorAlive;
+}
+
+char SerialPort::RequestedParity() const {
+  return impl_->requestedParity;
+}
+
+}  // namespace korvelt
