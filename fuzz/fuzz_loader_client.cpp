@@ -11,8 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzzing::Harness h;
   UpdaterDialog& d = h.dialog;
   const std::size_t imageSize = in.Below(9000);
-  std::vector<uint8_t> image(imageSize);
-  for (std::size_t i = 0; i < imageSize; ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
+  const std::vector<uint8_t> image = fuzzing::OffsetImage(imageSize, 7, 3);
   d.m_pImage = image;
   d.m_imageSize = static_cast<uint32_t>(imageSize);
   d.m_bLoaderMode = 1;

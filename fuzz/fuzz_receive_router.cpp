@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   UpdaterDialog& d = h.dialog;
   // An upload of a small image, so that acknowledgements have something to drive.
   const std::size_t imageSize = in.Below(1300);
-  std::vector<uint8_t> image(imageSize);
-  for (std::size_t i = 0; i < imageSize; ++i) image[i] = static_cast<uint8_t>(i * 31 + 7);
+  const std::vector<uint8_t> image = fuzzing::OffsetImage(imageSize, 31, 7);
   g_bUploadFinished = 0;
   h.services.fileAnswers.push_back(fuzzing::ImageFile(image));
   const std::size_t sentBefore = h.port.writes.size();

@@ -10,8 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzzing::Harness h;
   UpdaterDialog& d = h.dialog;
   const std::size_t imageSize = 1 + in.Below(1100);
-  std::vector<uint8_t> image(imageSize);
-  for (std::size_t i = 0; i < imageSize; ++i) image[i] = static_cast<uint8_t>(i * 13 + 1);
+  const std::vector<uint8_t> image = fuzzing::OffsetImage(imageSize, 13, 1);
   d.m_pImage = image;
   d.m_imageSize = static_cast<uint32_t>(imageSize);
   d.m_bStm32Mode = 1;

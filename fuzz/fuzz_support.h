@@ -35,6 +35,13 @@ class Input {
   std::size_t pos_ = 0;
 };
 
+// An image whose every byte depends on its offset, so a byte taken from the wrong place shows.
+inline std::vector<uint8_t> OffsetImage(std::size_t size, unsigned multiplier, unsigned offset) {
+  std::vector<uint8_t> image(size);
+  for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<uint8_t>(i * multiplier + offset);
+  return image;
+}
+
 // A file holding `bytes`, for the operations that read images from disk.
 inline std::string ImageFile(const std::vector<uint8_t>& bytes) {
   static const std::string path = "/tmp/korvelt-fuzz-image-" + std::to_string(::getpid()) + ".bin";
