@@ -16,7 +16,7 @@ ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: windows-check deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
+.PHONY: windows windows-deps test-windows win32-rc deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 30
@@ -35,8 +35,8 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite, then again under address+undefined sanitizers, then the tests that
-# run a serial worker thread under the thread sanitizer.
-test: test-fast test-asan test-tsan format-check
+# run a serial worker thread under the thread sanitizer, then the Windows build under Wine.
+test: test-fast test-asan test-tsan test-windows format-check
 
 test-fast: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -83,14 +83,42 @@ fuzz: deps
 	  if [ $$rc -ne 0 ]; then tail -n 60 $(FUZZ_BUILD)/fuzz_$$t.log; exit 1; fi; \
 	done
 
-# Compiles the core and the Win32 serial backend with mingw-w64 (groundwork for the Windows
-# programs; not part of 'make test' yet).
-windows-check:
-	@dpkg -s g++-mingw-w64-x86-64-posix >/dev/null 2>&1 || \
-	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq g++-mingw-w64-x86-64-posix)
-	cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-	  -DKORVELT_BUILD_TESTS=OFF -DKORVELT_BUILD_FRONTENDS=OFF -DKORVELT_WERROR=ON
-	cmake --build build-win -j $(JOBS) --target korvelt_core korvelt_serial korvelt_headless
+# The Windows programs, cross-compiled with mingw-w64 and tested under Wine. korvelt-sim runs
+# natively for the end-to-end test, so the Linux build comes first.
+WINDOWS_BUILD    ?= build-win
+WINDOWS_DIST     ?= dist/windows
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 socat libgtest-dev python3 fonts-wine
+WINDOWS_FLAGS    := -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+                    -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
+                    -DKORVELT_WERROR=ON
+ifneq ($(shell command -v ccache 2>/dev/null),)
+WINDOWS_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+endif
+
+windows-deps:
+	@missing=""; for p in $(WINDOWS_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+windows: windows-deps
+	cmake -S . -B $(WINDOWS_BUILD) $(WINDOWS_FLAGS)
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS) --target korvelt-updater korvelt-cli
+	mkdir -p $(WINDOWS_DIST)
+	x86_64-w64-mingw32-strip -o $(WINDOWS_DIST)/korvelt-updater.exe $(WINDOWS_BUILD)/korvelt-updater.exe
+	x86_64-w64-mingw32-strip -o $(WINDOWS_DIST)/korvelt-cli.exe $(WINDOWS_BUILD)/korvelt-cli.exe
+	ls -l $(WINDOWS_DIST)
+
+# Writes the Windows resource script again after a change of the layout table.
+win32-rc: build
+	$(BUILD)/korvelt-rcgen -o frontends/win32/korvelt.rc
+
+test-windows: build windows-deps
+	cmake -S . -B $(WINDOWS_BUILD) $(WINDOWS_FLAGS) -DKORVELT_HOST_SIM=$(abspath $(BUILD))/korvelt-sim
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
 
 format:
 	git ls-files --cached --others --exclude-standard '*.cpp' '*.h' | xargs clang-format -i

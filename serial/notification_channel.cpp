@@ -5,7 +5,7 @@ namespace korvelt {
 NotificationChannel::NotificationChannel(Handler handler)
     : handler_(std::move(handler)), owner_(std::this_thread::get_id()) {}
 
-void NotificationChannel::SetWakeHook(std::function<void()> hook) {
+void NotificationChannel::SetWakeHook(std::function<void(uint32_t)> hook) {
   std::lock_guard lock(mutex_);
   wake_hook_ = std::move(hook);
 }
@@ -28,7 +28,8 @@ void NotificationChannel::SendAll(std::vector<SerialNotification>& notifications
     }
     return;
   }
-  std::function<void()> wake;
+  std::function<void(uint32_t)> wake;
+  const uint32_t firstMessage = notifications.front().message;
   uint64_t last = 0;
   {
     std::lock_guard lock(mutex_);
@@ -40,7 +41,7 @@ void NotificationChannel::SendAll(std::vector<SerialNotification>& notifications
     wake = wake_hook_;
   }
   queued_.notify_all();
-  if (wake) wake();
+  if (wake) wake(firstMessage);
   std::unique_lock lock(mutex_);
   handled_.wait(lock, [&] { return done_up_to_ >= last; });
 }

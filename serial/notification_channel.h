@@ -32,9 +32,9 @@ class NotificationChannel {
   NotificationChannel(const NotificationChannel&) = delete;
   NotificationChannel& operator=(const NotificationChannel&) = delete;
 
-  // Called on the sending thread each time a notification is queued, so that a GUI loop can
-  // schedule a drain. Set it before any port uses the channel.
-  void SetWakeHook(std::function<void()> hook);
+  // Called on the sending thread each time notifications are queued, with the message of the
+  // first, so that a GUI loop can schedule a drain. Set it before any port uses the channel.
+  void SetWakeHook(std::function<void(uint32_t firstMessage)> hook);
 
   // Any thread. Blocks until the notification was handled or discarded.
   void Send(SerialNotification notification);
@@ -76,7 +76,7 @@ class NotificationChannel {
   void DiscardQueuedLocked();
 
   Handler handler_;
-  std::function<void()> wake_hook_;
+  std::function<void(uint32_t)> wake_hook_;
   std::thread::id owner_;
   std::mutex mutex_;
   std::condition_variable queued_;

@@ -38,7 +38,8 @@ std::string SystemText(DWORD code) {
 
 struct SerialPort::Impl {
   explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {
-    std::memset(&overlapped, 0, sizeof overlapped);
+    std::memset(&eventOverlapped, 0, sizeof eventOverlapped);
+    std::memset(&ioOverlapped, 0, sizeof ioOverlapped);
   }
 
   std::shared_ptr<SerialPortBackendOps> ops;
@@ -48,7 +49,12 @@ struct SerialPort::Impl {
   std::atomic<bool> monitorAlive{false};
   HANDLE writeSignal = nullptr;
   HANDLE closeSignal = nullptr;
-  OVERLAPPED overlapped;
+  // The comm-event wait has a record of its own: a record in use by a pending wait must not be
+  // handed to a read or a write, and cancelling the wait is not reliable on every driver.
+  OVERLAPPED eventOverlapped;
+  OVERLAPPED ioOverlapped;   // reads and writes, one at a time on the worker
+  DWORD occurredEvents = 0;  // written when a pending WaitCommEvent completes: must outlive it
+  bool eventWaitPending = false;
   HANDLE waitHandles[3] = {};
   NotificationChannel* owner = nullptr;
   int portNumber = 0;
@@ -87,27 +93,31 @@ struct SerialPort::Impl {
   void Monitor();
   void DrainInput();
   void PerformWrite();
+  DWORD AwaitWrite(HANDLE handle, DWORD* written);
 };
 
 void SerialPort::Impl::Monitor() {
   for (;;) {
     HANDLE handle = port.load();
     bool armed = false;
-    if (handle && !deviceGone) {
-      DWORD events = 0;
-      if (::WaitCommEvent(handle, &events, &overlapped)) {
+    if (handle && !deviceGone && !eventWaitPending) {
+      if (::WaitCommEvent(handle, &occurredEvents, &eventOverlapped)) {
         COMSTAT status{};
         DWORD errors = 0;
         ::ClearCommError(handle, &errors, &status);
         if (status.cbInQue == 0) continue;
+        ::SetEvent(eventOverlapped.hEvent);  // completed at once: handle it as a wake
+        armed = true;
       } else {
         const DWORD code = ::GetLastError();
-        if (code != ERROR_IO_PENDING && code != ERROR_INVALID_PARAMETER) {
+        if (code == ERROR_IO_PENDING) {
+          eventWaitPending = true;
+        } else if (code != ERROR_INVALID_PARAMETER) {
           ReportCommError("WaitCommEvent()", code);
         }
       }
-      armed = true;
     }
+    armed = armed || eventWaitPending;
     const DWORD woke = ::WaitForMultipleObjects(armed ? 3 : 2, waitHandles, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
       std::lock_guard guard(lock);
@@ -115,15 +125,17 @@ void SerialPort::Impl::Monitor() {
         ::CancelIo(open);
         ::CloseHandle(open);
       }
+      eventWaitPending = false;
       Trace(SerialTraceEvent::Kind::kClose, "closed");
       break;
     }
     if (woke == WAIT_OBJECT_0 + 1) {
-      if (armed) ::CancelIo(port.load());  // the comm-event wait shares the overlapped record
-      PerformWrite();
+      PerformWrite();  // a pending comm-event wait stays pending
       continue;
     }
     if (woke == WAIT_OBJECT_0 + 2) {
+      eventWaitPending = false;
+      ::ResetEvent(eventOverlapped.hEvent);
       DWORD mask = 0;
       ::GetCommMask(port.load(), &mask);
       if (mask & EV_RXCHAR) DrainInput();
@@ -150,12 +162,12 @@ void SerialPort::Impl::DrainInput() {
       DWORD errors = 0;
       if (!::ClearCommError(handle, &errors, &status) || status.cbInQue == 0) return;
       const DWORD want = std::min<DWORD>(status.cbInQue, kReadChunk);
-      if (!::ReadFile(handle, buffer, want, &got, &overlapped)) {
+      if (!::ReadFile(handle, buffer, want, &got, &ioOverlapped)) {
         const DWORD code = ::GetLastError();
         if (code != ERROR_IO_PENDING) {
           ReportCommError("ReadFile()", code);
           failed = true;
-        } else if (!::GetOverlappedResult(handle, &overlapped, &got, TRUE)) {
+        } else if (!::GetOverlappedResult(handle, &ioOverlapped, &got, TRUE)) {
           ReportCommError("GetOverlappedResults() in ReadFile()", ::GetLastError());
           failed = true;
         }
@@ -183,26 +195,38 @@ void SerialPort::Impl::PerformWrite() {
   {
     std::lock_guard guard(lock);
     HANDLE handle = port.load();
-    overlapped.Offset = 0;
-    overlapped.OffsetHigh = 0;
+    ioOverlapped.Offset = 0;
+    ioOverlapped.OffsetHigh = 0;
     DWORD written = 0;
+    DWORD failure = 0;
     if (!handle) {
-      ReportCommError("WriteFile()", ERROR_INVALID_HANDLE);
+      failure = ERROR_INVALID_HANDLE;
     } else {
       ::PurgeComm(handle, kPurgeAll);
       if (!::WriteFile(handle, writeInFlight.data(), static_cast<DWORD>(writeInFlight.size()),
-                       &written, &overlapped)) {
-        const DWORD code = ::GetLastError();
-        if (code != ERROR_IO_PENDING) {
-          ReportCommError("WriteFile()", code);
-        } else {
-          ::GetOverlappedResult(handle, &overlapped, &written, TRUE);
-        }
+                       &written, &ioOverlapped)) {
+        failure = ::GetLastError();
+        if (failure == ERROR_IO_PENDING) failure = AwaitWrite(handle, &written);
       }
-      if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
     }
+    if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
+    if (failure) ReportCommError("WriteFile()", failure);
   }
   Notify(WM_SERIAL_TXDONE);
+}
+
+// A write the device will not take ends at the port's write time-outs, or at once when the
+// port is being closed; the driver's own time-outs are not relied on (not every driver keeps
+// them). Returns the error to report, or 0.
+DWORD SerialPort::Impl::AwaitWrite(HANDLE handle, DWORD* written) {
+  const DWORD bound = kPortTimeoutMs + kPortTimeoutMs * static_cast<DWORD>(writeInFlight.size());
+  HANDLE waits[2] = {ioOverlapped.hEvent, closeSignal};
+  const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, bound);
+  if (woke != WAIT_OBJECT_0) ::CancelIo(handle);
+  const BOOL done = ::GetOverlappedResult(handle, &ioOverlapped, written, TRUE);
+  if (woke == WAIT_OBJECT_0 + 1) return 0;  // closing: the close request is honoured next
+  if (woke != WAIT_OBJECT_0) return ERROR_TIMEOUT;
+  return done ? 0 : ::GetLastError();
 }
 
 SerialPort::SerialPort() : SerialPort(std::make_shared<SerialPortBackendOps>()) {}
@@ -213,7 +237,8 @@ SerialPort::SerialPort(std::shared_ptr<SerialPortBackendOps> ops)
 SerialPort::~SerialPort() {
   impl_->EndWorker();
   if (HANDLE open = impl_->port.exchange(nullptr)) ::CloseHandle(open);
-  for (HANDLE event : {impl_->writeSignal, impl_->closeSignal, impl_->overlapped.hEvent}) {
+  for (HANDLE event : {impl_->writeSignal, impl_->closeSignal, impl_->eventOverlapped.hEvent,
+                       impl_->ioOverlapped.hEvent}) {
     if (event) ::CloseHandle(event);
   }
 }
@@ -226,13 +251,15 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
                           int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) {
   Impl& p = *impl_;
   p.EndWorker();
-  for (HANDLE* event : {&p.overlapped.hEvent, &p.writeSignal, &p.closeSignal}) {
+  for (HANDLE* event :
+       {&p.eventOverlapped.hEvent, &p.ioOverlapped.hEvent, &p.writeSignal, &p.closeSignal}) {
     if (!*event) *event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ::ResetEvent(*event);
   }
   p.waitHandles[0] = p.closeSignal;
   p.waitHandles[1] = p.writeSignal;
-  p.waitHandles[2] = p.overlapped.hEvent;
+  p.waitHandles[2] = p.eventOverlapped.hEvent;
+  p.eventWaitPending = false;
   p.owner = owner;
   p.portNumber = portNumber;
   p.eventMask = eventMask;

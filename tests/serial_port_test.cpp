@@ -15,6 +15,7 @@
 #include "serial/posix_tty_ops.h"
 #include "serial/serial_messages.h"
 #include "serial/serial_port.h"
+#include "tests/support/notification_window.h"
 #include "tests/support/pty_pair.h"
 
 namespace korvelt {
@@ -23,6 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::PortFolder;
 using testing::PtyPair;
+using Window = testing::NotificationWindow;
 
 // Resolves names through a test folder and records the settings asked of the OS.
 class RecordingOps : public SerialPortBackendOps {
@@ -51,57 +53,6 @@ class RecordingOps : public SerialPortBackendOps {
 
  private:
   std::string folder_;
-};
-
-// The window's side: records notifications on the test thread.
-class Window {
- public:
-  Window()
-      : channel([this](const SerialNotification& n) {
-          std::lock_guard lock(mutex);
-          received.push_back(n);
-        }) {}
-
-  // Drains until `done` holds or the bound runs out.
-  bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds bound = 3000ms) {
-    auto deadline = std::chrono::steady_clock::now() + bound;
-    while (std::chrono::steady_clock::now() < deadline) {
-      channel.DrainPending();
-      if (done()) return true;
-      channel.WaitForPending(5ms);
-    }
-    channel.DrainPending();
-    return done();
-  }
-  void PumpFor(std::chrono::milliseconds span) {
-    PumpUntil([] { return false; }, span);
-  }
-  std::vector<uint8_t> BytesFrom(int port) {
-    std::lock_guard lock(mutex);
-    std::vector<uint8_t> bytes;
-    for (const auto& n : received) {
-      if (n.message == WM_SERIAL_RXCHAR && n.lParam == port) bytes.push_back(uint8_t(n.wParam));
-    }
-    return bytes;
-  }
-  int Count(uint32_t message) {
-    std::lock_guard lock(mutex);
-    int count = 0;
-    for (const auto& n : received) count += n.message == message;
-    return count;
-  }
-  std::vector<std::string> ErrorTexts() {
-    std::lock_guard lock(mutex);
-    std::vector<std::string> texts;
-    for (const auto& n : received) {
-      if (n.message == WM_SERIAL_COMM_ERROR) texts.push_back(n.text);
-    }
-    return texts;
-  }
-
-  std::mutex mutex;
-  std::vector<SerialNotification> received;
-  NotificationChannel channel;
 };
 
 struct PortFixture : ::testing::Test {

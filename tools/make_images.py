@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Draws the window's pictures (application icon, the two port lamps, the instrument) as PNG
-files under resources/images. Run it again after changing a drawing; the PNGs are committed."""
+files under resources/images, and the same pictures as .ico and .bmp files for the Windows
+resource script. Run it again after changing a drawing; the files are committed."""
 import math
 import struct
 import sys
@@ -18,6 +19,36 @@ def png(path, width, height, pixels):
     header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
     Path(path).write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
                            chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+
+
+def ico(path, width, height, pixels):
+    """One 32-bit image with its AND mask, the classic icon layout every resource compiler takes."""
+    rows = b"".join(bytes(c for px in row for c in (px[2], px[1], px[0], px[3]))
+                    for row in reversed(pixels))
+    mask_stride = ((width + 31) // 32) * 4
+    mask = bytearray()
+    for row in reversed(pixels):
+        bits = bytearray(mask_stride)
+        for x, px in enumerate(row):
+            if px[3] == 0:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        mask += bits
+    info = struct.pack("<IiiHHIIiiII", 40, width, height * 2, 1, 32, 0, len(rows) + len(mask),
+                       0, 0, 0, 0)
+    image = info + rows + bytes(mask)
+    directory = struct.pack("<HHH", 0, 1, 1) + struct.pack(
+        "<BBBBHHII", width, height, 0, 0, 1, 32, len(image), 6 + 16)
+    Path(path).write_bytes(directory + image)
+
+
+def bmp(path, width, height, pixels):
+    """24-bit bottom-up bitmap; the picture is opaque."""
+    stride = (width * 3 + 3) & ~3
+    rows = b"".join(bytes(c for px in row for c in (px[2], px[1], px[0])).ljust(stride, b"\0")
+                    for row in reversed(pixels))
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(rows), 0, 0, 14 + len(info))
+    Path(path).write_bytes(header + info + rows)
 
 
 def canvas(width, height, fill=(0, 0, 0, 0)):
@@ -92,6 +123,10 @@ def main(out):
     png(out / "icon_133_port_off.png", 32, 32, lamp(False))
     png(out / "icon_134_port_on.png", 32, 32, lamp(True))
     png(out / "bitmap_210_instrument.png", 114, 84, instrument())
+    ico(out / "icon_128_app.ico", 32, 32, app_icon())
+    ico(out / "icon_133_port_off.ico", 32, 32, lamp(False))
+    ico(out / "icon_134_port_on.ico", 32, 32, lamp(True))
+    bmp(out / "bitmap_210_instrument.bmp", 114, 84, instrument())
 
 
 if __name__ == "__main__":

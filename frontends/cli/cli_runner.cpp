@@ -1,16 +1,11 @@
 #include "frontends/cli/cli_runner.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <thread>
 
+#include "frontends/cli/cli_platform.h"
 #include "resources/dialog_layout.h"
-
-extern char** environ;
 
 namespace korvelt::cli {
 
@@ -30,17 +25,6 @@ std::string Printable(std::string text) {
   }
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return out;
-}
-
-// Starts the outside tool without waiting for it; its exit is collected in the background.
-bool LaunchDetached(const std::string& commandLine, int) {
-  std::string program = commandLine;
-  std::replace(program.begin(), program.end(), '\\', '/');
-  pid_t pid = 0;
-  char* argv[] = {program.data(), nullptr};
-  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
-  return true;
 }
 
 int SearchButtonFor(int deviceType) {
@@ -63,7 +47,7 @@ int64_t CliRunner::NowNs() {
 }
 
 CliRunner::CliRunner(RunOptions options)
-    : options_(std::move(options)), progress_(stderr, ::isatty(2) == 1, options_.quiet) {
+    : options_(std::move(options)), progress_(stderr, StderrIsTerminal(), options_.quiet) {
   if (!options_.traceFile.empty()) {
     trace_.file = std::fopen(options_.traceFile.c_str(), "w");
     if (!trace_.file)

@@ -1,23 +1,14 @@
 // korvelt-cli: the updater for scripts and production lines. It runs the same window core as
 // the dialog and presses its buttons one step after another.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "frontends/cli/cli_platform.h"
 #include "frontends/cli/cli_runner.h"
-#include "serial/port_map.h"
 
 namespace {
-
-std::atomic<bool>* g_interruptFlag = nullptr;  // the only thing a signal handler may touch
-
-void OnSignal(int) {
-  if (g_interruptFlag) g_interruptFlag->store(true);
-}
 
 constexpr const char* kStepsHelp = R"(STEP, each run to its end before the next:
   open | close                          turn the port shown in the list on or off
@@ -45,7 +36,9 @@ int main(int argc, char** argv) {
   double stallSeconds = 30;
   bool quiet = false;
   std::vector<std::string> words;
+#ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
+#endif
   app.add_option("--port", port, "choose COMn in the list first (opens it)")
       ->check(CLI::Range(1, 99));
   app.add_option("-C", workDir, "change to this folder first (images are read from its data/)");
@@ -67,14 +60,16 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "korvelt-cli: the port map folder %s does not exist\n", portDir.c_str());
       return korvelt::cli::kExitUsage;
     }
-    ::setenv(korvelt::PortMap::kFolderVariable, portDir.c_str(), 1);
+    korvelt::cli::UsePortFolder(portDir);
   }
-  if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
+  std::error_code changeFailed;
+  if (!workDir.empty()) std::filesystem::current_path(workDir, changeFailed);
+  if (changeFailed) {
     std::fprintf(stderr, "korvelt-cli: cannot change to %s\n", workDir.c_str());
     return korvelt::cli::kExitUsage;
   }
   if (words.size() == 1 && words[0] == "ports") {
-    std::fputs(korvelt::PortMap::FromEnvironment().Describe().c_str(), stdout);
+    std::fputs(korvelt::cli::DescribePorts().c_str(), stdout);
     return 0;
   }
 
@@ -95,10 +90,8 @@ int main(int argc, char** argv) {
   options.quiet = quiet;
   options.traceFile = traceFile;
   korvelt::cli::CliRunner runner(options);
-  g_interruptFlag = &runner.interruptFlag();
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  korvelt::cli::InstallInterruptHandler(&runner.interruptFlag());
   const int status = runner.Run(steps);
-  g_interruptFlag = nullptr;
+  korvelt::cli::RemoveInterruptHandler();
   return status;
 }

@@ -85,7 +85,7 @@ QtUpdaterWindow::QtUpdaterWindow(QWidget* parent)
     }
   }
   // The worker waits for each notification; a queued call drains them on this thread.
-  channel_.SetWakeHook([this] {
+  channel_.SetWakeHook([this](uint32_t) {
     QMetaObject::invokeMethod(
         this, [this] { channel_.DrainPending(); }, Qt::QueuedConnection);
   });

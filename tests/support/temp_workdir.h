@@ -1,10 +1,9 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,8 +14,12 @@ namespace korvelt::testing {
 class TempWorkDir {
  public:
   TempWorkDir() : old_(std::filesystem::current_path()) {
-    char pattern[] = "/tmp/korvelt-work-XXXXXX";
-    path_ = ::mkdtemp(pattern);
+    std::random_device entropy;
+    const auto base = std::filesystem::temp_directory_path();
+    // create_directory says false when the folder already existed: try another name.
+    do {
+      path_ = base / ("korvelt-work-" + std::to_string(entropy()));
+    } while (!std::filesystem::create_directory(path_));
     std::filesystem::create_directories(path_ / "data");
     std::filesystem::current_path(path_);
   }

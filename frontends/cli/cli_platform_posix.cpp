@@ -1,0 +1,60 @@
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+
+#include "frontends/cli/cli_platform.h"
+#include "serial/port_map.h"
+
+extern char** environ;
+
+namespace korvelt::cli {
+
+namespace {
+
+std::atomic<bool>* g_interruptFlag = nullptr;  // the only thing a signal handler may touch
+
+void OnSignal(int) {
+  if (g_interruptFlag) g_interruptFlag->store(true);
+}
+
+}  // namespace
+
+bool LaunchDetached(const std::string& commandLine, int) {
+  std::string program = commandLine;
+  std::replace(program.begin(), program.end(), '\\', '/');
+  pid_t pid = 0;
+  char* argv[] = {program.data(), nullptr};
+  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();  // collects its exit
+  return true;
+}
+
+bool StderrIsTerminal() {
+  return ::isatty(2) == 1;
+}
+
+void InstallInterruptHandler(std::atomic<bool>* flag) {
+  g_interruptFlag = flag;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+}
+
+void RemoveInterruptHandler() {
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  g_interruptFlag = nullptr;
+}
+
+void UsePortFolder(const std::string& folder) {
+  ::setenv(PortMap::kFolderVariable, folder.c_str(), 1);
+}
+
+std::string DescribePorts() {
+  return PortMap::FromEnvironment().Describe();
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,271 @@
+// The Win32 serial port on COM ports that Wine maps onto a bridged pair of pseudo-terminals:
+// the port under test on one end, a plain blocking COM handle as the device on the other.
+// run_with_com_pairs.sh links COM3<->COM4 and COM12<->COM13 before this program starts.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "serial/serial_messages.h"
+#include "serial/serial_port.h"
+#include "serial/win32_comm_ops.h"
+#include "tests/support/notification_window.h"
+
+namespace korvelt {
+namespace {
+
+using namespace std::chrono_literals;
+using Window = testing::NotificationWindow;
+
+constexpr int kPortUnderTest = 3;
+constexpr int kDevicePort = 4;
+constexpr int kHighPortUnderTest = 12;
+constexpr int kHighDevicePort = 13;
+constexpr int kAbsentPort = 57;
+
+// Records the names opened and the line settings asked of the system.
+class RecordingOps : public SerialPortBackendOps {
+ public:
+  HANDLE Open(const char* portName) override {
+    names.push_back(portName);
+    return SerialPortBackendOps::Open(portName);
+  }
+  BOOL SetState(HANDLE port, DCB* settings) override {
+    requested.push_back(*settings);
+    if (failSetState) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    return SerialPortBackendOps::SetState(port, settings);
+  }
+
+  std::vector<std::string> names;
+  std::vector<DCB> requested;
+  bool failSetState = false;
+};
+
+// The device's end of the line: blocking reads with a short interval time-out.
+class ComDevice {
+ public:
+  explicit ComDevice(int number) {
+    handle_ = ::CreateFileA(SerialPort::PortName(number).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) return;
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    ::GetCommState(handle_, &settings);
+    ::BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &settings);
+    ::SetCommState(handle_, &settings);
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 20, 0, 1000};
+    ::SetCommTimeouts(handle_, &timeouts);
+    ::PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+  }
+  ~ComDevice() {
+    if (ok()) ::CloseHandle(handle_);
+  }
+  bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+  void Write(const std::vector<uint8_t>& bytes) {
+    DWORD written = 0;
+    ::WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+  std::vector<uint8_t> Read(std::size_t count, std::chrono::milliseconds bound) {
+    std::vector<uint8_t> bytes;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+      uint8_t buffer[1024];
+      DWORD got = 0;
+      const DWORD want = static_cast<DWORD>(std::min(count - bytes.size(), sizeof buffer));
+      if (!::ReadFile(handle_, buffer, want, &got, nullptr)) break;
+      bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    return bytes;
+  }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+struct Win32PortFixture : ::testing::Test {
+  void SetUp() override {
+    ASSERT_TRUE(device.ok()) << "COM" << kDevicePort << " is not mapped; run through "
+                             << "run_with_com_pairs.sh";
+    port = std::make_unique<SerialPort>(ops);
+  }
+  bool Open(int number = kPortUnderTest, char parity = 'N') {
+    return port->OpenPort(&window.channel, number, 115200, parity, 8, 1, 3, 512);
+  }
+  bool OpenAndMonitor(int number = kPortUnderTest, char parity = 'N') {
+    return Open(number, parity) && port->StartMonitor();
+  }
+  void Queue(const std::vector<uint8_t>& bytes) {
+    port->QueueWrite(bytes.data(), static_cast<int>(bytes.size()));
+  }
+
+  ComDevice device{kDevicePort};
+  std::shared_ptr<RecordingOps> ops = std::make_shared<RecordingOps>();
+  Window window;
+  std::unique_ptr<SerialPort> port;
+};
+
+TEST_F(Win32PortFixture, BurstArrivesByteByByteInOrder) {
+  ASSERT_TRUE(OpenAndMonitor());
+  std::vector<uint8_t> burst;
+  for (int i = 0; i < 700; ++i) burst.push_back(static_cast<uint8_t>(i * 7));
+  device.Write(burst);
+  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= burst.size(); }));
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.BytesFrom(3), burst);
+  EXPECT_GE(window.Count(WM_SERIAL_RXFLAG), 1) << "every data wake ends with a flag notification";
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
+}
+
+TEST_F(Win32PortFixture, SecondRequestReplacesOneNotTakenUp) {
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({0x55});  // holds the worker inside a notification
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  Queue({1, 2, 3});
+  Queue({4, 5});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 1; }));
+  window.PumpFor(100ms);
+  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{4, 5}));
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
+}
+
+TEST_F(Win32PortFixture, WriteQueuedDuringWriteIsWrittenAfterIt) {
+  std::vector<uint8_t> first(512, 0xA1), second(300, 0xB2);
+  std::atomic<bool> queued{false};
+  port->SetTraceHook([&](const SerialTraceEvent& event) {
+    if (event.kind == SerialTraceEvent::Kind::kWrite && !queued.exchange(true)) Queue(second);
+  });
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue(first);
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  std::vector<uint8_t> expected = first;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(device.Read(expected.size(), 2000ms), expected);
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 2);
+  port.reset();  // the hook uses this test's locals
+}
+
+TEST_F(Win32PortFixture, InputPendingWhenWriteIsTakenUpIsPurged) {
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x10});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));  // the worker waits inside TXDONE
+  device.Write({0xEE, 0xEE, 0xEE});
+  std::this_thread::sleep_for(100ms);  // let the bytes reach the port's input queue
+  Queue({0x20});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  window.PumpFor(100ms);
+  EXPECT_TRUE(window.BytesFrom(3).empty()) << "the second write's purge dropped them";
+  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
+}
+
+TEST_F(Win32PortFixture, LineSettingsAskedOfTheSystemAndReopenLeavesOneWorker) {
+  std::atomic<int> closes{0};
+  port->SetTraceHook([&](const SerialTraceEvent& event) {
+    if (event.kind == SerialTraceEvent::Kind::kClose) ++closes;
+  });
+  ASSERT_TRUE(OpenAndMonitor());
+  ops->requested.clear();
+  ASSERT_TRUE(OpenAndMonitor(kPortUnderTest, 'E'));
+  EXPECT_EQ(closes, 1) << "the old worker closed its handle and ended";
+  ASSERT_EQ(ops->requested.size(), 1u);
+  const DCB& dcb = ops->requested.front();
+  EXPECT_EQ(dcb.BaudRate, 115200u);
+  EXPECT_EQ(dcb.Parity, EVENPARITY);
+  EXPECT_EQ(dcb.ByteSize, 8);
+  EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+  EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  EXPECT_EQ(dcb.EvtChar, 'q');
+  EXPECT_EQ(ops->names, (std::vector<std::string>{"COM3", "COM3"}));
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
+  device.Write({1, 2, 3});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= 3; }));
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.BytesFrom(3), (std::vector<uint8_t>{1, 2, 3})) << "one worker, no duplicates";
+  port.reset();  // the hook uses this test's locals
+}
+
+TEST_F(Win32PortFixture, RefusedSettingIsReportedAndPortStaysOpen) {
+  ops->failSetState = true;
+  ASSERT_TRUE(Open());
+  window.PumpFor(20ms);
+  auto errors = window.ErrorTexts();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].rfind("WARNING:  SetCommState() Failed with the following error: \n", 0), 0u)
+      << errors[0];
+  EXPECT_NE(errors[0].find("\nPort: 3\n"), std::string::npos);
+  EXPECT_TRUE(port->HoldsPort());
+}
+
+TEST_F(Win32PortFixture, AbsentPortFailsSilentlyThenPresentOneOpens) {
+  EXPECT_FALSE(Open(kAbsentPort));
+  EXPECT_FALSE(port->HoldsPort());
+  EXPECT_TRUE(window.ErrorTexts().empty());
+  EXPECT_TRUE(Open());
+  EXPECT_TRUE(port->HoldsPort());
+}
+
+TEST_F(Win32PortFixture, PortHeldByAnotherProgramDoesNotOpen) {
+  // Windows' serial driver lets one handle hold a COM port; Wine's mapping onto a terminal
+  // does not enforce that.
+  if (::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
+    GTEST_SKIP() << "Wine does not hold COM ports exclusively";
+  }
+  ASSERT_TRUE(OpenAndMonitor());
+  SerialPort other(ops);
+  EXPECT_FALSE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+  port->RequestClose();
+  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_TRUE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+}
+
+TEST_F(Win32PortFixture, CloseRequestThenImmediateReopen) {
+  ASSERT_TRUE(OpenAndMonitor());
+  port->RequestClose();
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({9});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() == 1; }));
+}
+
+TEST_F(Win32PortFixture, DestructorEndsWorkerBlockedInNotification) {
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({1, 2, 3, 4});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  port.reset();  // nobody drains: the destructor must still end the worker
+  SUCCEED();
+}
+
+TEST(Win32SerialPort, PortTwelveOpensThroughTheDeviceNamespace) {
+  auto ops = std::make_shared<RecordingOps>();
+  ComDevice device(kHighDevicePort);
+  ASSERT_TRUE(device.ok());
+  Window window;
+  SerialPort port(ops);
+  ASSERT_TRUE(port.OpenPort(&window.channel, kHighPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+  ASSERT_TRUE(port.StartMonitor());
+  EXPECT_EQ(ops->names, std::vector<std::string>{"\\\\.\\COM12"});
+  const std::vector<uint8_t> probe{0x5A, 0xA5, 0x01};
+  port.QueueWrite(probe.data(), static_cast<int>(probe.size()));
+  EXPECT_EQ(device.Read(probe.size(), 2000ms), probe);
+  device.Write({0x42});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(12).size() == 1; }));
+}
+
+TEST(Win32SerialPort, UnopenedPortIgnoresWritesAndCloses) {
+  SerialPort port;
+  const uint8_t frame[270] = {};
+  port.QueueWrite(frame, sizeof frame);
+  port.RequestClose();
+  EXPECT_FALSE(port.HoldsPort());
+  EXPECT_FALSE(port.MonitorAlive());
+}
+
+}  // namespace
+}  // namespace korvelt

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# korvelt-updater.exe under Wine on a virtual screen: window_probe.exe finds the window by
+# its title, checks it, takes its picture and closes it with WM_CLOSE; the program must then
+# end by itself.
+# usage: updater_smoke_wine.sh PREFIX WINE UPDATER_EXE PROBE_EXE OUT.png
+set -euo pipefail
+prefix=$1 wine=$2 updater=$3 probe=$4 picture=$5
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+export WINEPREFIX=$prefix WINEDEBUG=-all
+work=$(mktemp -d /tmp/korvelt-wine-smoke-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+title="KORVELT (RACK version) FIRMWARE UPDATER 1.0"
+# No window manager runs on the virtual screen: Wine draws the caption and frame itself.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null
+
+(cd "$work" && exec "$wine" "$updater") &
+updater_pid=$!
+probe_status=0
+"$wine" "$probe" "$title" "$work/window.bmp" 60 || probe_status=$?
+
+for _ in $(seq 150); do kill -0 "$updater_pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$updater_pid" 2>/dev/null; then
+  echo "korvelt-updater.exe did not end after WM_CLOSE" >&2
+  kill "$updater_pid"
+  exit 1
+fi
+updater_status=0
+wait "$updater_pid" || updater_status=$?
+[ -f "$work/window.bmp" ] && python3 "$(dirname "$0")/../../tools/bmp_to_png.py" "$work/window.bmp" "$picture"
+[ "$probe_status" -eq 0 ] || { echo "window checks failed" >&2; exit 1; }
+[ "$updater_status" -eq 0 ] || { echo "korvelt-updater.exe ended with $updater_status" >&2; exit 1; }
+echo "picture: $picture"

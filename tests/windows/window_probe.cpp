@@ -1,0 +1,101 @@
+// window_probe.exe: finds the updater's main window by its title, checks what an operator
+// sees first, saves a picture of it as a .bmp and closes it with WM_CLOSE.
+// usage: window_probe TITLE OUT.bmp SECONDS
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_failures = 0;
+
+void Check(bool ok, const char* what) {
+  std::printf("%s %s\n", ok ? "ok  " : "FAIL", what);
+  if (!ok) ++g_failures;
+}
+
+std::string ControlText(HWND dialog, int id) {
+  char text[256] = {};
+  ::GetWindowTextA(::GetDlgItem(dialog, id), text, sizeof text);
+  return text;
+}
+
+bool SaveScreenArea(const RECT& area, const char* path) {
+  const int width = area.right - area.left, height = area.bottom - area.top;
+  if (width <= 0 || height <= 0) return false;
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;  // bottom-up, as a .bmp file stores it
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  HDC screen = ::GetDC(nullptr);
+  HDC memory = ::CreateCompatibleDC(screen);
+  void* bits = nullptr;
+  HBITMAP picture = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = ::SelectObject(memory, picture);
+  const bool copied =
+      ::BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY) != 0;
+  ::GdiFlush();
+  const DWORD stride = ((static_cast<DWORD>(width) * 3 + 3) & ~3u);
+  const DWORD imageSize = stride * static_cast<DWORD>(height);
+  BITMAPFILEHEADER header{};
+  header.bfType = 0x4D42;
+  header.bfOffBits = sizeof header + sizeof info.bmiHeader;
+  header.bfSize = header.bfOffBits + imageSize;
+  info.bmiHeader.biSizeImage = imageSize;
+  bool written = false;
+  if (FILE* out = std::fopen(path, "wb")) {
+    written = std::fwrite(&header, sizeof header, 1, out) == 1 &&
+              std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out) == 1 &&
+              std::fwrite(bits, imageSize, 1, out) == 1;
+    written = std::fclose(out) == 0 && written;
+  }
+  ::SelectObject(memory, old);
+  ::DeleteObject(picture);
+  ::DeleteDC(memory);
+  ::ReleaseDC(nullptr, screen);
+  return copied && written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: window_probe TITLE OUT.bmp SECONDS\n");
+    return 2;
+  }
+  const char* title = argv[1];
+  const DWORD limitMs = static_cast<DWORD>(std::atoi(argv[3])) * 1000;
+  const DWORD start = ::GetTickCount();
+  HWND dialog = nullptr;
+  while (!(dialog = ::FindWindowA(nullptr, title)) && ::GetTickCount() - start < limitMs) {
+    ::Sleep(200);
+  }
+  Check(dialog != nullptr, "the main window opened with its title");
+  if (!dialog) return 1;
+  ::Sleep(1500);  // let it paint
+
+  char caption[256] = {};
+  ::GetWindowTextA(dialog, caption, sizeof caption);
+  Check(std::string(caption) == title, "caption");
+  Check(ControlText(dialog, 1006) == "Turn on Port", "port button says \"Turn on Port\"");
+  Check(::SendDlgItemMessageA(dialog, 1106, CB_GETCOUNT, 0, 0) == 100,
+        "port list holds COM1..COM99 and the empty entry");
+  Check(::IsWindowVisible(::GetDlgItem(dialog, 1187)) != 0, "generator FPGA button shown");
+  Check(::IsWindowVisible(::GetDlgItem(dialog, 1188)) == 0, "AUX FPGA button hidden");
+  Check(::IsWindowEnabled(::GetDlgItem(dialog, 1144)) == 0, "generator data-flash disabled");
+
+  RECT area{};
+  ::GetWindowRect(dialog, &area);
+  Check(SaveScreenArea(area, argv[2]), "picture saved");
+
+  ::PostMessageA(dialog, WM_CLOSE, 0, 0);
+  while (::IsWindow(dialog) && ::GetTickCount() - start < limitMs + 10000) ::Sleep(100);
+  Check(!::IsWindow(dialog), "WM_CLOSE closed the window");
+  return g_failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,75 @@
+# The tests built for Windows and run under Wine. GoogleTest comes as source with Debian's
+# libgtest-dev; it is built here with the cross compiler.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+target_compile_options(gtest PRIVATE -w)
+target_compile_options(gtest_main PRIVATE -w)
+
+add_compile_options(-Wno-missing-field-initializers -Wno-dangling-else)
+
+add_library(korvelt_test_support STATIC
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/fake_window_services.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/fake_serial_port.cpp
+)
+target_link_libraries(korvelt_test_support PUBLIC korvelt_core GTest::gtest)
+
+# Creating the private Wine prefix takes seconds; it is done once, before the other tests.
+add_test(NAME windows_prefix
+  COMMAND env WINEPREFIX=${KORVELT_WINEPREFIX} WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml="
+          ${KORVELT_WINE} wineboot --init)
+set_tests_properties(windows_prefix PROPERTIES TIMEOUT 300 LABELS windows
+                     FIXTURES_SETUP wine_prefix)
+
+# The core tests, unchanged: virtual clock, fake port, no threads.
+add_executable(core_tests
+  updater_dialog_test.cpp
+  port_controls_test.cpp
+  frame_test.cpp
+  reply_parser_test.cpp
+  device_search_test.cpp
+  block_upload_test.cpp
+  bootloader_entry_test.cpp
+  stm32_client_test.cpp
+  loader_client_test.cpp
+  win32_resources_test.cpp
+)
+target_link_libraries(core_tests PRIVATE korvelt_test_support korvelt_sim korvelt_win32_resources
+                      GTest::gtest_main)
+# One Wine process for the whole program: starting Wine costs seconds.
+add_test(NAME windows_core_tests COMMAND core_tests)
+set_tests_properties(windows_core_tests PROPERTIES TIMEOUT 300 LABELS windows
+                     FIXTURES_REQUIRED wine_prefix)
+
+# The Win32 serial backend on COM ports that Wine maps onto bridged pseudo-terminals.
+add_executable(serial_win32_tests windows/serial_port_win32_test.cpp)
+target_link_libraries(serial_win32_tests PRIVATE korvelt_serial GTest::gtest_main)
+add_test(NAME windows_serial_tests
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/run_with_com_pairs.sh ${KORVELT_WINEPREFIX}
+          3:4,12:13 ${KORVELT_WINE} $<TARGET_FILE:serial_win32_tests>)
+set_tests_properties(windows_serial_tests PROPERTIES TIMEOUT 300 LABELS windows
+                     FIXTURES_REQUIRED wine_prefix
+                     RESOURCE_LOCK wine_com_ports)
+
+# korvelt-cli.exe against the virtual instrument, which runs natively: KORVELT_HOST_SIM names
+# the Linux build's korvelt-sim.
+set(KORVELT_HOST_SIM "" CACHE FILEPATH "korvelt-sim of the Linux build, for the Wine end-to-end test")
+if(KORVELT_HOST_SIM)
+  add_test(NAME windows_cli_end_to_end
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/cli_e2e_wine.sh ${KORVELT_WINEPREFIX}
+            ${KORVELT_WINE} $<TARGET_FILE:korvelt-cli> ${KORVELT_HOST_SIM})
+  set_tests_properties(windows_cli_end_to_end PROPERTIES TIMEOUT 400 LABELS windows
+                     FIXTURES_REQUIRED wine_prefix
+                       RESOURCE_LOCK wine_com_ports)
+endif()
+
+# The native dialog on a virtual screen: opened, checked, pictured and closed by WM_CLOSE.
+add_executable(window_probe windows/window_probe.cpp)
+add_test(NAME windows_updater_smoke
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}
+          ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
+          ${CMAKE_BINARY_DIR}/artifacts/main-window-windows.png)
+set_tests_properties(windows_updater_smoke PROPERTIES TIMEOUT 300 LABELS windows
+                     FIXTURES_REQUIRED wine_prefix)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
