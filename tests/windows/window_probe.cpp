@@ -1,10 +1,13 @@
 // window_probe.exe: finds the updater's main window by its title, checks what an operator
-// sees first, saves a picture of it as a .bmp and closes it with WM_CLOSE.
-// usage: window_probe TITLE OUT.bmp SECONDS
+// sees first, saves a picture of it as a .bmp and closes it with WM_CLOSE. With
+// "update-generator-fpga N" it first works the window as an operator would: search the
+// generator (expected on COMN), then write its FPGA image, dismissing any message box.
+// usage: window_probe TITLE OUT.bmp SECONDS [update-generator-fpga N]
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,64 @@ std::string ControlText(HWND dialog, int id) {
   char text[256] = {};
   ::GetWindowTextA(::GetDlgItem(dialog, id), text, sizeof text);
   return text;
+}
+
+// Text of a control of another process, asked of the control itself.
+std::string AskedText(HWND dialog, int id) {
+  char text[256] = {};
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutA(::GetDlgItem(dialog, id), WM_GETTEXT, sizeof text,
+                        reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, &ignored);
+  return text;
+}
+
+void Click(HWND dialog, int id) {
+  ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+}
+
+// Message boxes the dialog opened: each is logged and answered with OK.
+void DismissBoxes(HWND dialog) {
+  struct Search {
+    HWND owner;
+  } search{dialog};
+  ::EnumWindows(
+      [](HWND window, LPARAM context) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        char kind[32] = {};
+        ::GetClassNameA(window, kind, sizeof kind);
+        if (window != s->owner && ::GetWindow(window, GW_OWNER) == s->owner &&
+            std::string(kind) == "#32770" && ::IsWindowVisible(window)) {
+          char caption[128] = {};
+          ::GetWindowTextA(window, caption, sizeof caption);
+          std::printf("box \"%s\": %s\n", caption, ControlText(window, 0xFFFF).c_str());
+          ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+}
+
+bool WaitFor(HWND dialog, DWORD limitMs, const std::function<bool()>& done) {
+  const DWORD start = ::GetTickCount();
+  while (::GetTickCount() - start < limitMs) {
+    if (done()) return true;
+    DismissBoxes(dialog);
+    ::Sleep(100);
+  }
+  return done();
+}
+
+void UpdateGeneratorFpga(HWND dialog, int expectedPort) {
+  Click(dialog, 1107);
+  Check(WaitFor(dialog, 30000, [&] { return ControlText(dialog, 1006) == "Close Port"; }),
+        "the search found the generator and left its port open");
+  Check(::SendDlgItemMessageA(dialog, 1106, CB_GETCURSEL, 0, 0) == expectedPort - 1,
+        "the port list shows the generator's port");
+  Click(dialog, 1187);
+  Check(WaitFor(dialog, 60000, [&] { return AskedText(dialog, 1190) == "100"; }),
+        "the FPGA image was written (progress 100)");
+  std::printf("note: %s\n", AskedText(dialog, 1168).c_str());
 }
 
 bool SaveScreenArea(const RECT& area, const char* path) {
@@ -65,8 +126,10 @@ bool SaveScreenArea(const RECT& area, const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: window_probe TITLE OUT.bmp SECONDS\n");
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const bool operate = argc == 6 && std::string(argv[4]) == "update-generator-fpga";
+  if (argc != 4 && !operate) {
+    std::fprintf(stderr, "usage: window_probe TITLE OUT.bmp SECONDS [update-generator-fpga N]\n");
     return 2;
   }
   const char* title = argv[1];
@@ -89,6 +152,8 @@ int main(int argc, char** argv) {
   Check(::IsWindowVisible(::GetDlgItem(dialog, 1187)) != 0, "generator FPGA button shown");
   Check(::IsWindowVisible(::GetDlgItem(dialog, 1188)) == 0, "AUX FPGA button hidden");
   Check(::IsWindowEnabled(::GetDlgItem(dialog, 1144)) == 0, "generator data-flash disabled");
+
+  if (operate) UpdateGeneratorFpga(dialog, std::atoi(argv[5]));
 
   RECT area{};
   ::GetWindowRect(dialog, &area);

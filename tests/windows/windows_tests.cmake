@@ -73,3 +73,12 @@ add_test(NAME windows_updater_smoke
 set_tests_properties(windows_updater_smoke PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_REQUIRED wine_prefix)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
+if(KORVELT_HOST_SIM)
+  # The same through the window's buttons: search the generator, write its FPGA image.
+  add_test(NAME windows_updater_end_to_end
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}
+            ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
+            ${CMAKE_BINARY_DIR}/artifacts/after-fpga-update-windows.png ${KORVELT_HOST_SIM})
+  set_tests_properties(windows_updater_end_to_end PROPERTIES TIMEOUT 300 LABELS windows
+                       FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_com_ports)
+endif()
