@@ -22,6 +22,8 @@ namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 constexpr DWORD kPortTimeoutMs = 1000;  // each of the five time-outs set at open
 constexpr std::size_t kReadChunk = 4096;
+constexpr DWORD kQuietPollMs = 2;
+constexpr DWORD kQuietPollSpanMs = 40;
 
 std::string SystemText(DWORD code) {
   char* text = nullptr;
@@ -91,7 +93,9 @@ struct SerialPort::Impl {
   }
 
   void Monitor();
-  void DrainInput();
+  // Hands over everything in the input queue; the number of bytes, or -1 when the line failed.
+  int DrainInput();
+  void Deliver(const uint8_t* bytes, DWORD count);
   void PerformWrite();
   DWORD AwaitWrite(HANDLE handle, DWORD* written);
 };
@@ -135,10 +139,30 @@ void SerialPort::Impl::Monitor() {
     }
     if (woke == WAIT_OBJECT_0 + 2) {
       eventWaitPending = false;
+      HANDLE handle = port.load();
+      DWORD ignored = 0;
+      const bool happened =
+          ::GetOverlappedResult(handle, &eventOverlapped, &ignored, FALSE) && occurredEvents != 0;
       ::ResetEvent(eventOverlapped.hEvent);
+      if (!happened) {
+        // Some drivers end every wait on a quiet line at once, without an event (Wine on a
+        // terminal does, every few milliseconds). Starting a wait is costly there, so for a
+        // while the input queue is looked at every few milliseconds instead; a close or write
+        // request, or input, ends that early. The worker cannot spin either way.
+        for (DWORD waited = 0; waited < kQuietPollSpanMs; waited += kQuietPollMs) {
+          const int delivered = DrainInput();
+          if (delivered > 0 && (eventMask & EV_RXFLAG)) Notify(WM_SERIAL_RXFLAG);
+          if (delivered != 0) break;
+          if (::WaitForMultipleObjects(2, waitHandles, FALSE, kQuietPollMs) != WAIT_TIMEOUT) break;
+        }
+        continue;
+      }
       DWORD mask = 0;
-      ::GetCommMask(port.load(), &mask);
-      if (mask & EV_RXCHAR) DrainInput();
+      ::GetCommMask(handle, &mask);
+      if (mask & EV_RXCHAR) {
+        DrainInput();
+        if (deviceGone) continue;
+      }
       if (mask & EV_CTS) Notify(WM_SERIAL_CTS);
       if (mask & EV_BREAK) Notify(WM_SERIAL_BREAK);
       if (mask & EV_ERR) Notify(WM_SERIAL_ERR);
@@ -149,41 +173,55 @@ void SerialPort::Impl::Monitor() {
   monitorAlive = false;
 }
 
-void SerialPort::Impl::DrainInput() {
+int SerialPort::Impl::DrainInput() {
   uint8_t buffer[kReadChunk];
+  int delivered = 0;
   for (;;) {
-    batch.clear();
     DWORD got = 0;
-    bool failed = false;
+    const char* failedCall = nullptr;
+    DWORD code = 0;
     {
       std::lock_guard guard(lock);
       HANDLE handle = port.load();
       COMSTAT status{};
       DWORD errors = 0;
-      if (!::ClearCommError(handle, &errors, &status) || status.cbInQue == 0) return;
-      const DWORD want = std::min<DWORD>(status.cbInQue, kReadChunk);
-      if (!::ReadFile(handle, buffer, want, &got, &ioOverlapped)) {
-        const DWORD code = ::GetLastError();
-        if (code != ERROR_IO_PENDING) {
-          ReportCommError("ReadFile()", code);
-          failed = true;
-        } else if (!::GetOverlappedResult(handle, &ioOverlapped, &got, TRUE)) {
-          ReportCommError("GetOverlappedResults() in ReadFile()", ::GetLastError());
-          failed = true;
+      if (!::ClearCommError(handle, &errors, &status)) {
+        failedCall = "ClearCommError()";
+        code = ::GetLastError();
+      } else if (status.cbInQue == 0) {
+        return delivered;
+      } else {
+        const DWORD want = std::min<DWORD>(status.cbInQue, kReadChunk);
+        if (!::ReadFile(handle, buffer, want, &got, &ioOverlapped)) {
+          code = ::GetLastError();
+          failedCall = "ReadFile()";
+          if (code == ERROR_IO_PENDING) {
+            const bool done = ::GetOverlappedResult(handle, &ioOverlapped, &got, TRUE);
+            failedCall = done ? nullptr : "GetOverlappedResults() in ReadFile()";
+            code = done ? 0 : ::GetLastError();
+          }
         }
       }
     }
-    if (failed) {
+    if (failedCall) {
       // A device that went away (cable pulled) is reported once and no longer watched.
+      ReportCommError(failedCall, code);
       deviceGone = true;
-      return;
+      return -1;
     }
-    if (got > 0) Trace(SerialTraceEvent::Kind::kRead, {}, buffer, got);
-    for (DWORD i = 0; i < got; ++i) {
-      batch.push_back(SerialNotification{WM_SERIAL_RXCHAR, buffer[i], portNumber, {}});
-    }
-    if (owner) owner->SendAll(batch);
+    Deliver(buffer, got);
+    delivered += static_cast<int>(got);
   }
+}
+
+void SerialPort::Impl::Deliver(const uint8_t* bytes, DWORD count) {
+  if (count == 0) return;
+  Trace(SerialTraceEvent::Kind::kRead, {}, bytes, count);
+  batch.clear();
+  for (DWORD i = 0; i < count; ++i) {
+    batch.push_back(SerialNotification{WM_SERIAL_RXCHAR, bytes[i], portNumber, {}});
+  }
+  if (owner) owner->SendAll(batch);
 }
 
 void SerialPort::Impl::PerformWrite() {

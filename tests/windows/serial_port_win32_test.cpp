@@ -1,12 +1,14 @@
 // The Win32 serial port on COM ports that Wine maps onto a bridged pair of pseudo-terminals:
 // the port under test on one end, a plain blocking COM handle as the device on the other.
-// run_with_com_pairs.sh links COM3<->COM4 and COM12<->COM13 before this program starts.
+// run_with_com_pairs.sh links COM3<->COM4, COM12<->COM13 and COM14<->COM15 before this
+// program starts.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -25,6 +27,8 @@ constexpr int kPortUnderTest = 3;
 constexpr int kDevicePort = 4;
 constexpr int kHighPortUnderTest = 12;
 constexpr int kHighDevicePort = 13;
+constexpr int kHangUpPortUnderTest = 14;  // its bridge ends when the device side closes
+constexpr int kHangUpDevicePort = 15;
 constexpr int kAbsentPort = 57;
 
 // Records the names opened and the line settings asked of the system.
@@ -256,6 +260,48 @@ TEST(Win32SerialPort, PortTwelveOpensThroughTheDeviceNamespace) {
   EXPECT_EQ(device.Read(probe.size(), 2000ms), probe);
   device.Write({0x42});
   EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(12).size() == 1; }));
+}
+
+double ProcessCpuSeconds() {
+  FILETIME created, ended, kernel, user;
+  ::GetProcessTimes(::GetCurrentProcess(), &created, &ended, &kernel, &user);
+  auto seconds = [](const FILETIME& t) {
+    return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// Wine ends every comm-event wait on a terminal after a few milliseconds without an event, and
+// cannot tell a hung-up line from a quiet one: both must cost little and report nothing.
+TEST(Win32SerialPort, QuietAndHungUpLinesDoNotSpinAndRequestsAreHonoured) {
+  Window window;
+  SerialPort port;
+  auto device = std::make_unique<ComDevice>(kHangUpDevicePort);
+  ASSERT_TRUE(device->ok());
+  ASSERT_TRUE(port.OpenPort(&window.channel, kHangUpPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+  ASSERT_TRUE(port.StartMonitor());
+  auto idleCost = [&] {  // the worker's cost: nothing is expected for the window meanwhile
+    const double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(1000ms);
+    return ProcessCpuSeconds() - before;
+  };
+  const double quiet = idleCost();
+  device.reset();  // the bridge sees its end close and hangs up the port's line: a pulled cable
+  window.PumpFor(300ms);
+  const double hungUp = idleCost();
+  std::printf("CPU per second: quiet line %.3f s, hung-up line %.3f s\n", quiet, hungUp);
+  EXPECT_LT(quiet, 0.3);
+  EXPECT_LT(hungUp, 0.3);
+  EXPECT_EQ(window.Count(WM_SERIAL_RXFLAG), 0) << "no data, no flag notifications";
+  EXPECT_TRUE(window.BytesFrom(kHangUpPortUnderTest).empty());
+
+  const std::vector<uint8_t> frame{1, 2};
+  port.QueueWrite(frame.data(), static_cast<int>(frame.size()));
+  EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }))
+      << "a write on the dead line still ends with its notification";
+  port.RequestClose();
+  EXPECT_TRUE(window.PumpUntil([&] { return !port.MonitorAlive(); }));
+  EXPECT_FALSE(port.HoldsPort());
 }
 
 TEST(Win32SerialPort, UnopenedPortIgnoresWritesAndCloses) {

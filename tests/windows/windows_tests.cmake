@@ -47,7 +47,7 @@ add_executable(serial_win32_tests windows/serial_port_win32_test.cpp)
 target_link_libraries(serial_win32_tests PRIVATE korvelt_serial GTest::gtest_main)
 add_test(NAME windows_serial_tests
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/run_with_com_pairs.sh ${KORVELT_WINEPREFIX}
-          3:4,12:13 ${KORVELT_WINE} $<TARGET_FILE:serial_win32_tests>)
+          3:4,12:13,14:15 ${KORVELT_WINE} $<TARGET_FILE:serial_win32_tests>)
 set_tests_properties(windows_serial_tests PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_REQUIRED wine_prefix
                      RESOURCE_LOCK wine_com_ports)
@@ -70,8 +70,10 @@ add_test(NAME windows_updater_smoke
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}
           ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
           ${CMAKE_BINARY_DIR}/artifacts/main-window-windows.png)
+# One Wine prefix is one window namespace: the probe finds windows by title, so the two
+# dialog tests take turns.
 set_tests_properties(windows_updater_smoke PROPERTIES TIMEOUT 300 LABELS windows
-                     FIXTURES_REQUIRED wine_prefix)
+                     FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_desktop)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
 if(KORVELT_HOST_SIM)
   # The same through the window's buttons: search the generator, write its FPGA image.
@@ -80,5 +82,5 @@ if(KORVELT_HOST_SIM)
             ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
             ${CMAKE_BINARY_DIR}/artifacts/after-fpga-update-windows.png ${KORVELT_HOST_SIM})
   set_tests_properties(windows_updater_end_to_end PROPERTIES TIMEOUT 300 LABELS windows
-                       FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_com_ports)
+                       FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK "wine_com_ports;wine_desktop")
 endif()
