@@ -73,12 +73,18 @@ struct PortFixture : ::testing::Test {
     port->QueueWrite(bytes.data(), static_cast<int>(bytes.size()));
   }
 
+  static bool ExclusiveOpenEnforced() { return true; }
+
+  static constexpr int kPortUnderTest = 3;
+  static constexpr int kAbsentPort = 4;
   PtyPair pty;
+  PtyPair& device = pty;
   PortFolder folder;
   std::shared_ptr<RecordingOps> ops;
   Window window;
   std::unique_ptr<SerialPort> port;
 };
+using SerialBehaviour = PortFixture;
 
 TEST(SerialPortNames, ShortAndDeviceNamespaceForms) {
   EXPECT_EQ(SerialPort::PortName(1), "COM1");
@@ -86,69 +92,6 @@ TEST(SerialPortNames, ShortAndDeviceNamespaceForms) {
   EXPECT_EQ(SerialPort::PortName(10), "\\\\.\\COM10");
   EXPECT_EQ(SerialPort::PortName(99), "\\\\.\\COM99");
   EXPECT_EQ(SerialPort::LineDefinition(115200, 'N', 8, 1), "baud=115200 parity=N data=8 stop=1");
-}
-
-TEST_F(PortFixture, BurstArrivesByteByByteInOrder) {
-  ASSERT_TRUE(OpenAndMonitor());
-  std::vector<uint8_t> burst;
-  for (int i = 0; i < 700; ++i) burst.push_back(static_cast<uint8_t>(i * 7));
-  pty.Write(burst);
-  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= burst.size(); }));
-  window.PumpFor(50ms);
-  EXPECT_EQ(window.BytesFrom(3), burst);
-  EXPECT_GE(window.Count(WM_SERIAL_RXFLAG), 1) << "every data wake ends with a flag notification";
-  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
-}
-
-TEST_F(PortFixture, SecondRequestReplacesOneNotTakenUp) {
-  ASSERT_TRUE(OpenAndMonitor());
-  // Hold the worker inside a notification so neither write is taken up yet.
-  pty.Write({0x55});
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
-  Queue({1, 2, 3});
-  Queue({4, 5});
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 1; }));
-  window.PumpFor(100ms);
-  EXPECT_EQ(pty.Read(2, 500ms), (std::vector<uint8_t>{4, 5}));
-  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
-}
-
-TEST_F(PortFixture, WriteQueuedDuringWriteIsWrittenAfterIt) {
-  std::vector<uint8_t> first(512, 0xA1), second(300, 0xB2);
-  std::atomic<bool> queued{false};
-  port->SetTraceHook([&](const SerialTraceEvent& event) {
-    if (event.kind == SerialTraceEvent::Kind::kWrite && !queued.exchange(true)) Queue(second);
-  });
-  ASSERT_TRUE(OpenAndMonitor());
-  Queue(first);
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
-  std::vector<uint8_t> expected = first;
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(pty.Read(expected.size(), 1000ms), expected);
-  window.PumpFor(50ms);
-  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 2);
-  port.reset();  // the hook uses this test's locals
-}
-
-TEST_F(PortFixture, SingleByteWrite) {
-  ASSERT_TRUE(OpenAndMonitor());
-  Queue({0x7F});
-  EXPECT_EQ(pty.Read(1, 1000ms), std::vector<uint8_t>{0x7F});
-  EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
-}
-
-TEST_F(PortFixture, InputPendingWhenWriteIsTakenUpIsPurged) {
-  ASSERT_TRUE(OpenAndMonitor());
-  Queue({0x10});
-  // The worker now waits inside its write-completed notification.
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
-  pty.Write({0xEE, 0xEE, 0xEE});
-  std::this_thread::sleep_for(50ms);  // let the bytes reach the port's input queue
-  Queue({0x20});
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
-  window.PumpFor(100ms);
-  EXPECT_TRUE(window.BytesFrom(3).empty()) << "the second write's purge dropped them";
-  EXPECT_EQ(pty.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
 }
 
 TEST_F(PortFixture, ReopenWithEvenParityLeavesOneWorker) {
@@ -183,39 +126,6 @@ TEST_F(PortFixture, RefusedSettingOnRealDeviceIsReportedAndPortStaysOpen) {
       << errors[0];
   EXPECT_NE(errors[0].find("\nPort: 3\n"), std::string::npos);
   EXPECT_TRUE(port->HoldsPort());
-}
-
-TEST_F(PortFixture, AbsentPortFailsSilentlyThenPresentOneOpens) {
-  EXPECT_FALSE(Open(4));
-  EXPECT_FALSE(port->HoldsPort());
-  EXPECT_TRUE(window.ErrorTexts().empty());
-  EXPECT_TRUE(Open(3));
-  EXPECT_TRUE(port->HoldsPort());
-}
-
-TEST_F(PortFixture, PortHeldByAnotherProgramDoesNotOpen) {
-  ASSERT_TRUE(OpenAndMonitor());
-  SerialPort other(ops);
-  EXPECT_FALSE(other.OpenPort(&window.channel, 3, 115200, 'N', 8, 1, 3, 512));
-  port->RequestClose();
-  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
-  EXPECT_TRUE(other.OpenPort(&window.channel, 3, 115200, 'N', 8, 1, 3, 512));
-}
-
-TEST_F(PortFixture, CloseRequestThenImmediateReopen) {
-  ASSERT_TRUE(OpenAndMonitor());
-  port->RequestClose();
-  ASSERT_TRUE(OpenAndMonitor());
-  pty.Write({9});
-  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() == 1; }));
-}
-
-TEST_F(PortFixture, DestructorEndsWorkerBlockedInNotification) {
-  ASSERT_TRUE(OpenAndMonitor());
-  pty.Write({1, 2, 3, 4});
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
-  port.reset();  // nobody drains: the destructor must still end the worker
-  SUCCEED();
 }
 
 TEST_F(PortFixture, HangUpIsReportedOnceAndRequestsAreStillHonoured) {
@@ -259,15 +169,6 @@ TEST(SerialPortBadEntries, OnlyTerminalDevicesOpen) {
   EXPECT_EQ(content, "not a port");
 }
 
-TEST(SerialPortUnopened, WritesAndClosesDoNothing) {
-  SerialPort port;
-  const uint8_t frame[270] = {};
-  port.QueueWrite(frame, sizeof frame);  // no slot yet: nothing happens
-  port.RequestClose();
-  EXPECT_FALSE(port.HoldsPort());
-  EXPECT_FALSE(port.MonitorAlive());
-}
-
 TEST(SerialPortEnvironment, PortTenUsesDeviceNamespaceNameAndResolves) {
   PtyPair pty;
   PortFolder folder;
@@ -292,3 +193,6 @@ TEST(SerialPortEnvironment, PortTenUsesDeviceNamespaceNameAndResolves) {
 
 }  // namespace
 }  // namespace korvelt
+
+// The behaviour every backend shares, on this file's fixture.
+#include "tests/support/serial_behaviour_tests.h"  // IWYU pragma: keep

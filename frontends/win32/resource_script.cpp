@@ -39,17 +39,19 @@ std::string ExtraStyles(const ControlTemplate& control, std::string styles) {
 std::string ControlStatement(const ControlTemplate& c) {
   const std::string id = std::to_string(c.id);
   const std::string place = Rect(c.rect);
+  // "KEYWORD "text", id, x, y, w, h" for the statements that carry a text.
+  auto texted = [&](std::string_view keyword) {
+    return std::string(keyword) + " " + Quoted(c.text) + ", " + id + ", " + place;
+  };
   std::string head, styles;
   switch (c.kind) {
     case ControlKind::kPushButton:
-      head = "PUSHBUTTON " + Quoted(c.text) + ", " + id + ", " + place;
-      break;
     case ControlKind::kMultiLineButton:
-      head = "PUSHBUTTON " + Quoted(c.text) + ", " + id + ", " + place;
-      styles = "BS_MULTILINE";
+      head = texted("PUSHBUTTON");
+      if (c.kind == ControlKind::kMultiLineButton) styles = "BS_MULTILINE";
       break;
     case ControlKind::kDefaultButton:
-      head = "DEFPUSHBUTTON " + Quoted(c.text) + ", " + id + ", " + place;
+      head = texted("DEFPUSHBUTTON");
       break;
     case ControlKind::kIconStatic:
       head = "ICON " + std::to_string(c.imageResource) + ", " + id + ", " + place;
@@ -59,14 +61,12 @@ std::string ControlStatement(const ControlTemplate& c) {
              ExtraStyles(c, "SS_BITMAP") + ", " + place;
       return "    " + head + "\n";
     case ControlKind::kLabel:
-      head = "LTEXT " + Quoted(c.text) + ", " + id + ", " + place;
+      head = texted("LTEXT");
       break;
     case ControlKind::kGroupBox:
-      head = "GROUPBOX " + Quoted(c.text) + ", " + id + ", " + place;
-      break;
     case ControlKind::kCenteredGroupBox:
-      head = "GROUPBOX " + Quoted(c.text) + ", " + id + ", " + place;
-      styles = "BS_CENTER";
+      head = texted("GROUPBOX");
+      if (c.kind == ControlKind::kCenteredGroupBox) styles = "BS_CENTER";
       break;
     case ControlKind::kDropDownCombo:
       head = "COMBOBOX " + id + ", " + place;

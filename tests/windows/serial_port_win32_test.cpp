@@ -110,65 +110,19 @@ struct Win32PortFixture : ::testing::Test {
     port->QueueWrite(bytes.data(), static_cast<int>(bytes.size()));
   }
 
+  // Windows' serial driver lets one handle hold a COM port; Wine's mapping onto a terminal
+  // does not enforce that.
+  static bool ExclusiveOpenEnforced() {
+    return !::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version");
+  }
+
   ComDevice device{kDevicePort};
   std::shared_ptr<RecordingOps> ops = std::make_shared<RecordingOps>();
   Window window;
   std::unique_ptr<SerialPort> port;
 };
 
-TEST_F(Win32PortFixture, BurstArrivesByteByByteInOrder) {
-  ASSERT_TRUE(OpenAndMonitor());
-  std::vector<uint8_t> burst;
-  for (int i = 0; i < 700; ++i) burst.push_back(static_cast<uint8_t>(i * 7));
-  device.Write(burst);
-  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() >= burst.size(); }));
-  window.PumpFor(50ms);
-  EXPECT_EQ(window.BytesFrom(3), burst);
-  EXPECT_GE(window.Count(WM_SERIAL_RXFLAG), 1) << "every data wake ends with a flag notification";
-  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
-}
-
-TEST_F(Win32PortFixture, SecondRequestReplacesOneNotTakenUp) {
-  ASSERT_TRUE(OpenAndMonitor());
-  device.Write({0x55});  // holds the worker inside a notification
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
-  Queue({1, 2, 3});
-  Queue({4, 5});
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 1; }));
-  window.PumpFor(100ms);
-  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{4, 5}));
-  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
-}
-
-TEST_F(Win32PortFixture, WriteQueuedDuringWriteIsWrittenAfterIt) {
-  std::vector<uint8_t> first(512, 0xA1), second(300, 0xB2);
-  std::atomic<bool> queued{false};
-  port->SetTraceHook([&](const SerialTraceEvent& event) {
-    if (event.kind == SerialTraceEvent::Kind::kWrite && !queued.exchange(true)) Queue(second);
-  });
-  ASSERT_TRUE(OpenAndMonitor());
-  Queue(first);
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
-  std::vector<uint8_t> expected = first;
-  expected.insert(expected.end(), second.begin(), second.end());
-  EXPECT_EQ(device.Read(expected.size(), 2000ms), expected);
-  window.PumpFor(50ms);
-  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 2);
-  port.reset();  // the hook uses this test's locals
-}
-
-TEST_F(Win32PortFixture, InputPendingWhenWriteIsTakenUpIsPurged) {
-  ASSERT_TRUE(OpenAndMonitor());
-  Queue({0x10});
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));  // the worker waits inside TXDONE
-  device.Write({0xEE, 0xEE, 0xEE});
-  std::this_thread::sleep_for(100ms);  // let the bytes reach the port's input queue
-  Queue({0x20});
-  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
-  window.PumpFor(100ms);
-  EXPECT_TRUE(window.BytesFrom(3).empty()) << "the second write's purge dropped them";
-  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
-}
+using SerialBehaviour = Win32PortFixture;
 
 TEST_F(Win32PortFixture, LineSettingsAskedOfTheSystemAndReopenLeavesOneWorker) {
   std::atomic<int> closes{0};
@@ -206,44 +160,6 @@ TEST_F(Win32PortFixture, RefusedSettingIsReportedAndPortStaysOpen) {
       << errors[0];
   EXPECT_NE(errors[0].find("\nPort: 3\n"), std::string::npos);
   EXPECT_TRUE(port->HoldsPort());
-}
-
-TEST_F(Win32PortFixture, AbsentPortFailsSilentlyThenPresentOneOpens) {
-  EXPECT_FALSE(Open(kAbsentPort));
-  EXPECT_FALSE(port->HoldsPort());
-  EXPECT_TRUE(window.ErrorTexts().empty());
-  EXPECT_TRUE(Open());
-  EXPECT_TRUE(port->HoldsPort());
-}
-
-TEST_F(Win32PortFixture, PortHeldByAnotherProgramDoesNotOpen) {
-  // Windows' serial driver lets one handle hold a COM port; Wine's mapping onto a terminal
-  // does not enforce that.
-  if (::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
-    GTEST_SKIP() << "Wine does not hold COM ports exclusively";
-  }
-  ASSERT_TRUE(OpenAndMonitor());
-  SerialPort other(ops);
-  EXPECT_FALSE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
-  port->RequestClose();
-  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
-  EXPECT_TRUE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
-}
-
-TEST_F(Win32PortFixture, CloseRequestThenImmediateReopen) {
-  ASSERT_TRUE(OpenAndMonitor());
-  port->RequestClose();
-  ASSERT_TRUE(OpenAndMonitor());
-  device.Write({9});
-  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(3).size() == 1; }));
-}
-
-TEST_F(Win32PortFixture, DestructorEndsWorkerBlockedInNotification) {
-  ASSERT_TRUE(OpenAndMonitor());
-  device.Write({1, 2, 3, 4});
-  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
-  port.reset();  // nobody drains: the destructor must still end the worker
-  SUCCEED();
 }
 
 TEST(Win32SerialPort, PortTwelveOpensThroughTheDeviceNamespace) {
@@ -304,14 +220,8 @@ TEST(Win32SerialPort, QuietAndHungUpLinesDoNotSpinAndRequestsAreHonoured) {
   EXPECT_FALSE(port.HoldsPort());
 }
 
-TEST(Win32SerialPort, UnopenedPortIgnoresWritesAndCloses) {
-  SerialPort port;
-  const uint8_t frame[270] = {};
-  port.QueueWrite(frame, sizeof frame);
-  port.RequestClose();
-  EXPECT_FALSE(port.HoldsPort());
-  EXPECT_FALSE(port.MonitorAlive());
-}
-
 }  // namespace
 }  // namespace korvelt
+
+// The behaviour every backend shares, on this file's fixture.
+#include "tests/support/serial_behaviour_tests.h"  // IWYU pragma: keep

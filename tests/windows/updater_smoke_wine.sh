@@ -12,13 +12,8 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 export WINEPREFIX=$prefix WINEDEBUG=-all
 work=$(mktemp -d /tmp/korvelt-wine-smoke-XXXXXX)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then kill -INT "$sim_pid"; wait "$sim_pid" || true; fi
-  rm -f "$prefix/dosdevices/com6" "$prefix/dosdevices/com7" "$prefix/dosdevices/com8"
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/wine_sim.sh"
+trap 'stop_virtual_instrument; rm -rf "$work"' EXIT
 title="KORVELT (RACK version) FIRMWARE UPDATER 1.0"
 # No window manager runs on the virtual screen: Wine draws the caption and frame itself.
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null
@@ -26,13 +21,9 @@ title="KORVELT (RACK version) FIRMWARE UPDATER 1.0"
 
 probe_args=()
 if [ -n "$sim" ]; then
-  mkdir -p "$work/data" "$work/ports"
+  mkdir -p "$work/data"
   head -c 30000 /dev/urandom > "$work/data/GENERATOR_FPGA.bin"
-  "$sim" --port-dir "$work/ports" --ports 6=silent,7=analyzer,8=generator --baud 0 \
-    --dump "$work/received" > "$work/ready.json" &
-  sim_pid=$!
-  for _ in $(seq 100); do [ -s "$work/ready.json" ] && break; sleep 0.05; done
-  for n in 6 7 8; do ln -sfn "$(readlink -f "$work/ports/COM$n")" "$prefix/dosdevices/com$n"; done
+  start_virtual_instrument
   probe_args=(update-generator-fpga 8)
 fi
 
@@ -55,14 +46,7 @@ wait "$updater_pid" || updater_status=$?
 echo "picture: $picture"
 
 if [ -n "$sim" ]; then
-  kill -INT "$sim_pid"
-  wait "$sim_pid" || true
-  sim_pid=""
-  size=$(stat -c %s "$work/data/GENERATOR_FPGA.bin")
-  if cmp -s -n "$size" "$work/data/GENERATOR_FPGA.bin" "$work/received/COM8-fpga.bin"; then
-    echo "images equal: yes"
-  else
-    echo "images equal: NO" >&2
-    exit 1
-  fi
+  stop_virtual_instrument
+  image_received "$work/data/GENERATOR_FPGA.bin" "$work/received/COM8-fpga.bin"
+  echo "images equal: yes"
 fi

@@ -84,6 +84,22 @@ void UpdateGeneratorFpga(HWND dialog, int expectedPort) {
   std::printf("note: %s\n", AskedText(dialog, 1168).c_str());
 }
 
+// The system menu's About entry (command 0x10) opens dialog 100 over the main window.
+void CheckAboutBox(HWND dialog) {
+  ::PostMessageA(dialog, WM_SYSCOMMAND, 0x10, 0);
+  HWND about = nullptr;
+  const DWORD start = ::GetTickCount();
+  while (!(about = ::FindWindowA("#32770", "About TIRAS CONSOLE")) &&
+         ::GetTickCount() - start < 5000) {
+    ::Sleep(50);
+  }
+  Check(about != nullptr, "the About entry opens the About box");
+  if (!about) return;
+  Check(ControlText(about, 1) == "OK", "the About box has its OK button");
+  ::PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Check(WaitFor(dialog, 5000, [&] { return !::IsWindow(about); }), "OK closes the About box");
+}
+
 bool SaveScreenArea(const RECT& area, const char* path) {
   const int width = area.right - area.left, height = area.bottom - area.top;
   if (width <= 0 || height <= 0) return false;
@@ -152,6 +168,7 @@ int main(int argc, char** argv) {
   Check(::IsWindowVisible(::GetDlgItem(dialog, 1187)) != 0, "generator FPGA button shown");
   Check(::IsWindowVisible(::GetDlgItem(dialog, 1188)) == 0, "AUX FPGA button hidden");
   Check(::IsWindowEnabled(::GetDlgItem(dialog, 1144)) == 0, "generator data-flash disabled");
+  CheckAboutBox(dialog);
 
   if (operate) UpdateGeneratorFpga(dialog, std::atoi(argv[5]));
 

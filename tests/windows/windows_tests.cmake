@@ -23,18 +23,7 @@ set_tests_properties(windows_prefix PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_SETUP wine_prefix)
 
 # The core tests, unchanged: virtual clock, fake port, no threads.
-add_executable(core_tests
-  updater_dialog_test.cpp
-  port_controls_test.cpp
-  frame_test.cpp
-  reply_parser_test.cpp
-  device_search_test.cpp
-  block_upload_test.cpp
-  bootloader_entry_test.cpp
-  stm32_client_test.cpp
-  loader_client_test.cpp
-  win32_resources_test.cpp
-)
+add_executable(core_tests ${KORVELT_CORE_TEST_SOURCES})
 target_link_libraries(core_tests PRIVATE korvelt_test_support korvelt_sim korvelt_win32_resources
                       GTest::gtest_main)
 # One Wine process for the whole program: starting Wine costs seconds.

@@ -1,0 +1,127 @@
+// The serial port's behaviour, the same on every backend. Included once by each backend's test
+// file, after it has defined the fixture `SerialBehaviour` with:
+//   window            a NotificationWindow
+//   port              std::unique_ptr<SerialPort> built on the fixture's backend seam `ops`
+//   device            the line's other end: Write(bytes), Read(count, bound)
+//   Open(number = kPortUnderTest, parity = 'N'), OpenAndMonitor(...), Queue(bytes)
+//   kPortUnderTest    the COM number the fixture maps onto its line, and kAbsentPort
+//   ExclusiveOpenEnforced()
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace korvelt {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(SerialBehaviour, BurstArrivesByteByByteInOrder) {
+  ASSERT_TRUE(OpenAndMonitor());
+  std::vector<uint8_t> burst;
+  for (int i = 0; i < 700; ++i) burst.push_back(static_cast<uint8_t>(i * 7));
+  device.Write(burst);
+  ASSERT_TRUE(
+      window.PumpUntil([&] { return window.BytesFrom(kPortUnderTest).size() >= burst.size(); }));
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.BytesFrom(kPortUnderTest), burst);
+  EXPECT_GE(window.Count(WM_SERIAL_RXFLAG), 1) << "every data wake ends with a flag notification";
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
+}
+
+TEST_F(SerialBehaviour, SecondRequestReplacesOneNotTakenUp) {
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({0x55});  // holds the worker inside a notification: neither write is taken up
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  Queue({1, 2, 3});
+  Queue({4, 5});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 1; }));
+  window.PumpFor(100ms);
+  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{4, 5}));
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
+}
+
+TEST_F(SerialBehaviour, WriteQueuedDuringWriteIsWrittenAfterIt) {
+  std::vector<uint8_t> first(512, 0xA1), second(300, 0xB2);
+  std::atomic<bool> queued{false};
+  port->SetTraceHook([&](const SerialTraceEvent& event) {
+    if (event.kind == SerialTraceEvent::Kind::kWrite && !queued.exchange(true)) Queue(second);
+  });
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue(first);
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  std::vector<uint8_t> expected = first;
+  expected.insert(expected.end(), second.begin(), second.end());
+  EXPECT_EQ(device.Read(expected.size(), 2000ms), expected);
+  window.PumpFor(50ms);
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 2);
+  port.reset();  // the hook uses this test's locals
+}
+
+TEST_F(SerialBehaviour, SingleByteWrite) {
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x7F});
+  EXPECT_EQ(device.Read(1, 1000ms), std::vector<uint8_t>{0x7F});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+}
+
+TEST_F(SerialBehaviour, InputPendingWhenWriteIsTakenUpIsPurged) {
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x10});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));  // the worker waits inside TXDONE
+  device.Write({0xEE, 0xEE, 0xEE});
+  std::this_thread::sleep_for(100ms);  // let the bytes reach the port's input queue
+  Queue({0x20});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
+  window.PumpFor(100ms);
+  EXPECT_TRUE(window.BytesFrom(kPortUnderTest).empty()) << "the second write's purge dropped them";
+  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
+}
+
+TEST_F(SerialBehaviour, AbsentPortFailsSilentlyThenPresentOneOpens) {
+  EXPECT_FALSE(Open(kAbsentPort));
+  EXPECT_FALSE(port->HoldsPort());
+  EXPECT_TRUE(window.ErrorTexts().empty());
+  EXPECT_TRUE(Open());
+  EXPECT_TRUE(port->HoldsPort());
+}
+
+TEST_F(SerialBehaviour, PortHeldByAnotherProgramDoesNotOpen) {
+  if (!ExclusiveOpenEnforced()) GTEST_SKIP() << "this system does not hold ports exclusively";
+  ASSERT_TRUE(OpenAndMonitor());
+  SerialPort other(ops);
+  EXPECT_FALSE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+  port->RequestClose();
+  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_TRUE(other.OpenPort(&window.channel, kPortUnderTest, 115200, 'N', 8, 1, 3, 512));
+}
+
+TEST_F(SerialBehaviour, CloseRequestThenImmediateReopen) {
+  ASSERT_TRUE(OpenAndMonitor());
+  port->RequestClose();
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({9});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(kPortUnderTest).size() == 1; }));
+}
+
+TEST_F(SerialBehaviour, DestructorEndsWorkerBlockedInNotification) {
+  ASSERT_TRUE(OpenAndMonitor());
+  device.Write({1, 2, 3, 4});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));
+  port.reset();  // nobody drains: the destructor must still end the worker
+  SUCCEED();
+}
+
+TEST(SerialPortUnopened, WritesAndClosesDoNothing) {
+  SerialPort port;
+  const uint8_t frame[270] = {};
+  port.QueueWrite(frame, sizeof frame);  // no slot yet: nothing happens
+  port.RequestClose();
+  EXPECT_FALSE(port.HoldsPort());
+  EXPECT_FALSE(port.MonitorAlive());
+}
+
+}  // namespace
+}  // namespace korvelt
