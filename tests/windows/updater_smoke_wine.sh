@@ -10,10 +10,15 @@ prefix=$1 wine=$2 updater=$3 probe=$4 picture=$5 sim=${6:-}
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
-export WINEPREFIX=$prefix WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml="
+# Wine binds a prefix's desktop to the display of the session's first program: this prefix is
+# for windows only, and its session starts and ends with this virtual screen.
+wineserver=$(dirname "$wine")/wineserver
+"$wineserver" -k 2>/dev/null || true
 work=$(mktemp -d /tmp/korvelt-wine-smoke-XXXXXX)
 source "$(dirname "$0")/wine_sim.sh"
-trap 'stop_virtual_instrument; rm -rf "$work"' EXIT
+trap 'stop_virtual_instrument; "$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
+[ -d "$prefix/drive_c" ] || "$wine" wineboot --init
 title="KORVELT (RACK version) FIRMWARE UPDATER 1.0"
 # No window manager runs on the virtual screen: Wine draws the caption and frame itself.
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null

@@ -56,20 +56,20 @@ endif()
 # The native dialog on a virtual screen: opened, checked, pictured and closed by WM_CLOSE.
 add_executable(window_probe windows/window_probe.cpp)
 add_test(NAME windows_updater_smoke
-  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}-gui
           ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
           ${CMAKE_BINARY_DIR}/artifacts/main-window-windows.png)
-# One Wine prefix is one window namespace: the probe finds windows by title, so the two
-# dialog tests take turns.
+# The dialog tests have a prefix of their own (its desktop lives on their virtual screen) and
+# take turns in it: the probe finds windows by title.
 set_tests_properties(windows_updater_smoke PROPERTIES TIMEOUT 300 LABELS windows
-                     FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK wine_desktop)
+                     RESOURCE_LOCK wine_desktop)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/artifacts)
 if(KORVELT_HOST_SIM)
   # The same through the window's buttons: search the generator, write its FPGA image.
   add_test(NAME windows_updater_end_to_end
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/updater_smoke_wine.sh ${KORVELT_WINEPREFIX}-gui
             ${KORVELT_WINE} $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:window_probe>
             ${CMAKE_BINARY_DIR}/artifacts/after-fpga-update-windows.png ${KORVELT_HOST_SIM})
   set_tests_properties(windows_updater_end_to_end PROPERTIES TIMEOUT 300 LABELS windows
-                       FIXTURES_REQUIRED wine_prefix RESOURCE_LOCK "wine_com_ports;wine_desktop")
+                       RESOURCE_LOCK wine_desktop)
 endif()
