@@ -87,7 +87,7 @@ fuzz: deps
 # natively for the end-to-end test, so the Linux build comes first.
 WINDOWS_BUILD    ?= build-win
 WINDOWS_DIST     ?= dist/windows
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 socat libgtest-dev python3 fonts-wine
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 fonts-wine socat googletest python3 xvfb xauth
 WINDOWS_FLAGS    := -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
                     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
                     -DKORVELT_WERROR=ON
