@@ -107,7 +107,9 @@ INT_PTR Win32UpdaterWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   const auto param = static_cast<uint32_t>(wParam);
   if (message >= WM_SERIAL_BREAK && message <= WM_SERIAL_COMM_ERROR) {
     channel_.DrainPending();
-    return TRUE;
+    // The dialog manager's own DM_SETDEFID and DM_REPOSITION share the range: they go on to
+    // the default handling (draining an empty channel does nothing).
+    return FALSE;
   }
   switch (message) {
     case korvelt::WM_COMMAND: {
