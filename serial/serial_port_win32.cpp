@@ -20,6 +20,7 @@ namespace korvelt {
 namespace {
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 constexpr DWORD kPortTimeoutMs = 1000;  // each of the five time-outs set at open
 constexpr std::size_t kReadChunk = 4096;
 constexpr DWORD kQuietPollMs = 2;
@@ -96,6 +97,7 @@ struct SerialPort::Impl {
   // Hands over everything in the input queue; the number of bytes, or -1 when the line failed.
   int DrainInput();
   void Deliver(const uint8_t* bytes, DWORD count);
+  void AwaitQuietLine();
   void PerformWrite();
   DWORD AwaitWrite(HANDLE handle, DWORD* written);
 };
@@ -106,11 +108,7 @@ void SerialPort::Impl::Monitor() {
     bool armed = false;
     if (handle && !deviceGone && !eventWaitPending) {
       if (::WaitCommEvent(handle, &occurredEvents, &eventOverlapped)) {
-        COMSTAT status{};
-        DWORD errors = 0;
-        ::ClearCommError(handle, &errors, &status);
-        if (status.cbInQue == 0) continue;
-        ::SetEvent(eventOverlapped.hEvent);  // completed at once: handle it as a wake
+        ::SetEvent(eventOverlapped.hEvent);  // completed at once: handled below as a wake
         armed = true;
       } else {
         const DWORD code = ::GetLastError();
@@ -144,25 +142,14 @@ void SerialPort::Impl::Monitor() {
       const bool happened =
           ::GetOverlappedResult(handle, &eventOverlapped, &ignored, FALSE) && occurredEvents != 0;
       ::ResetEvent(eventOverlapped.hEvent);
-      if (!happened) {
-        // Some drivers end every wait on a quiet line at once, without an event (Wine on a
-        // terminal does, every few milliseconds). Starting a wait is costly there, so for a
-        // while the input queue is looked at every few milliseconds instead; a close or write
-        // request, or input, ends that early. The worker cannot spin either way.
-        for (DWORD waited = 0; waited < kQuietPollSpanMs; waited += kQuietPollMs) {
-          const int delivered = DrainInput();
-          if (delivered > 0 && (eventMask & EV_RXFLAG)) Notify(WM_SERIAL_RXFLAG);
-          if (delivered != 0) break;
-          if (::WaitForMultipleObjects(2, waitHandles, FALSE, kQuietPollMs) != WAIT_TIMEOUT) break;
-        }
+      const int delivered = DrainInput();
+      if (deviceGone) continue;
+      if (!happened || delivered == 0) {
+        AwaitQuietLine();
         continue;
       }
       DWORD mask = 0;
       ::GetCommMask(handle, &mask);
-      if (mask & EV_RXCHAR) {
-        DrainInput();
-        if (deviceGone) continue;
-      }
       if (mask & EV_CTS) Notify(WM_SERIAL_CTS);
       if (mask & EV_BREAK) Notify(WM_SERIAL_BREAK);
       if (mask & EV_ERR) Notify(WM_SERIAL_ERR);
@@ -171,6 +158,20 @@ void SerialPort::Impl::Monitor() {
     }
   }
   monitorAlive = false;
+}
+
+// A wake that brought nothing to read is not a data wake and is not reported. Some drivers end
+// every wait on a quiet line at once, without an event (Wine on a terminal does, every few
+// milliseconds), and starting a wait is costly there: for a while the input queue is looked at
+// every few milliseconds instead. Input, a write request or a close request ends that early,
+// and the worker cannot spin on any driver.
+void SerialPort::Impl::AwaitQuietLine() {
+  for (DWORD waited = 0; waited < kQuietPollSpanMs; waited += kQuietPollMs) {
+    if (::WaitForMultipleObjects(2, waitHandles, FALSE, kQuietPollMs) != WAIT_TIMEOUT) return;
+    const int delivered = DrainInput();
+    if (delivered > 0 && (eventMask & EV_RXFLAG)) Notify(WM_SERIAL_RXFLAG);
+    if (delivered != 0) return;
+  }
 }
 
 int SerialPort::Impl::DrainInput() {
@@ -240,7 +241,11 @@ void SerialPort::Impl::PerformWrite() {
     if (!handle) {
       failure = ERROR_INVALID_HANDLE;
     } else {
-      ::PurgeComm(handle, kPurgeAll);
+      // Input the worker has not read yet is discarded before every write. Output is never
+      // left pending (each write completes before its notification), and purging it would
+      // drop bytes still on their way: a terminal under Wine loses what its other end has not
+      // read yet.
+      ops->Purge(handle, kPurgeInput);
       if (!::WriteFile(handle, writeInFlight.data(), static_cast<DWORD>(writeInFlight.size()),
                        &written, &ioOverlapped)) {
         failure = ::GetLastError();
@@ -342,7 +347,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
       }
     }
     if (failedStep) failedCode = ::GetLastError();
-    ::PurgeComm(handle, kPurgeAll);
+    p.ops->Purge(handle, kPurgeAll);
   }
   if (failedStep) p.ReportCommError(failedStep, failedCode);  // the port stays open
   return true;
@@ -351,7 +356,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
 bool SerialPort::StartMonitor() {
   Impl& p = *impl_;
   if (p.monitor.joinable()) p.monitor.join();
-  if (HANDLE handle = p.port.load()) ::PurgeComm(handle, kPurgeAll);
+  if (HANDLE handle = p.port.load()) p.ops->Purge(handle, kPurgeAll);
   p.monitorAlive = true;
   p.monitor = std::thread([&p] { p.Monitor(); });
   return true;

@@ -15,6 +15,7 @@ class SerialPortBackendOps {
                          FILE_FLAG_OVERLAPPED, nullptr);
   }
   virtual BOOL SetState(HANDLE port, DCB* settings) { return ::SetCommState(port, settings); }
+  virtual BOOL Purge(HANDLE port, DWORD flags) { return ::PurgeComm(port, flags); }
 };
 
 }  // namespace korvelt

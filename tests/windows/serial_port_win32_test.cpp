@@ -47,8 +47,14 @@ class RecordingOps : public SerialPortBackendOps {
     return SerialPortBackendOps::SetState(port, settings);
   }
 
+  BOOL Purge(HANDLE port, DWORD flags) override {
+    purges.push_back(flags);
+    return SerialPortBackendOps::Purge(port, flags);
+  }
+
   std::vector<std::string> names;
   std::vector<DCB> requested;
+  std::vector<DWORD> purges;
   bool failSetState = false;
 };
 
@@ -148,6 +154,23 @@ TEST_F(Win32PortFixture, LineSettingsAskedOfTheSystemAndReopenLeavesOneWorker) {
   window.PumpFor(50ms);
   EXPECT_EQ(window.BytesFrom(3), (std::vector<uint8_t>{1, 2, 3})) << "one worker, no duplicates";
   port.reset();  // the hook uses this test's locals
+}
+
+// Output is purged only where nothing can be on its way (open, start of the worker): a purge of
+// output before a write would drop the end of the previous write while the line still
+// carries it.
+TEST_F(Win32PortFixture, OnlyInputIsPurgedBeforeEachWrite) {
+  ASSERT_TRUE(OpenAndMonitor());
+  constexpr DWORD kEverything = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+  EXPECT_EQ(ops->purges, (std::vector<DWORD>{kEverything, kEverything})) << "at open and start";
+  ops->purges.clear();
+  Queue(std::vector<uint8_t>(512, 0xA1));
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+  Queue({0xB2});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 2; }));
+  EXPECT_EQ(ops->purges,
+            (std::vector<DWORD>{PURGE_RXABORT | PURGE_RXCLEAR, PURGE_RXABORT | PURGE_RXCLEAR}));
+  EXPECT_EQ(device.Read(513, 2000ms).size(), 513u);
 }
 
 TEST_F(Win32PortFixture, RefusedSettingIsReportedAndPortStaysOpen) {
