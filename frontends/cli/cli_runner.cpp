@@ -1,8 +1,6 @@
 #include "frontends/cli/cli_runner.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <thread>
 
 #include "frontends/cli/cli_platform.h"
 #include "resources/dialog_layout.h"

@@ -2,7 +2,6 @@
 // the dialog and presses its buttons one step after another.
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "frontends/cli/cli_platform.h"
