@@ -139,12 +139,13 @@ void SerialPort::Impl::Monitor() {
       eventWaitPending = false;
       HANDLE handle = port.load();
       DWORD ignored = 0;
-      const bool happened =
-          ::GetOverlappedResult(handle, &eventOverlapped, &ignored, FALSE) && occurredEvents != 0;
+      ::GetOverlappedResult(handle, &eventOverlapped, &ignored, FALSE);
       ::ResetEvent(eventOverlapped.hEvent);
+      // Whatever ended the wait (an event, or a driver that ends waits on its own), what is in
+      // the input queue decides whether this was a data wake.
       const int delivered = DrainInput();
       if (deviceGone) continue;
-      if (!happened || delivered == 0) {
+      if (delivered == 0) {
         AwaitQuietLine();
         continue;
       }

@@ -72,7 +72,8 @@ TEST_F(SerialBehaviour, InputPendingWhenWriteIsTakenUpIsPurged) {
   Queue({0x10});
   ASSERT_TRUE(window.channel.WaitForPending(2000ms));  // the worker waits inside TXDONE
   device.Write({0xEE, 0xEE, 0xEE});
-  std::this_thread::sleep_for(100ms);  // let the bytes reach the port's input queue
+  std::this_thread::sleep_for(
+      300ms);  // let the bytes reach the port's input queue (a bridge may relay them)
   Queue({0x20});
   ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) >= 2; }));
   window.PumpFor(100ms);
