@@ -16,6 +16,7 @@
 
 #include "serial/comm_error.h"
 #include "serial/notification_channel.h"
+#include "serial/port_worker_base.h"
 #include "serial/posix_tty_ops.h"
 #include "serial/serial_messages.h"
 #include "serial/serial_port.h"
@@ -52,7 +53,7 @@ std::string SystemText(int errorCode) {
 
 }  // namespace
 
-struct SerialPort::Impl {
+struct SerialPort::Impl : PortWorkerBase {
   explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {}
 
   std::shared_ptr<SerialPortBackendOps> ops;
@@ -62,15 +63,8 @@ struct SerialPort::Impl {
   std::atomic<bool> monitorAlive{false};
   int writeSignal = -1;
   int closeSignal = -1;
-  NotificationChannel* owner = nullptr;
-  int portNumber = 0;
   uint32_t eventMask = 0;
   std::atomic<char> requestedParity{'N'};
-  SerialTraceHook trace;
-
-  std::mutex slotMutex;  // guards the write slot between QueueWrite and the worker's take-up
-  std::vector<uint8_t> writeSlot;
-  int writeLen = 0;
 
   // Worker-only state.
   std::vector<uint8_t> writeInFlight;
@@ -78,23 +72,8 @@ struct SerialPort::Impl {
   bool deviceGone = false;
   bool pseudoTerminal = false;
 
-  void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
-             std::size_t length = 0) {
-    if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
-  }
-
   void ReportCommError(const char* operation, int errorCode) {
-    std::string text = ComposeCommErrorText(operation, SystemText(errorCode), portNumber);
-    Trace(SerialTraceEvent::Kind::kError, text);
-    if (owner) {
-      owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
-    } else {
-      std::fputs(text.c_str(), stderr);
-    }
-  }
-
-  void Notify(uint32_t message, uint32_t wParam) {
-    if (owner) owner->Send(SerialNotification{message, wParam, portNumber, {}});
+    ReportCommErrorText(operation, SystemText(errorCode));
   }
 
   void EndWorker() {
@@ -229,10 +208,7 @@ void SerialPort::Impl::DrainInput(short revents) {
 
 void SerialPort::Impl::PerformWrite() {
   ResetEvent(writeSignal);  // from here on the request counts as taken up
-  {
-    std::lock_guard slot(slotMutex);
-    writeInFlight.assign(writeSlot.begin(), writeSlot.begin() + writeLen);
-  }
+  TakeWrite(writeInFlight);
   int failure = 0;
   bool cancelled = false;
   std::size_t written = 0;
@@ -308,12 +284,8 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
   port.owner = owner;
   port.portNumber = portNumber;
   port.eventMask = eventMask;
-  {
-    std::lock_guard slot(port.slotMutex);
-    port.writeSlot.assign(static_cast<std::size_t>(std::max(writeCapacity, 0)), 0);
-    port.writeLen = 0;
-  }
-  port.writeInFlight.reserve(port.writeSlot.size());
+  port.ResetWriteSlot(writeCapacity);
+  port.writeInFlight.reserve(static_cast<std::size_t>(std::max(writeCapacity, 0)));
 
   Impl::ConfigFailure failure;
   {
@@ -359,14 +331,7 @@ bool SerialPort::StartMonitor() {
 
 void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   Impl& port = *impl_;
-  {
-    std::lock_guard slot(port.slotMutex);
-    // A port never opened has no slot; more than the slot holds is cut to the slot.
-    std::size_t count =
-        std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), port.writeSlot.size());
-    if (count > 0) std::memcpy(port.writeSlot.data(), bytes, count);
-    port.writeLen = static_cast<int>(count);
-  }
+  port.PutWrite(bytes, length);  // a port never opened has no slot
   SignalEvent(port.writeSignal);
 }
 

@@ -11,6 +11,7 @@
 
 #include "serial/comm_error.h"
 #include "serial/notification_channel.h"
+#include "serial/port_worker_base.h"
 #include "serial/serial_messages.h"
 #include "serial/serial_port.h"
 #include "serial/win32_comm_ops.h"
@@ -39,7 +40,7 @@ std::string SystemText(DWORD code) {
 
 }  // namespace
 
-struct SerialPort::Impl {
+struct SerialPort::Impl : PortWorkerBase {
   explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {
     std::memset(&eventOverlapped, 0, sizeof eventOverlapped);
     std::memset(&ioOverlapped, 0, sizeof ioOverlapped);
@@ -59,31 +60,14 @@ struct SerialPort::Impl {
   DWORD occurredEvents = 0;  // written when a pending WaitCommEvent completes: must outlive it
   bool eventWaitPending = false;
   HANDLE waitHandles[3] = {};
-  NotificationChannel* owner = nullptr;
-  int portNumber = 0;
   uint32_t eventMask = 0;
   std::atomic<char> requestedParity{'N'};
-  SerialTraceHook trace;
-  std::mutex slotMutex;
-  std::vector<uint8_t> writeSlot;
-  int writeLen = 0;
   std::vector<uint8_t> writeInFlight;
   std::vector<SerialNotification> batch;
   bool deviceGone = false;
 
-  void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
-             std::size_t length = 0) {
-    if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
-  }
-
   void ReportCommError(const char* operation, DWORD code) {
-    std::string text = ComposeCommErrorText(operation, SystemText(code), portNumber);
-    Trace(SerialTraceEvent::Kind::kError, text);
-    if (owner) owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
-  }
-
-  void Notify(uint32_t message) {
-    if (owner) owner->Send(SerialNotification{message, 0, portNumber, {}});
+    ReportCommErrorText(operation, SystemText(code));
   }
 
   void EndWorker() {
@@ -228,10 +212,7 @@ void SerialPort::Impl::Deliver(const uint8_t* bytes, DWORD count) {
 
 void SerialPort::Impl::PerformWrite() {
   ::ResetEvent(writeSignal);
-  {
-    std::lock_guard slot(slotMutex);
-    writeInFlight.assign(writeSlot.begin(), writeSlot.begin() + writeLen);
-  }
+  TakeWrite(writeInFlight);
   {
     std::lock_guard guard(lock);
     HANDLE handle = port.load();
@@ -307,11 +288,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
   p.owner = owner;
   p.portNumber = portNumber;
   p.eventMask = eventMask;
-  {
-    std::lock_guard slot(p.slotMutex);
-    p.writeSlot.assign(static_cast<std::size_t>(std::max(writeCapacity, 0)), 0);
-    p.writeLen = 0;
-  }
+  p.ResetWriteSlot(writeCapacity);
   const char* failedStep = nullptr;
   DWORD failedCode = 0;
   {
@@ -365,13 +342,7 @@ bool SerialPort::StartMonitor() {
 
 void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   Impl& p = *impl_;
-  {
-    std::lock_guard slot(p.slotMutex);
-    const std::size_t count =
-        std::min<std::size_t>(static_cast<std::size_t>(std::max(length, 0)), p.writeSlot.size());
-    if (count > 0) std::memcpy(p.writeSlot.data(), bytes, count);
-    p.writeLen = static_cast<int>(count);
-  }
+  p.PutWrite(bytes, length);  // a port never opened has no slot
   if (p.writeSignal) ::SetEvent(p.writeSignal);
 }
 

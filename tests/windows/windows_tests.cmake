@@ -1,19 +1,5 @@
-# The tests built for Windows and run under Wine. GoogleTest comes as source with Debian's
-# libgtest-dev; it is built here with the cross compiler.
-set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-target_compile_options(gtest PRIVATE -w)
-target_compile_options(gtest_main PRIVATE -w)
-
-add_compile_options(-Wno-missing-field-initializers -Wno-dangling-else)
-
-add_library(korvelt_test_support STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/support/fake_window_services.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/support/fake_serial_port.cpp
-)
-target_link_libraries(korvelt_test_support PUBLIC korvelt_core GTest::gtest)
+# The tests built for Windows and run under Wine (GoogleTest, the test support library and
+# core_tests come from tests/CMakeLists.txt).
 
 # Creating the private Wine prefix takes seconds; it is done once, before the other tests.
 add_test(NAME windows_prefix
@@ -22,11 +8,7 @@ add_test(NAME windows_prefix
 set_tests_properties(windows_prefix PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_SETUP wine_prefix)
 
-# The core tests, unchanged: virtual clock, fake port, no threads.
-add_executable(core_tests ${KORVELT_CORE_TEST_SOURCES})
-target_link_libraries(core_tests PRIVATE korvelt_test_support korvelt_sim korvelt_win32_resources
-                      GTest::gtest_main)
-# One Wine process for the whole program: starting Wine costs seconds.
+# The core tests, unchanged, in one Wine process: starting Wine costs seconds.
 add_test(NAME windows_core_tests COMMAND core_tests)
 set_tests_properties(windows_core_tests PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_REQUIRED wine_prefix)

@@ -1,0 +1,48 @@
+#include "serial/port_worker_base.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "serial/comm_error.h"
+#include "serial/serial_messages.h"
+
+namespace korvelt {
+
+void PortWorkerBase::Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes,
+                           std::size_t length) {
+  if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
+}
+
+void PortWorkerBase::ReportCommErrorText(const char* operation, const std::string& systemText) {
+  std::string text = ComposeCommErrorText(operation, systemText, portNumber);
+  Trace(SerialTraceEvent::Kind::kError, text);
+  if (owner) {
+    owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
+  } else {
+    std::fputs(text.c_str(), stderr);
+  }
+}
+
+void PortWorkerBase::Notify(uint32_t message, uint32_t wParam) {
+  if (owner) owner->Send(SerialNotification{message, wParam, portNumber, {}});
+}
+
+void PortWorkerBase::ResetWriteSlot(int capacity) {
+  std::lock_guard slot(slotMutex_);
+  writeSlot_.assign(static_cast<std::size_t>(std::max(capacity, 0)), 0);
+  writeLength_ = 0;
+}
+
+void PortWorkerBase::PutWrite(const uint8_t* bytes, int length) {
+  std::lock_guard slot(slotMutex_);
+  writeLength_ = std::min(static_cast<std::size_t>(std::max(length, 0)), writeSlot_.size());
+  if (writeLength_ > 0) std::memcpy(writeSlot_.data(), bytes, writeLength_);
+}
+
+void PortWorkerBase::TakeWrite(std::vector<uint8_t>& inFlight) {
+  std::lock_guard slot(slotMutex_);
+  inFlight.assign(writeSlot_.begin(), writeSlot_.begin() + static_cast<long>(writeLength_));
+}
+
+}  // namespace korvelt
