@@ -2,12 +2,12 @@
 // close of timer 5.
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
 namespace {
 
-constexpr const char* kPortUnavailable = "Can not find this port or used by other application";
 constexpr const char* kCaptionTurnOn = "Turn on Port";
 constexpr const char* kCaptionClose = "Close Port";
 constexpr int kWriteSlotBytes = 512;

@@ -186,6 +186,8 @@ class UpdaterDialog {
   int m_loaderRemaining = 0;
   int m_loaderTotal = 0;
   uint32_t m_loaderAddress = 0;
+  // Set by korvelt-cli --allow-placeholder-loader: the placeholder loader may be sent.
+  int m_bAllowPlaceholderLoader = 0;
 
   // ---- STM32 bootloader client ----
   static constexpr std::size_t kStm32TxBytes = 130;

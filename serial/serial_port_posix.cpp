@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "serial/comm_error.h"
+#include "serial/low_latency.h"
 #include "serial/notification_channel.h"
+#include "serial/port_open_failure.h"
 #include "serial/port_worker_base.h"
 #include "serial/posix_tty_ops.h"
 #include "serial/serial_messages.h"
@@ -298,14 +300,16 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     auto device = port.ops->ResolvePort(name);
     int opened = device ? port.ops->OpenExclusive(*device) : -1;
     if (opened < 0) {
+      const int openError = device ? errno : ENOENT;
       port.Trace(SerialTraceEvent::Kind::kOpenFailed,
-                 name + (device ? " (" + *device + "): " + SystemText(errno) : ": no such port"));
+                 DescribeOpenFailure(name, device.value_or(""), openError));
       return false;
     }
     port.fd = opened;
     port.requestedParity = parity;
     port.Trace(SerialTraceEvent::Kind::kOpen,
                name + " (" + *device + ") " + LineDefinition(baudRate, parity, dataBits, stopBits));
+    port.Trace(SerialTraceEvent::Kind::kSettings, RequestLowLatency(opened));
     failure = port.Configure(opened, baudRate, parity, dataBits, stopBits);
     ::tcflush(opened, TCIFLUSH);
   }

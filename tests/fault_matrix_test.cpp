@@ -146,7 +146,8 @@ class FaultMatrix : public ::testing::Test {
                                                   : "input-board=1:" + boardFile;
     const std::vector<std::string> args = {
         "-q", "--stall-timeout",    "2",      "--port-dir", (work.path() / "ports").string(),
-        "-C", work.path().string(), "--port", "3",          step};
+        "-C", work.path().string(), "--port", "3",          "--allow-placeholder-loader",
+        step};
     const std::string output = (work.path() / "cli.txt").string();
     int exitCode;
     {

@@ -98,6 +98,11 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
     return;
   }
+  // The placeholder would only halt the board; it is sent only where the operator says so.
+  if (InputBoardLoaderIsPlaceholder() && m_bAllowPlaceholderLoader != 1) {
+    m_services.MessageBox(kNoInputBoardLoader, kCaptionIspBlank);
+    return;
+  }
   m_fProgress = 0;
   // Only a file actually read may go to the board: a cancelled dialog sends nothing, or the
   // loader would later stream whatever image the buffer still held.

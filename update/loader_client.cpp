@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "app/updater_dialog.h"
 #include "update/crc16.h"
@@ -32,7 +33,6 @@ constexpr uint8_t kNextChunkFrame[] = {0x03, 0x10, 0xED};
 constexpr unsigned kAfterOpenPauseMs = 100;
 constexpr unsigned kBeforeChunkPauseMs = 1;
 constexpr unsigned kAutoCloseMs = 1000;
-constexpr int kChunkOverhead = 12;  // address, length and CRC around the data
 
 void PutBigEndian32(uint8_t* out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
@@ -42,6 +42,19 @@ void PutBigEndian32(uint8_t* out, uint32_t value) {
 }
 
 }  // namespace
+
+bool IsPlaceholderLoader(std::span<const uint8_t> loader) {
+  const std::string_view marker = kPlaceholderLoaderMarker;
+  constexpr std::size_t kHalt = sizeof kPlaceholderLoaderHalt;
+  if (loader.size() < kHalt + marker.size()) return false;
+  return std::equal(std::begin(kPlaceholderLoaderHalt), std::end(kPlaceholderLoaderHalt),
+                    loader.begin()) &&
+         std::equal(marker.begin(), marker.end(), loader.begin() + kHalt);
+}
+
+bool InputBoardLoaderIsPlaceholder() {
+  return IsPlaceholderLoader(g_inputBoardLoader);
+}
 
 void UpdaterDialog::OnLoaderByte(uint8_t byte) {
   switch (m_loaderState) {
@@ -143,7 +156,7 @@ void UpdaterDialog::SendLoaderChunk() {
   m_loaderRemaining -= n;
   m_loaderAddress += static_cast<uint32_t>(n);
 
-  const int frameLength = n + kChunkOverhead;
+  const int frameLength = n + kLoaderChunkOverhead;
   const int piece = std::min(frameLength, kLoaderPieceBytes);
   g_bLoaderPiecePending = frameLength > kLoaderPieceBytes ? 1 : 0;
   g_nLoaderFrameEnd = frameLength;
