@@ -84,8 +84,8 @@ class UpdaterDialog {
 
   // ---- Command protocol ----
   // Builds a command frame with the payload in m_txFrame and queues it; refuses an oversized
-  // payload ("Too much parameter.") and a closed port ("Com port is not on yet.").
-  void SendCommandFrame(uint16_t code, const uint8_t* payload, int length);
+  // payload ("Too much parameter.") and a closed port ("Com port is not on yet."): false then.
+  bool SendCommandFrame(uint16_t code, const uint8_t* payload, int length);
   void OnReplyByte(uint8_t byte);        // the reply parser, one byte
   void OnSearchReplyByte(uint8_t byte);  // the search-reply parser, one byte
   void SearchStep();                     // timer 4 while a search runs
@@ -210,8 +210,8 @@ class UpdaterDialog {
   int m_stm32Attempts = 0;       // tries of the block in flight
   int m_nStm32FailedBlocks = 0;  // blocks whose data the MCU never accepted
   uint32_t m_stm32FirstFailedAddress = 0;
-  int m_bMcuUpdateRunning = 0;    // from the banner until timer 10 shows the port closed
-  int m_bStm32PortReopened = 0;   // timer 8 has reopened the port with even parity
+  int m_bMcuUpdateRunning = 0;   // from the banner until timer 10 shows the port closed
+  int m_bStm32PortReopened = 0;  // timer 8 has reopened the port with even parity
 
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
@@ -266,5 +266,6 @@ class UpdaterDialog {
 inline constexpr const char* kCaptionIsp = "ISP";
 inline constexpr const char* kCaptionIspBlank = " ISP";
 inline constexpr const char* kCaptionConsole = "ISP PC CONSOLE";
+inline constexpr const char* kPortNotOnYet = "Com port is not on yet.";
 
 }  // namespace korvelt

@@ -146,7 +146,8 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   }
   m_blockPacket[1] = 0;
   m_blockPacket[2] = 0;
-  SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+  // A block that never went out leaves nothing in flight to wait for.
+  if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) return;
   g_bUploadFinished = 0;
   m_bUploadInFlight = 1;
   m_bBulkBlockInFlight = 0;
@@ -179,6 +180,11 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
   m_bulkFrame[10] = 0;
   m_bulkFrame[11] = 0;
   m_bulkFrame[kBulkFrameBytes - 1] = ZeroSumChecksum(m_bulkFrame.data(), kBulkFrameBytes - 1);
+  if (m_bPortOpen == 0) {
+    // Written into a closed port the frame is lost, and the upload would wait for ever.
+    m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    return;
+  }
   m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
   g_bUploadFinished = 0;
   m_bUploadInFlight = 1;

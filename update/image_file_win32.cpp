@@ -31,7 +31,8 @@ std::string SystemText(DWORD error) {
   const DWORD length = ::FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length > 0 && text ? std::string(text, length) : "error " + std::to_string(error);
+  std::string message =
+      length > 0 && text ? std::string(text, length) : "error " + std::to_string(error);
   if (text) ::LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                               message.back() == '.' || message.back() == ' ')) {
@@ -50,8 +51,8 @@ ImageFileRead Failed(ImageFileRead::Outcome outcome, DWORD error) {
 }  // namespace
 
 ImageFileRead ReadImageFile(const std::string& path) {
-  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
   if (file.get() == INVALID_HANDLE_VALUE) {
     return Failed(ImageFileRead::Outcome::kCannotOpen, ::GetLastError());
   }
