@@ -110,6 +110,23 @@ TEST(CliEndToEnd, EveryKindOfStep) {
   EXPECT_EQ(report["ports"]["8"]["probesAnswered"], 1);
 }
 
+TEST(CliEndToEnd, GeneratorThenAnalyzerMcuInOneRun) {
+  // The second MCU update of a run reopens its port for the bootloader like the first.
+  CliRig rig("3=generator,4=analyzer");
+  ASSERT_TRUE(rig.sim->ready());
+  const auto genMcu = testing::PatternImage(1000, 31);
+  const auto anaMcu = testing::PatternImage(1300, 32);
+  rig.work.Write("data/GENERATOR_MCU(rack).bin", genMcu);
+  rig.work.Write("data/ANALYZER_MCU(rack).bin", anaMcu);
+  auto run =
+      rig.Cli("--stall-timeout 10 search-generator generator-mcu search-analyzer analyzer-mcu");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  const Json report = rig.sim->Stop();
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report["ports"]["3"]["mcu"]["sha256"], Sha256(Padded(genMcu, 128, 0xFF)));
+  EXPECT_EQ(report["ports"]["4"]["mcu"]["sha256"], Sha256(Padded(anaMcu, 128, 0xFF)));
+}
+
 TEST(CliEndToEnd, BadImagesSayWhyAndSendNothing) {
   CliRig rig("3=generator");
   ASSERT_TRUE(rig.sim->ready());
