@@ -56,10 +56,11 @@ struct TracedPort {
       if (k == kind) texts.push_back(text);
     return texts;
   }
-  testing::NotificationWindow window;
-  SerialPort port;
+  // The worker traces into these until the port is gone: they are destroyed after it.
   std::mutex mutex;
   std::vector<std::pair<SerialTraceEvent::Kind, std::string>> events;
+  testing::NotificationWindow window;
+  SerialPort port;
 };
 
 TEST(PortOpenFailure, EachReasonSaysWhatToDo) {
