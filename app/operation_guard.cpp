@@ -31,8 +31,7 @@ void UpdaterDialog::ClearBootloaderRequests() {
 }
 
 void UpdaterDialog::AbandonOperation() {
-  const bool wasRunning = m_bUploadInFlight == 1 || m_bMcuUpdateRunning == 1 ||
-                          m_bLoaderMode == 1 || m_bLoaderStreaming == 1;
+  const bool wasRunning = UpdateInFlight();
   ClearBootloaderRequests();
   // A search left running would close the port chosen now when its timer steps on.
   if (m_bSearching == 1) {

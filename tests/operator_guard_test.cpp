@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "resources/dialog_layout.h"
+#include "sim/image_digest.h"
 #include "sim/instrument_model.h"
 #include "sim/stm32_bootloader_model.h"
 #include "tests/support/dialog_harness.h"
@@ -44,8 +45,7 @@ struct TwoUnits : testing::DialogHarness {
 };
 
 Bytes Padded(Bytes image, std::size_t block, uint8_t fill) {
-  image.resize((image.size() + block - 1) / block * block, fill);
-  return image;
+  return sim::PaddedToBlocks(std::move(image), block, fill);
 }
 
 TEST(OperatorGuard, SecondStartsDuringAnUploadAreRefused) {

@@ -1,5 +1,8 @@
 #include "update/image_file.h"
 
+#include <limits>
+#include <new>
+
 namespace korvelt {
 
 std::string PortablePath(const std::string& windowsPath) {
@@ -8,6 +11,20 @@ std::string PortablePath(const std::string& windowsPath) {
     if (c == '\\') c = '/';
   }
   return path;
+}
+
+bool SizeImageBuffer(uint64_t size, ImageFileRead& result) {
+  if (size > std::numeric_limits<uint32_t>::max()) {
+    result.outcome = ImageFileRead::Outcome::kTooLarge;
+    return false;
+  }
+  try {
+    result.bytes.resize(static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    result.outcome = ImageFileRead::Outcome::kNoMemory;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace korvelt

@@ -30,5 +30,8 @@ struct ImageFileRead {
 // read, and never while another program may still be writing them (Windows opens without
 // sharing writes). One implementation per system: image_file_posix.cpp, image_file_win32.cpp.
 ImageFileRead ReadImageFile(const std::string& path);
+// Both readers' common step: sizes `result.bytes` for a file of `size` bytes, or sets the
+// outcome that refuses it (too large, no memory) and returns false.
+bool SizeImageBuffer(uint64_t size, ImageFileRead& result);
 
 }  // namespace korvelt

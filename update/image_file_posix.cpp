@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
-#include <new>
 
 #include "update/image_file.h"
 
@@ -52,16 +50,7 @@ ImageFileRead ReadImageFile(const std::string& path) {
     result.outcome = ImageFileRead::Outcome::kNotRegular;
     return result;
   }
-  if (static_cast<uint64_t>(info.st_size) > std::numeric_limits<uint32_t>::max()) {
-    result.outcome = ImageFileRead::Outcome::kTooLarge;
-    return result;
-  }
-  try {
-    result.bytes.resize(static_cast<std::size_t>(info.st_size));
-  } catch (const std::bad_alloc&) {
-    result.outcome = ImageFileRead::Outcome::kNoMemory;
-    return result;
-  }
+  if (!SizeImageBuffer(static_cast<uint64_t>(info.st_size), result)) return result;
   // A file that shrinks while it is read ends where its reading ends.
   std::size_t done = 0;
   while (done < result.bytes.size()) {

@@ -3,9 +3,6 @@
 // are read.
 #include <windows.h>
 
-#include <limits>
-#include <new>
-
 #include "update/image_file.h"
 
 namespace korvelt {
@@ -65,16 +62,7 @@ ImageFileRead ReadImageFile(const std::string& path) {
   if (!::GetFileSizeEx(file.get(), &size)) {
     return Failed(ImageFileRead::Outcome::kReadFailed, ::GetLastError());
   }
-  if (static_cast<uint64_t>(size.QuadPart) > std::numeric_limits<uint32_t>::max()) {
-    result.outcome = ImageFileRead::Outcome::kTooLarge;
-    return result;
-  }
-  try {
-    result.bytes.resize(static_cast<std::size_t>(size.QuadPart));
-  } catch (const std::bad_alloc&) {
-    result.outcome = ImageFileRead::Outcome::kNoMemory;
-    return result;
-  }
+  if (!SizeImageBuffer(static_cast<uint64_t>(size.QuadPart), result)) return result;
   std::size_t done = 0;
   while (done < result.bytes.size()) {
     DWORD n = 0;

@@ -8,11 +8,13 @@
 
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
+#include "sim/image_digest.h"
 #include "sim/input_board_model.h"
 #include "sim/instrument_model.h"
 #include "sim/stm32_bootloader_model.h"
 #include "tests/support/fake_serial_port.h"
 #include "tests/support/fake_window_services.h"
+#include "tests/support/temp_workdir.h"
 #include "tests/support/virtual_clock.h"
 #include "update/block_upload.h"
 #include "update/image_file.h"
@@ -27,16 +29,6 @@ using Bytes = std::vector<uint8_t>;
 constexpr unsigned kLongestWrittenPauseMs = 500;
 constexpr uint64_t kSettleMs = 60000;
 
-Bytes Pattern(std::size_t size, uint32_t seed) {
-  Bytes image(size);
-  uint32_t x = seed * 2654435761u + 7u;
-  for (auto& b : image) {
-    x = x * 1103515245u + 12345u;
-    b = static_cast<uint8_t>(x >> 16);
-  }
-  return image;
-}
-
 void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()),
@@ -44,9 +36,7 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 }
 
 Bytes Padded(const Bytes& image, std::size_t block, uint8_t fill) {
-  Bytes padded = image;
-  padded.resize((image.size() + block - 1) / block * block, fill);
-  return padded;
+  return sim::PaddedToBlocks(image, block, fill);
 }
 
 struct Button {
@@ -122,12 +112,12 @@ struct OperatorSequence::State {
       };
     }
     std::filesystem::create_directories(workDir + "/data");
-    WriteFile(workDir + "/data/GENERATOR_FPGA.bin", Pattern(3000, 1));
-    WriteFile(workDir + "/data/ANALYZER_FPGA.bin", Pattern(2600, 2));
-    WriteFile(workDir + "/data/GENERATOR_MCU(rack).bin", Pattern(700, 3));
-    WriteFile(workDir + "/data/ANALYZER_MCU(rack).bin", Pattern(900, 4));
-    WriteFile(workDir + "/chosen-a.bin", Pattern(1500, 5));
-    WriteFile(workDir + "/chosen-b.bin", Pattern(5000, 6));
+    WriteFile(workDir + "/data/GENERATOR_FPGA.bin", PatternImage(3000, 1));
+    WriteFile(workDir + "/data/ANALYZER_FPGA.bin", PatternImage(2600, 2));
+    WriteFile(workDir + "/data/GENERATOR_MCU(rack).bin", PatternImage(700, 3));
+    WriteFile(workDir + "/data/ANALYZER_MCU(rack).bin", PatternImage(900, 4));
+    WriteFile(workDir + "/chosen-a.bin", PatternImage(1500, 5));
+    WriteFile(workDir + "/chosen-b.bin", PatternImage(5000, 6));
     WriteFile(workDir + "/empty.bin", {});
     dialog.OnInitDialog();
     dialog.m_bAllowPlaceholderLoader = 1;  // the virtual boards take this build's loader
@@ -300,7 +290,7 @@ struct OperatorSequence::State {
   // Larger than 65536 blocks: refused, whatever runs meanwhile. Made once, when first chosen.
   std::string OversizedImage() {
     const std::string path = workDir + "/oversized.bin";
-    if (!std::filesystem::exists(path)) WriteFile(path, Pattern(kMaxUploadBytes + 1, 7));
+    if (!std::filesystem::exists(path)) WriteFile(path, PatternImage(kMaxUploadBytes + 1, 7));
     return path;
   }
 
