@@ -12,6 +12,8 @@
 #include "serial/notification_channel.h"
 #include "serial/port_operations.h"
 #include "update/image_file.h"
+#include "update/mcu_image.h"
+#include "update/stm32_boot_client.h"
 
 namespace korvelt {
 
@@ -202,7 +204,7 @@ class UpdaterDialog {
   int m_bAllowPlaceholderLoader = 0;
 
   // ---- STM32 bootloader client ----
-  static constexpr std::size_t kStm32TxBytes = 130;
+  static constexpr std::size_t kStm32TxBytes = kStm32MaxWriteBytes + 2;
   int m_stm32State = 0;
   uint32_t m_stm32Address = 0;  // flash address of the block in flight
   std::array<uint8_t, kStm32TxBytes> m_stm32Tx{};
@@ -214,6 +216,31 @@ class UpdaterDialog {
   uint32_t m_stm32FirstFailedAddress = 0;
   int m_bMcuUpdateRunning = 0;   // from the banner until timer 10 shows the port closed
   int m_bStm32PortReopened = 0;  // timer 8 has reopened the port with even parity
+  // Set by the front end: korvelt-cli acknowledged with verify, the dialog written unless
+  // started with --fast-mcu.
+  Stm32Pacing m_stm32Pacing = Stm32Pacing::kWritten;
+  int m_bStm32Verify = 0;  // read every written block back and compare
+  // Not empty: the MCU image comes from this file, recognised by its content, instead of the
+  // fixed path.
+  std::string m_strMcuImageFile;
+  // The ranges of the image buffer that hold data, as offsets from the flash start; empty:
+  // the whole buffer (a raw binary).
+  std::vector<McuRange> m_mcuRanges;
+  // What the bootloader told about itself.
+  std::vector<uint8_t> m_stm32Reply;  // the Get or Get ID reply between its acknowledgements
+  uint8_t m_stm32BootloaderVersion = 0;
+  uint16_t m_stm32ProductId = 0;
+  uint32_t m_stm32FlashKib = 0;
+  int m_bStm32ExtendedErase = 0;  // the Get reply offers 0x44 only
+  int m_nStm32SyncTicks = 0;      // sync bytes sent without an answer
+  // The blocks to write (offset from the flash start, length), then the reads that check
+  // them.
+  std::vector<McuRange> m_stm32Blocks;
+  std::size_t m_stm32BlockIndex = 0;
+  std::vector<McuRange> m_stm32VerifyReads;
+  std::size_t m_stm32VerifyIndex = 0;
+  uint32_t m_stm32VerifiedBytes = 0;
+  int m_bStm32Verified = 0;  // the last MCU update read every block back and found it right
 
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
@@ -253,7 +280,26 @@ class UpdaterDialog {
   void BuildAndScheduleDataBlock();
   void RetryStm32Block();
   void FinishStm32Block(bool accepted);
-  void EndStm32Update(bool succeeded, const std::string& failure);
+  void FinishStm32Writes();
+  void EnterStm32Sync();
+  void Stm32TimedOut();
+  // A NACK where the pacing takes it as a refusal ends the update: true then.
+  bool Stm32Refused(uint8_t byte, const char* command);
+  void Stm32ReplyStep(uint8_t byte, bool ack);
+  void StartStm32Erase();
+  void PlanStm32Blocks();
+  void StartStm32Writes();
+  void StartStm32Verify();
+  void SendStm32VerifyRead();
+  void Stm32VerifyStep(uint8_t byte);
+  void ArmStm32Reply(unsigned timeoutMs);
+  void SendStm32Address(uint32_t address, unsigned delayMs);
+  void SendStm32Tx(unsigned delayMs);
+  const Stm32PacingTable& Pacing() const { return PacingTable(m_stm32Pacing); }
+  void EndStm32Update(bool succeeded, const std::string& failure, bool wholeText = false);
+  // The MCU image: the fixed path of the unit (raw binary), or m_strMcuImageFile recognised
+  // by its content. 1 when it holds at least one byte to write.
+  int LoadMcuImage(uint8_t deviceType);
   void EndBlockUpload();
   void StartAutoClose();
   void SendLoaderChunk();

@@ -8,13 +8,15 @@ namespace korvelt {
 enum class PortIcon { kOff, kOn };
 
 // How an operation ended, for front ends that wait on operations (the command-line tool) or
-// show them in a status line. Message boxes say the rest.
+// show them in a status line, and what an MCU update learnt on its way. Message boxes say the
+// rest.
 enum class OperationEvent {
   kSearchFound,
   kSearchNotFound,
   kUploadFinished,      // the unit accepted the final block
   kMcuUpdateSucceeded,  // the MCU accepted every block
   kMcuUpdateFailed,
+  kMcuIdentified,  // the bootloader told its product ID, version and flash size (before the erase)
   kInputBoardFinished,  // the last chunk went out
   kOutsideToolStarted,
 };

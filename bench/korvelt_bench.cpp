@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +145,49 @@ double TraceSpan(const fs::path& trace, const std::string& from, const std::stri
   return first >= 0 && last >= first ? last - first : -1;
 }
 
+// An MCU conversation in a trace, from the first sync byte on: its span, the bytes each way
+// and the Write Memory data blocks.
+struct McuTrace {
+  double seconds = -1;
+  double fromRequest = -1;  // from the ISP request, as the written pacing's row measures
+  uint64_t bytesOut = 0;
+  uint64_t bytesIn = 0;
+  uint64_t dataBlocks = 0;
+};
+
+McuTrace ReadMcuTrace(const fs::path& trace) {
+  McuTrace result;
+  std::ifstream in(trace);
+  std::string line;
+  double first = -1, request = -1, last = -1;
+  while (std::getline(in, line)) {
+    const double t = std::atof(line.c_str());
+    const auto out = line.find(" OUT ");
+    const auto got = line.find(" IN ");
+    if (request < 0 && line.find(" OUT 0d 0a 49 53 50") != std::string::npos) request = t;
+    if (first < 0 && out != std::string::npos &&
+        line.compare(out, std::string::npos, " OUT 7f") == 0)
+      first = t;
+    if (first < 0) continue;
+    const std::size_t at = out != std::string::npos   ? out + 5
+                           : got != std::string::npos ? got + 4
+                                                      : 0;
+    if (at == 0) continue;
+    const uint64_t bytes = (line.size() - at + 1) / 3;
+    if (out != std::string::npos) {
+      result.bytesOut += bytes;
+      if (bytes >= 6 && std::strtoul(line.c_str() + at, nullptr, 16) + 3 == bytes)
+        ++result.dataBlocks;
+    } else {
+      result.bytesIn += bytes;
+      last = t;
+    }
+  }
+  if (first >= 0 && last >= first) result.seconds = last - first;
+  if (request >= 0 && last >= request) result.fromRequest = last - request;
+  return result;
+}
+
 struct Row {
   std::string name;
   std::string measured;
@@ -168,6 +212,10 @@ int main(int argc, char** argv) {
   const std::string simProgram = fs::absolute(binDir / "korvelt-sim").string();
   const fs::path work = fs::temp_directory_path() / ("korvelt-bench-" + std::to_string(::getpid()));
   fs::create_directories(work / "data");
+  // KORVELT_BENCH_ONLY=fpga|mcu|board|idle|memory runs one group of rows.
+  const std::string only =
+      std::getenv("KORVELT_BENCH_ONLY") ? std::getenv("KORVELT_BENCH_ONLY") : "";
+  auto Wanted = [&](const char* group) { return only.empty() || only == group; };
   std::vector<Row> rows;
   Json json{{"time", std::time(nullptr)}, {"scale", scale}};
   auto runCli = [&](const std::vector<std::string>& steps, const std::string& trace) {
@@ -185,7 +233,7 @@ int main(int argc, char** argv) {
   // 1. FPGA upload at 115200 baud, no processing time in the unit.
   const std::size_t fpgaBytes = static_cast<std::size_t>(1048576 * scale) / 256 * 256;
   WriteFile(work / "data/GENERATOR_FPGA.bin", RandomImage(fpgaBytes, 1));
-  {
+  if (Wanted("fpga")) {
     Sim sim(simProgram, work, "3=generator", 115200);
     const auto trace = (work / "fpga-paced.trace").string();
     const Finished run = runCli({"generator-fpga"}, trace);
@@ -203,7 +251,7 @@ int main(int argc, char** argv) {
                          {"exit", run.status}};
   }
   // 2. The same upload with no line limit: throughput and the updater's CPU per MiB.
-  {
+  if (Wanted("fpga")) {
     Sim sim(simProgram, work, "3=generator", 0);
     const auto trace = (work / "fpga-free.trace").string();
     const Finished run = runCli({"generator-fpga"}, "");
@@ -221,39 +269,94 @@ int main(int argc, char** argv) {
                                {"cpuSecondsPerMiB", cpuPerMiB},
                                {"exit", run.status}};
   }
-  // 3. MCU update at 115200 8E1, and stm32flash on the same virtual MCU afterwards.
-  const std::size_t mcuBytes = static_cast<std::size_t>(65536 * scale) / 128 * 128;
+  // 3. MCU update at 115200 8E1 with the written pacing, and stm32flash on the same virtual
+  // MCU afterwards.
+  const std::size_t mcuBytes = static_cast<std::size_t>(65536 * scale) / 256 * 256;
   WriteFile(work / "data/GENERATOR_MCU(rack).bin", RandomImage(mcuBytes, 2));
-  {
+  auto stm32flash = [&](const Sim& sim, bool verify) {
+    // The MCU now waits in its bootloader: a client we did not write, on the same line.
+    std::vector<std::string> args = {"/usr/bin/stm32flash", "-b", "115200", "-m", "8n1"};
+    if (verify) args.push_back("-v");
+    args.insert(args.end(), {"-w", (work / "data/GENERATOR_MCU(rack).bin").string(), sim.PtyOf(3)});
+    const auto flashStart = Clock::now();
+    const Finished flash = Wait(Spawn(args, (work / "stm32flash.out").string()), flashStart);
+    return flash.status == 0 ? flash.wallSeconds : -1.0;
+  };
+  if (Wanted("mcu")) {
     Sim sim(simProgram, work, "3=generator", 115200);
     const auto trace = (work / "mcu.trace").string();
-    const Finished run = runCli({"generator-mcu"}, trace);
+    const Finished run = runCli({"--written-pacing", "--no-verify", "generator-mcu"}, trace);
     const double span = TraceSpan(trace, " OUT 0d 0a 49 53 50", " IN ");
     const double bound = (mcuBytes / 128.0) * (2 + 5 + 130 + 3) * 11.0 / 115200;
-    // The MCU now waits in its bootloader: a client we did not write, on the same line.
-    const auto flashStart = Clock::now();
-    const Finished flash =
-        Wait(Spawn({"/usr/bin/stm32flash", "-b", "115200", "-m", "8n1", "-w",
-                    (work / "data/GENERATOR_MCU(rack).bin").string(), sim.PtyOf(3)},
-                   (work / "stm32flash.out").string()),
-             flashStart);
-    rows.push_back(
-        {"MCU " + std::to_string(mcuBytes / 1024) + " KiB at 115200 8E1",
-         Format("%.2f s", span) + " (bound " + Format("%.2f s", bound) + ", ratio " +
-             Format("%.1f", span / bound) + "); stm32flash " +
-             (flash.status == 0 ? Format("%.2f s", flash.wallSeconds) : std::string("failed")),
-         "baseline", run.status == 0 ? "reported" : "FAILED"});
+    const double flash = stm32flash(sim, false);
+    rows.push_back({"MCU " + std::to_string(mcuBytes / 1024) + " KiB 8E1, written pacing",
+                    Format("%.2f s", span) + " (bound " + Format("%.2f s", bound) + ", ratio " +
+                        Format("%.1f", span / bound) + "); stm32flash " +
+                        (flash >= 0 ? Format("%.2f s", flash) : std::string("failed")),
+                    "baseline", run.status == 0 ? "reported" : "FAILED"});
     json["mcu"] = {{"bytes", mcuBytes},
                    {"seconds", span},
                    {"bound", bound},
                    {"ratio", span / bound},
-                   {"stm32flashSeconds", flash.status == 0 ? flash.wallSeconds : -1.0},
+                   {"stm32flashSeconds", flash},
                    {"exit", run.status}};
+  }
+  // 3b. The acknowledged pacing, without and with the read-back, each against stm32flash
+  // (-w, then -v -w) on the same virtual MCU and against the line's own bound: the bytes both
+  // ways at 11 bits, 7 ms of programming a 256-byte block, the 40 ms mass erase.
+  for (const bool verify : {false, true}) {
+    if (!Wanted("mcu")) break;
+    Sim sim(simProgram, work, "3=generator", 115200);
+    const auto trace = (work / (verify ? "mcu-ack-verify.trace" : "mcu-ack.trace")).string();
+    const Finished run = runCli({verify ? "--verify" : "--no-verify", "generator-mcu"}, trace);
+    const McuTrace t = ReadMcuTrace(trace);
+    const double bound = (t.bytesOut + t.bytesIn) * 11.0 / 115200 + t.dataBlocks * 0.007 + 0.040;
+    const double flash = stm32flash(sim, verify);
+    const double peer = t.seconds / flash;
+    const double target = verify ? 0.95 : 0.90;
+    const bool met = run.status == 0 && flash > 0 && peer <= target && t.seconds / bound <= 1.10;
+    rows.push_back(
+        {std::string("MCU ") + std::to_string(mcuBytes / 1024) + " KiB 8E1, acknowledged" +
+             (verify ? " + verify" : ""),
+         Format("%.2f s", t.seconds) + " (bound " + Format("%.2f s", bound) + ", ratio " +
+             Format("%.3f", t.seconds / bound) + "); stm32flash" + (verify ? " -v " : " ") +
+             Format("%.2f s", flash) + ", ratio " + Format("%.3f", peer),
+         Format("<= %.2f x peer", target) + ", <= 1.10 x bound", met ? "met" : "NOT MET"});
+    json[verify ? "mcuAcknowledgedVerify" : "mcuAcknowledged"] = {
+        {"bytes", mcuBytes},
+        {"seconds", t.seconds},
+        {"fromRequest", t.fromRequest},
+        {"bound", bound},
+        {"ratio", t.seconds / bound},
+        {"stm32flashSeconds", flash},
+        {"peerRatio", peer},
+        {"hostBytes", t.bytesOut + t.bytesIn},
+        {"exit", run.status}};
+  }
+  // 3c. Half of the image erased (every other 256-byte block all 0xFF): what goes out.
+  if (Wanted("mcu")) {
+    std::vector<uint8_t> half = RandomImage(mcuBytes, 5);
+    for (std::size_t block = 1; block * 256 < half.size(); block += 2)
+      std::fill(half.begin() + static_cast<long>(block * 256),
+                half.begin() + static_cast<long>(block * 256 + 256), 0xFF);
+    WriteFile(work / "data/GENERATOR_MCU(rack).bin", half);
+    Sim sim(simProgram, work, "3=generator", 115200);
+    const auto trace = (work / "mcu-half.trace").string();
+    const Finished run = runCli({"--no-verify", "generator-mcu"}, trace);
+    const McuTrace t = ReadMcuTrace(trace);
+    const double share = static_cast<double>(t.bytesOut) / half.size();
+    rows.push_back({"MCU " + std::to_string(mcuBytes / 1024) + " KiB, half erased",
+                    Format("%.1f %% of the image's bytes sent", 100 * share) + " (" +
+                        std::to_string(t.dataBlocks) + " blocks, " + Format("%.2f s)", t.seconds),
+                    "<= 60 %", run.status == 0 && share <= 0.60 ? "met" : "NOT MET"});
+    json["mcuHalfErased"] = {{"bytes", mcuBytes},    {"bytesSent", t.bytesOut},
+                             {"share", share},       {"blocks", t.dataBlocks},
+                             {"seconds", t.seconds}, {"exit", run.status}};
   }
   // 4. Input-board transfer at 115200.
   const std::size_t boardBytes = static_cast<std::size_t>(262144 * scale);
   WriteFile(work / "board.bin", RandomImage(boardBytes, 3));
-  {
+  if (Wanted("board")) {
     Sim sim(simProgram, work, "3=generator", 115200);
     const auto trace = (work / "board.trace").string();
     const Finished run = runCli(
@@ -272,7 +375,7 @@ int main(int argc, char** argv) {
                           {"exit", run.status}};
   }
   // 5. Idle: the core with a port open and silent for 10 s, in this process.
-  {
+  if (Wanted("idle")) {
     Sim sim(simProgram, work, "3=silent", 115200);
     ::setenv(korvelt::PortMap::kFolderVariable, (work / "ports").c_str(), 1);
     korvelt::HeadlessWindow window;
@@ -297,7 +400,7 @@ int main(int argc, char** argv) {
     window.channel().Shutdown();
   }
   // 6. Peak memory while a 16 MiB image goes up.
-  {
+  if (Wanted("memory")) {
     const std::size_t bigBytes =
         static_cast<std::size_t>(16777216 * std::min(scale, 1.0)) / 256 * 256;
     WriteFile(work / "data/GENERATOR_FPGA.bin", RandomImage(bigBytes, 4));

@@ -76,13 +76,13 @@ void PtyDevice::Serve() {
   int64_t inFreeUs = 0;   // when the line towards the unit is free again
   int64_t outFreeUs = 0;  // when the line towards the updater is free again
   while (running_) {
-    int timeoutMs = 50;
-    if (!pending.empty()) {
-      const int64_t wait = pending.front().atUs - NowUs();
-      timeoutMs = wait > 0 ? static_cast<int>(std::min<int64_t>(wait / 1000 + 1, 50)) : 0;
-    }
+    // Waits to the microsecond: a whole millisecond per answer would add up to seconds over
+    // a bootloader conversation of thousands of acknowledgements.
+    int64_t waitUs = 50000;
+    if (!pending.empty()) waitUs = std::clamp<int64_t>(pending.front().atUs - NowUs(), 0, 50000);
+    const timespec timeout{0, static_cast<long>(waitUs * 1000)};
     pollfd waits[2] = {{master_, POLLIN, 0}, {stop_event_, POLLIN, 0}};
-    ::poll(waits, 2, timeoutMs);
+    ::ppoll(waits, 2, &timeout, nullptr);
     if (waits[1].revents) break;
     if (waits[0].revents & POLLIN) {
       const ssize_t got = ::read(master_, buffer, sizeof buffer);

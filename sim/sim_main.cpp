@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -59,6 +60,9 @@ struct Faults {
   bool mcuNackWrites = false;
   uint32_t mcuNackWrite = 0;
   bool mcuSilentAfterErase = false;
+  bool mcuExtendedErase = false;
+  uint32_t mcuFlashKib = 128;
+  std::string mcuProtect;
   uint32_t boardSilentAfter = 0;
 };
 
@@ -92,6 +96,12 @@ int main(int argc, char** argv) {
   app.add_option("--mcu-nack-write", faults.mcuNackWrite, "the MCU refuses the n-th write once");
   app.add_flag("--mcu-silent-after-erase", faults.mcuSilentAfterErase,
                "the MCU acknowledges the erase command, then says nothing");
+  app.add_flag("--mcu-extended-erase", faults.mcuExtendedErase,
+               "the MCU's bootloader offers Extended Erase 0x44 instead of Erase 0x43");
+  app.add_option("--mcu-flash-kib", faults.mcuFlashKib, "the MCU's flash size in KiB (128)")
+      ->check(CLI::Range(1, 2048));
+  app.add_option("--mcu-protect", faults.mcuProtect,
+                 "writes to the flash page holding ADDR (hex) are acknowledged, not programmed");
   app.footer(
       "SIGINT or SIGTERM ends the run and writes the report; SIGUSR1 powers every unit off "
       "and on (the firmware runs again, flash contents stay).");
@@ -144,6 +154,17 @@ int main(int argc, char** argv) {
   mcu->nackEveryWrite = faults.mcuNackWrites;
   mcu->nackWriteNumber = faults.mcuNackWrite;
   mcu->silentAfterEraseAck = faults.mcuSilentAfterErase;
+  mcu->extendedErase = faults.mcuExtendedErase;
+  mcu->flashBytes = faults.mcuFlashKib * 1024;
+  if (!faults.mcuProtect.empty()) {
+    char* end = nullptr;
+    const unsigned long protect = std::strtoul(faults.mcuProtect.c_str(), &end, 16);
+    if (end == faults.mcuProtect.c_str() || *end != '\0') {
+      std::fprintf(stderr, "korvelt-sim: --mcu-protect wants a hex address\n");
+      return 2;
+    }
+    mcu->protectedAddress = static_cast<uint32_t>(protect);
+  }
   base.stm32 = mcu;
   auto board = std::make_shared<korvelt::sim::InputBoardConfig>();
   board->silentAfterChunks = faults.boardSilentAfter > 0;

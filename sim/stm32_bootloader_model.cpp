@@ -11,6 +11,8 @@ constexpr uint8_t kNack = 0x1F;
 constexpr uint8_t kSync = 0x7F;
 constexpr uint8_t kBootloaderVersion = 0x22;
 constexpr uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63, 0x73, 0x82, 0x92};
+constexpr std::size_t kEraseCommandIndex = 6;
+constexpr uint8_t kExtendedEraseCommand = 0x44;
 
 }  // namespace
 
@@ -131,6 +133,16 @@ void Stm32BootloaderModel::OnByte(uint8_t byte) {
       collected_.push_back(byte);
       if (collected_.size() == expected_ + 1) FinishErase();
       return;
+    case Phase::kExtendedErase: {
+      // Two bytes N, then N+1 two-byte page numbers (or nothing for FFFF, FFFE, FFFD), then
+      // the XOR of everything before it.
+      collected_.push_back(byte);
+      if (collected_.size() < 2) return;
+      const uint32_t n = uint32_t(collected_[0]) << 8 | collected_[1];
+      const std::size_t total = n >= 0xFFF0 ? 3 : 2 + 2 * (n + 1) + 1;
+      if (collected_.size() == total) FinishExtendedErase();
+      return;
+    }
   }
 }
 
@@ -141,6 +153,7 @@ void Stm32BootloaderModel::StartCommand(uint8_t command) {
     case 0x00: {  // Get
       std::vector<uint8_t> reply = {kAck, uint8_t(sizeof kCommands), kBootloaderVersion};
       reply.insert(reply.end(), std::begin(kCommands), std::end(kCommands));
+      if (config_.extendedErase) reply[3 + kEraseCommandIndex] = kExtendedEraseCommand;
       reply.push_back(kAck);
       Reply(reply);
       return;
@@ -158,12 +171,15 @@ void Stm32BootloaderModel::StartCommand(uint8_t command) {
       phase_ = Phase::kAddress;
       return;
     case 0x43:  // Erase Memory
-      if (config_.nackErase) {
+    case 0x44:  // Extended Erase Memory
+      if (config_.nackErase || (command == 0x44) != config_.extendedErase) {
         Reply({kNack});
         return;
       }
       Reply({kAck});
-      phase_ = config_.silentAfterEraseAck ? Phase::kSilent : Phase::kEraseCount;
+      phase_ = config_.silentAfterEraseAck ? Phase::kSilent
+               : command == 0x44           ? Phase::kExtendedErase
+                                           : Phase::kEraseCount;
       return;
     case 0x63:  // the protection commands change nothing here
     case 0x73:
@@ -238,7 +254,14 @@ void Stm32BootloaderModel::FinishWrite() {
   if (inFlash) {
     uint8_t* target = flash_.data() + (address_ - kFlashStart);
     bool unerased = false;
+    const uint32_t firstOffset = address_ - kFlashStart;
     for (std::size_t i = 0; i < count; ++i) {
+      // A protected page takes the write without a word and keeps what it held.
+      if (config_.protectedAddress && *config_.protectedAddress >= kFlashStart &&
+          (firstOffset + i) / config_.pageBytes ==
+              (*config_.protectedAddress - kFlashStart) / config_.pageBytes) {
+        continue;
+      }
       // Flash programs only erased cells; anything else keeps its old value.
       if (target[i] != 0xFF && data[i] != 0xFF) {
         unerased = true;
@@ -275,15 +298,42 @@ void Stm32BootloaderModel::FinishErase() {
     return;
   }
   const std::size_t pages = collected_[0] + 1u;
-  for (std::size_t i = 1; i <= pages; ++i) {
-    const std::size_t start = std::size_t(collected_[i]) * config_.pageBytes;
-    if (start + config_.pageBytes <= flash_.size()) {
-      std::fill(flash_.begin() + long(start), flash_.begin() + long(start + config_.pageBytes),
-                0xFF);
-    }
-  }
+  for (std::size_t i = 1; i <= pages; ++i) ErasePage(collected_[i]);
   ++erases_;
   Reply({kAck}, static_cast<uint32_t>(pages * config_.pageEraseMs));
+}
+
+void Stm32BootloaderModel::ErasePage(std::size_t page) {
+  const std::size_t start = page * config_.pageBytes;
+  if (start + config_.pageBytes <= flash_.size()) {
+    std::fill(flash_.begin() + long(start), flash_.begin() + long(start + config_.pageBytes), 0xFF);
+  }
+}
+
+void Stm32BootloaderModel::FinishExtendedErase() {
+  phase_ = Phase::kCommand;
+  uint8_t checksum = 0;
+  for (std::size_t i = 0; i + 1 < collected_.size(); ++i) checksum ^= collected_[i];
+  if (checksum != collected_.back()) {
+    Reply({kNack});
+    return;
+  }
+  const uint32_t n = uint32_t(collected_[0]) << 8 | collected_[1];
+  if (n >= 0xFFF0) {  // mass erase (FFFF) or a bank (FFFE, FFFD): this part has one bank
+    if (n < 0xFFFD) {
+      Reply({kNack});
+      return;
+    }
+    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    ++erases_;
+    Reply({kAck}, config_.massEraseMs);
+    return;
+  }
+  for (uint32_t i = 0; i <= n; ++i) {
+    ErasePage(std::size_t(collected_[2 + 2 * i]) << 8 | collected_[3 + 2 * i]);
+  }
+  ++erases_;
+  Reply({kAck}, (n + 1) * config_.pageEraseMs);
 }
 
 }  // namespace korvelt::sim

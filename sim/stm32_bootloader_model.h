@@ -17,6 +17,11 @@ struct Stm32Config {
   uint32_t pageEraseMs = 20;
   uint32_t massEraseMs = 40;
   uint32_t replyDelayMs = 0;
+  // The Get reply offers Extended Erase 0x44 (two-byte page numbers) instead of Erase 0x43.
+  bool extendedErase = false;
+  // Writes to the page holding this flash address are acknowledged but not programmed, as on a
+  // write-protected page.
+  std::optional<uint32_t> protectedAddress;
   // Fault switches.
   bool noSync = false;               // never answers the synchronisation byte
   uint32_t nackWriteNumber = 0;      // refuses the n-th Write Memory data (1-based) once
@@ -51,6 +56,13 @@ class Stm32BootloaderModel {
     synced_ = false;
     collected_.clear();
   }
+  // The bytes of a command in progress never came: the bootloader waits for a command again,
+  // as it does after it has refused one.
+  void AbortCommand() {
+    if (phase_ == Phase::kWaitSync) return;
+    phase_ = Phase::kCommand;
+    collected_.clear();
+  }
   const std::vector<uint8_t>& flash() const { return flash_; }
   bool synced() const { return synced_; }
   uint64_t writesAccepted() const { return writes_accepted_; }
@@ -73,6 +85,7 @@ class Stm32BootloaderModel {
     kWriteData,
     kEraseCount,
     kErasePages,
+    kExtendedErase,
     kSilent,
   };
   void OnByte(uint8_t byte);
@@ -84,6 +97,8 @@ class Stm32BootloaderModel {
   bool ReadByte(uint32_t address, uint8_t* value) const;
   void FinishWrite();
   void FinishErase();
+  void FinishExtendedErase();
+  void ErasePage(std::size_t page);
 
   Stm32Config config_;
   std::vector<uint8_t> flash_;

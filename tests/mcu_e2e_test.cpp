@@ -80,3 +80,51 @@ TEST(VirtualMcu, AgreesWithStm32flash) {
 
 }  // namespace
 }  // namespace korvelt
+
+namespace korvelt {
+namespace {
+
+// The simulator's new MCU options, checked by the client we did not write: it picks Extended
+// Erase from the Get reply, erases its pages with it, and its own read-back finds a protected
+// page.
+TEST(VirtualMcu, Stm32flashWithTheSimulatorsOptions) {
+  if (std::system("command -v stm32flash > /dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "stm32flash is not installed (make deps installs it)";
+  }
+  struct Case {
+    const char* name;
+    sim::Stm32Config mcu;
+    bool succeeds;
+  };
+  sim::Stm32Config extended;
+  extended.extendedErase = true;
+  extended.flashBytes = 64 * 1024;
+  sim::Stm32Config protectedPage;
+  protectedPage.protectedAddress = 0x08001000;
+  const Case cases[] = {{"extended erase, 64 KiB", extended, true},
+                        {"protected page", protectedPage, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempWorkDir work;
+    const auto image = testing::PatternImage(9 * 1024 + 4, 5);
+    const std::string file = work.Write("image.bin", image);
+    sim::InstrumentConfig config{.startInBootloader = true};
+    config.stm32 = std::make_shared<sim::Stm32Config>(c.mcu);
+    auto model = std::make_shared<sim::InstrumentModel>(config);
+    sim::PtyDevice device(model);
+    ASSERT_TRUE(device.Start((work.path() / "COM9").string()));
+    const std::string command = "timeout 120 stm32flash -b 115200 -m 8n1 -w " + file + " -v " +
+                                device.portPath() + " > /dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_EQ(status == 0, c.succeeds);
+    device.WithModel([&](sim::InstrumentModel& m) {
+      const auto& flash = m.mcu().flash();
+      EXPECT_EQ(std::equal(image.begin(), image.end(), flash.begin()), c.succeeds);
+      EXPECT_GE(m.mcu().erases(), 1u);
+    });
+    device.Stop();
+  }
+}
+
+}  // namespace
+}  // namespace korvelt

@@ -6,6 +6,7 @@
 #include "resources/dialog_layout.h"
 #include "update/loader_client.h"
 #include "update/operator_texts.h"
+#include "update/stm32_boot_client.h"
 
 namespace korvelt {
 
@@ -23,7 +24,6 @@ constexpr int kSubMcuServiceNumber = 3716;  // the data-flash number that select
 constexpr unsigned kSubMcuRequestPauseMs = 100;
 constexpr unsigned kFallbackPauseMs = 400;
 constexpr unsigned kLoaderHandOverPauseMs = 500;
-constexpr unsigned kStm32SyncTickMs = 300;
 constexpr int kShowNormal = 5;
 
 constexpr const char* kSelectMcuFirst = "Please select a MCU first!";
@@ -58,7 +58,7 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
   }
   // Without an image the unit must stay in its firmware: from its bootloader only a re-power
   // brings it back. The image is loaded again at the banner.
-  if (LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage) == 0) return;
+  if (LoadMcuImage(deviceType) == 0) return;
   ClearBootloaderRequests();
   m_strNote = kUpdatingNote;
   UpdateData(false);
@@ -182,8 +182,7 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
     ClearBootloaderRequests();
     // The MCU restarts in its bootloader: timer 8 reopens the port with even parity.
     m_port.RequestClose();
-    const char* image = m_deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
-    if (LoadImageFile(image) == 0) {
+    if (LoadMcuImage(m_deviceType) == 0) {
       SetPortClosedUi();  // the port is closed already; the window must not say otherwise
       m_strNote = kMcuFailedNote;
       UpdateData(false);

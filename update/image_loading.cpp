@@ -12,6 +12,7 @@ constexpr const char* kOpenFileFailed = "Open file failed!";
 }  // namespace
 
 int UpdaterDialog::ReadIntoImageBuffer(const std::string& path, bool* opened) {
+  m_mcuRanges.clear();  // whatever is read now is a raw image until told otherwise
   ImageFileRead read = ReadImageFile(path);
   *opened = read.outcome != ImageFileRead::Outcome::kCannotOpen;
   if (!*opened) return 0;
@@ -52,6 +53,31 @@ int UpdaterDialog::LoadImageFile(const std::string& path) {
   const int loaded = ReadIntoImageBuffer(PortablePath(path), &opened);
   if (!opened) m_services.AppMessageBox(kCannotFindImage);  // the same words for every path
   return loaded;
+}
+
+int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
+  if (m_strMcuImageFile.empty()) {
+    return LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage);
+  }
+  m_bImageReadFailed = 0;
+  const std::string& path = m_strMcuImageFile;
+  bool opened = false;
+  if (ReadIntoImageBuffer(path, &opened) == 0) {
+    if (!opened) m_services.AppMessageBox("Can not open " + path + ". Nothing was sent.");
+    return 0;
+  }
+  McuImageParse parsed = ParseMcuImage(m_pImage, path);
+  if (!parsed.ok) {
+    // A file that is not what it claims must not reach the flash in any form.
+    m_pImage.clear();
+    m_imageSize = 0;
+    m_services.AppMessageBox(parsed.error + ". Nothing was sent.");
+    return 0;
+  }
+  m_pImage = std::move(parsed.image.flat);
+  m_imageSize = static_cast<uint32_t>(m_pImage.size());
+  m_mcuRanges = std::move(parsed.image.ranges);
+  return 1;
 }
 
 ImageLoadResult UpdaterDialog::ChooseAndLoadImage() {

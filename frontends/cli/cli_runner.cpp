@@ -40,6 +40,13 @@ bool Informational(const HeadlessWindow::Box& box) {
 
 }  // namespace
 
+std::string McuLine(uint16_t productId, uint8_t bootloaderVersion, uint32_t flashKib) {
+  char text[96];
+  std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, %u KiB flash", productId,
+                bootloaderVersion >> 4, bootloaderVersion & 0x0F, flashKib);
+  return text;
+}
+
 int64_t CliRunner::NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -63,16 +70,36 @@ CliRunner::CliRunner(RunOptions options)
     if (!last_open_failure_.empty()) std::fprintf(stderr, "%s\n", last_open_failure_.c_str());
   });
   window_.SetTextObserver([this](int controlId, const std::string& text) {
+    if (controlId == IDC_WAIT && text == "Verifying...")
+      progress_.Relabel(step_label_ + " verifying");
     if (controlId != IDC_PROGRESS) return;
     Touch();
     progress_.Update(std::atof(text.c_str()), dialog_ ? dialog_->m_imageSize : 0);
   });
-  window_.SetEventObserver([this](OperationEvent) { Touch(); });
+  window_.SetEventObserver([this](OperationEvent event) {
+    Touch();
+    if (event != OperationEvent::kMcuIdentified || !dialog_) return;
+    mcu_line_ = McuLine(dialog_->m_stm32ProductId, dialog_->m_stm32BootloaderVersion,
+                        dialog_->m_stm32FlashKib);
+    TraceNote(mcu_line_);
+    if (options_.quiet) return;
+    progress_.Finish();
+    std::fprintf(stderr, "%s\n", mcu_line_.c_str());
+  });
   window_.SetLauncher(LaunchDetached);
   dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
   window_.Attach(dialog_.get());
   dialog_->OnInitDialog();
   dialog_->m_bAllowPlaceholderLoader = options_.allowPlaceholderLoader ? 1 : 0;
+  dialog_->m_stm32Pacing =
+      options_.writtenPacing ? Stm32Pacing::kWritten : Stm32Pacing::kAcknowledged;
+  dialog_->m_bStm32Verify = options_.verify ? 1 : 0;
+}
+
+void CliRunner::TraceNote(const std::string& text) {
+  std::lock_guard lock(trace_mutex_);
+  if (!trace_.file) return;
+  std::fprintf(trace_.file, "%+.6f %s\n", (NowNs() - trace_start_ns_) / 1e9, text.c_str());
 }
 
 CliRunner::~CliRunner() {
@@ -183,6 +210,8 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
     }
     case K::kGeneratorMcu:
     case K::kAnalyzerMcu:
+      d.m_strMcuImageFile = step.file;
+      d.m_bStm32Verified = 0;
       d.Click(step.kind == K::kGeneratorMcu ? IDC_UPDATE_GENERATOR_MCU : IDC_UPDATE_ANALYZER_MCU);
       return WaitFor([this]() -> std::optional<bool> {
         if (EventSince(OperationEvent::kMcuUpdateFailed) || NewFailureBox()) return false;
@@ -217,13 +246,25 @@ int CliRunner::Run(const std::vector<Step>& steps) {
   }
   for (const Step& step : steps) {
     const auto started = std::chrono::steady_clock::now();
+    step_label_ = step.text;
+    mcu_line_.clear();
     const Outcome outcome = RunStep(step);
     progress_.Finish();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    const bool mcuStep =
+        step.kind == Step::Kind::kGeneratorMcu || step.kind == Step::Kind::kAnalyzerMcu;
+    StepResult result{step,
+                      outcome == Outcome::kOk,
+                      took.count(),
+                      StepMovesImage(step.kind) ? dialog_->m_imageSize : 0,
+                      mcuStep && outcome == Outcome::kOk && dialog_->m_bStm32Verified == 1,
+                      mcu_line_};
+    results_.push_back(result);
     switch (outcome) {
       case Outcome::kOk:
         if (!options_.quiet) {
-          const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-          std::fputs(StepSummary(step, dialog_->m_imageSize, took.count()).c_str(), stderr);
+          std::fputs(StepSummary(step, result.imageBytes, result.seconds, result.verified).c_str(),
+                     stderr);
         }
         continue;
       case Outcome::kFailed:

@@ -32,7 +32,22 @@ struct RunOptions {
   bool quiet = false;
   std::string traceFile;
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
+  bool writtenPacing = false;           // MCU updates with the dialog's fixed pauses
+  bool verify = true;                   // MCU updates read the flash back and compare
 };
+
+// What a finished step did, for the summary line and for reports.
+struct StepResult {
+  Step step;
+  bool succeeded = false;
+  double seconds = 0;
+  uint64_t imageBytes = 0;
+  bool verified = false;  // an MCU step read every written block back and found it right
+  std::string mcu;        // an MCU step: "MCU 0x410, bootloader 2.2, 128 KiB flash"
+};
+
+// "MCU 0x410, bootloader 2.2, 128 KiB flash" from what the bootloader told.
+std::string McuLine(uint16_t productId, uint8_t bootloaderVersion, uint32_t flashKib);
 
 // The scripted operator: runs the window core in a headless window on the real serial port and
 // presses its buttons one step after another, each to its end.
@@ -45,6 +60,8 @@ class CliRunner {
   // Asked from a signal handler's flag: give up the running step safely.
   void RequestInterrupt() { interrupted_ = true; }
   std::atomic<bool>& interruptFlag() { return interrupted_; }
+  // One entry per step run, in order, the failed one included.
+  const std::vector<StepResult>& results() const { return results_; }
 
  private:
   enum class Outcome { kOk, kFailed, kStalled, kInterrupted };
@@ -53,6 +70,7 @@ class CliRunner {
   void Touch() { last_activity_ns_ = NowNs(); }
   static int64_t NowNs();
   void OnTrace(const SerialTraceEvent& event);
+  void TraceNote(const std::string& text);  // a line of the runner's own in the trace
   bool NewFailureBox() const;
   bool EventSince(OperationEvent event) const;
   void Abandon();
@@ -77,6 +95,9 @@ class CliRunner {
   std::atomic<bool> interrupted_{false};
   std::size_t boxes_seen_ = 0;
   std::size_t events_seen_ = 0;
+  std::string step_label_;  // the running step's name, for the progress bar
+  std::string mcu_line_;    // the running MCU step's identity line
+  std::vector<StepResult> results_;
 };
 
 }  // namespace korvelt::cli

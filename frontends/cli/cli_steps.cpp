@@ -50,7 +50,9 @@ std::optional<Step> ParseStep(const std::string& word, std::string* error) {
     const char* name;
     K kind;
   };
-  static const WithFile kFileSteps[] = {{"aux-fpga", K::kAuxFpga},
+  static const WithFile kFileSteps[] = {{"generator-mcu", K::kGeneratorMcu},
+                                        {"analyzer-mcu", K::kAnalyzerMcu},
+                                        {"aux-fpga", K::kAuxFpga},
                                         {"generator-data-flash", K::kGeneratorDataFlash},
                                         {"analyzer-data-flash", K::kAnalyzerDataFlash},
                                         {"nand-flash", K::kNandFlash}};

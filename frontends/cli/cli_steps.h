@@ -14,7 +14,7 @@ struct Step {
     kSearch,  // value: device type 0..7
     kGeneratorFpga,
     kAnalyzerFpga,
-    kGeneratorMcu,
+    kGeneratorMcu,  // file: empty for the fixed path, else recognised by its content
     kAnalyzerMcu,
     kAuxFpga,  // file
     kGeneratorDataFlash,

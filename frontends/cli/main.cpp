@@ -16,6 +16,9 @@ constexpr const char* kStepsHelp = R"(STEP, each run to its end before the next:
   search-type=T                         find a unit of device type T (2..7)
   generator-fpga | analyzer-fpga        write data/GENERATOR_FPGA.bin or data/ANALYZER_FPGA.bin
   generator-mcu | analyzer-mcu          write data/GENERATOR_MCU(rack).bin or ANALYZER_MCU(rack).bin
+  generator-mcu=FILE | analyzer-mcu=FILE
+                                        write FILE into the MCU: Intel HEX, S-record or raw
+                                        binary (at 0x08000000), recognised by its content
   aux-fpga=FILE                         write FILE into the AUX FPGA
   generator-data-flash=FILE | analyzer-data-flash=FILE | nand-flash=FILE
   input-board=N:FILE                    update input board N (1..4) with FILE
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
   double stallSeconds = 30;
   bool quiet = false;
   bool allowPlaceholderLoader = false;
+  bool writtenPacing = false;
+  bool verify = true;
   std::vector<std::string> words;
 #ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
@@ -51,6 +56,11 @@ int main(int argc, char** argv) {
   app.add_flag("--allow-placeholder-loader", allowPlaceholderLoader,
                "send the placeholder input-board loader of this build (tests and demos: it "
                "halts a real board)");
+  app.add_flag("--written-pacing", writtenPacing,
+               "MCU updates keep the dialog's fixed pauses (128-byte blocks, about 5 times "
+               "slower) instead of going on at each acknowledgement");
+  app.add_flag("--verify,!--no-verify", verify,
+               "read the MCU's flash back after writing and compare (default: on)");
   app.set_version_flag("--version", korvelt::VersionLine("korvelt-cli"));
   app.add_option("steps", words, "the steps, or 'ports'")->required();
   try {
@@ -95,6 +105,8 @@ int main(int argc, char** argv) {
   options.quiet = quiet;
   options.traceFile = traceFile;
   options.allowPlaceholderLoader = allowPlaceholderLoader;
+  options.writtenPacing = writtenPacing;
+  options.verify = verify;
   korvelt::cli::CliRunner runner(options);
   korvelt::cli::InstallInterruptHandler(&runner.interruptFlag());
   const int status = runner.Run(steps);

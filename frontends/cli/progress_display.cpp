@@ -28,6 +28,15 @@ void ProgressDisplay::Start(const std::string& label, double shownBefore, bool m
   movesImage_ = movesImage;
 }
 
+void ProgressDisplay::Relabel(const std::string& label) {
+  if (label == label_) return;  // the window shows its texts again at every refresh
+  Finish();
+  label_ = label;
+  lastWhole_ = -1;
+  stale_.reset();
+  started_ = std::chrono::steady_clock::now();
+}
+
 void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
   if (quiet_ || !movesImage_) return;
   // The field keeps the last operation's value until this one moves it.

@@ -21,6 +21,9 @@ class ProgressDisplay {
   // `shownBefore` is what the field showed when the step began; it is not this step's news. A
   // step that moves no image (a search, open, close) shows no bar at all.
   void Start(const std::string& label, double shownBefore, bool movesImage = true);
+  // The same step moves on to another phase (an MCU update's read-back): a new label, and the
+  // bar starts again.
+  void Relabel(const std::string& label);
   void Update(double percent, uint64_t totalBytes);
   void Finish();
 

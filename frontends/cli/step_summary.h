@@ -16,6 +16,8 @@ bool InputBoardLastChunkConfirmed(uint64_t imageBytes);
 
 // The line a successful step ends with: "generator-fpga: 65536 bytes in 6.9 s (9.5 kB/s)",
 // "open: done"; an input-board step adds a line when the board did not confirm the last chunk.
-std::string StepSummary(const Step& step, uint64_t imageBytes, double seconds);
+// An MCU step that read its flash back adds ", verified".
+std::string StepSummary(const Step& step, uint64_t imageBytes, double seconds,
+                        bool verified = false);
 
 }  // namespace korvelt::cli

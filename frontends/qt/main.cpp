@@ -16,7 +16,8 @@ namespace {
 
 class QtPlatform : public korvelt::AppPlatform {
  public:
-  explicit QtPlatform(QString screenshot) : screenshot_(std::move(screenshot)) {}
+  QtPlatform(QString screenshot, bool fastMcu)
+      : screenshot_(std::move(screenshot)), fast_mcu_(fastMcu) {}
 
   bool InitializeSockets() override { return true; }  // nothing to start outside Windows
 
@@ -30,6 +31,10 @@ class QtPlatform : public korvelt::AppPlatform {
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
     dialog.OnInitDialog();
+    if (fast_mcu_) {
+      dialog.m_stm32Pacing = korvelt::Stm32Pacing::kAcknowledged;
+      dialog.m_bStm32Verify = 1;
+    }
     if (!screenshot_.isEmpty()) {
       // Saves a picture of the window as it stands at start, then ends.
       QTimer::singleShot(300, &window, [&] {
@@ -44,6 +49,7 @@ class QtPlatform : public korvelt::AppPlatform {
 
  private:
   QString screenshot_;
+  bool fast_mcu_;
 };
 
 }  // namespace
@@ -65,9 +71,13 @@ int main(int argc, char** argv) {
   QCommandLineOption screenshot("screenshot", "Save a picture of the window at start and end.",
                                 "file.png");
   parser.addOption(screenshot);
+  QCommandLineOption fastMcu("fast-mcu",
+                             "MCU updates go on at each acknowledgement of the bootloader and "
+                             "read the flash back afterwards, instead of the fixed pauses.");
+  parser.addOption(fastMcu);
   parser.process(app);
 
-  QtPlatform platform(parser.value(screenshot));
+  QtPlatform platform(parser.value(screenshot), parser.isSet(fastMcu));
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

@@ -1,4 +1,6 @@
 // korvelt-updater.exe: the operator's dialog on Windows.
+#include <cstring>
+
 #include "app/updater_app.h"
 #include "app/updater_dialog.h"
 #include "frontends/win32/win32_updater_window.h"
@@ -10,7 +12,7 @@ namespace {
 
 class Win32Platform : public korvelt::AppPlatform {
  public:
-  explicit Win32Platform(HINSTANCE instance) : instance_(instance) {}
+  Win32Platform(HINSTANCE instance, bool fastMcu) : instance_(instance), fast_mcu_(fastMcu) {}
   ~Win32Platform() override {
     if (sockets_started_) ::WSACleanup();
   }
@@ -31,6 +33,10 @@ class Win32Platform : public korvelt::AppPlatform {
     korvelt::SerialPort port;
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
+    if (fast_mcu_) {
+      dialog.m_stm32Pacing = korvelt::Stm32Pacing::kAcknowledged;
+      dialog.m_bStm32Verify = 1;
+    }
     const INT_PTR result = window.Run();
     window.channel().Shutdown();  // the window is gone before the port
     return static_cast<int>(result);
@@ -38,13 +44,16 @@ class Win32Platform : public korvelt::AppPlatform {
 
  private:
   HINSTANCE instance_;
+  bool fast_mcu_;
   bool sockets_started_ = false;
 };
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  Win32Platform platform(instance);
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  // --fast-mcu: MCU updates at the bootloader's own pace, with a read-back.
+  const bool fastMcu = commandLine && std::strstr(commandLine, "--fast-mcu") != nullptr;
+  Win32Platform platform(instance, fastMcu);
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

@@ -77,6 +77,7 @@ class FakeWindowServices : public WindowServices {
   }
   void ShowAboutBox() override { ++aboutBoxes; }
   void EndDialog(int result) override { endResult = result; }
+  void OperationEnded(OperationEvent event) override { events.push_back(event); }
 
   bool TimerRunning(int timerId) const { return timers.count(timerId) != 0; }
   std::optional<unsigned> TimerPeriod(int timerId) const {
@@ -97,6 +98,7 @@ class FakeWindowServices : public WindowServices {
   bool launchSucceeds = true;
   int aboutBoxes = 0;
   std::optional<int> endResult;
+  std::vector<OperationEvent> events;
   std::map<int, RunningTimer> timers;
   std::vector<std::pair<uint64_t, int>> timerFirings;  // (time, id)
 
