@@ -38,6 +38,24 @@ std::string SystemText(DWORD code) {
   return result;
 }
 
+// The read errors after which the port is of no more use until it is opened again: the device
+// was removed (a USB adapter pulled), its driver no longer takes requests, or access to the
+// open handle was withdrawn. A read aborted once is normal (a purge aborts transfers); aborted
+// again at once, the driver is tearing the port down. Any other failure is reported and
+// reading goes on.
+bool MeansDeviceGone(DWORD code, DWORD previousFailure) {
+  switch (code) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+      return true;
+    case ERROR_OPERATION_ABORTED:
+      return previousFailure == ERROR_OPERATION_ABORTED;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 struct SerialPort::Impl : PortWorkerBase {
@@ -65,6 +83,7 @@ struct SerialPort::Impl : PortWorkerBase {
   std::vector<uint8_t> writeInFlight;
   std::vector<SerialNotification> batch;
   bool deviceGone = false;
+  DWORD lastReadFailure = 0;  // the error of the last status read or read, 0 after a success
 
   void ReportCommError(const char* operation, DWORD code) {
     ReportCommErrorText(operation, SystemText(code));
@@ -162,18 +181,21 @@ void SerialPort::Impl::AwaitQuietLine() {
 int SerialPort::Impl::DrainInput() {
   uint8_t buffer[kReadChunk];
   int delivered = 0;
+  int failuresInARow = 0;
   for (;;) {
     DWORD got = 0;
     const char* failedCall = nullptr;
+    bool statusFailed = false;
     DWORD code = 0;
     {
       std::lock_guard guard(lock);
       HANDLE handle = port.load();
       COMSTAT status{};
       DWORD errors = 0;
-      if (!::ClearCommError(handle, &errors, &status)) {
+      if (!ops->ReadStatus(handle, &errors, &status)) {
         failedCall = "ClearCommError()";
         code = ::GetLastError();
+        statusFailed = true;
       } else if (status.cbInQue == 0) {
         return delivered;
       } else {
@@ -190,11 +212,21 @@ int SerialPort::Impl::DrainInput() {
       }
     }
     if (failedCall) {
-      // A device that went away (cable pulled) is reported once and no longer watched.
-      ReportCommError(failedCall, code);
-      deviceGone = true;
-      return -1;
+      const bool gone = MeansDeviceGone(code, lastReadFailure);
+      // A failure is reported once, not again while the same one repeats.
+      if (code != lastReadFailure) ReportCommError(failedCall, code);
+      lastReadFailure = code;
+      if (gone) {
+        deviceGone = true;  // no longer watched until the port is opened again
+        return -1;
+      }
+      // The drain goes on while the input queue holds bytes; a status that cannot be read, or
+      // a read that fails again and again, ends this drain, and the next wake tries again.
+      if (statusFailed || ++failuresInARow > 1) return delivered;
+      continue;
     }
+    lastReadFailure = 0;
+    failuresInARow = 0;
     Deliver(buffer, got);
     delivered += static_cast<int>(got);
   }
@@ -211,15 +243,14 @@ void SerialPort::Impl::Deliver(const uint8_t* bytes, DWORD count) {
 }
 
 void SerialPort::Impl::PerformWrite() {
-  ::ResetEvent(writeSignal);
-  TakeWrite(writeInFlight);
+  TakeWrite(writeInFlight, [this] { ::ResetEvent(writeSignal); });
+  DWORD written = 0;
+  DWORD failure = 0;
   {
     std::lock_guard guard(lock);
     HANDLE handle = port.load();
     ioOverlapped.Offset = 0;
     ioOverlapped.OffsetHigh = 0;
-    DWORD written = 0;
-    DWORD failure = 0;
     if (!handle) {
       failure = ERROR_INVALID_HANDLE;
     } else {
@@ -234,9 +265,10 @@ void SerialPort::Impl::PerformWrite() {
         if (failure == ERROR_IO_PENDING) failure = AwaitWrite(handle, &written);
       }
     }
-    if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
-    if (failure) ReportCommError("WriteFile()", failure);
   }
+  // Reported after the lock is left: the report waits for the window's thread.
+  if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
+  if (failure) ReportCommError("WriteFile()", failure);
   Notify(WM_SERIAL_TXDONE);
 }
 
@@ -303,6 +335,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     }
     p.port = handle;
     p.deviceGone = false;
+    p.lastReadFailure = 0;
     p.requestedParity = parity;
     p.Trace(SerialTraceEvent::Kind::kOpen, name + " " + definition);
     COMMTIMEOUTS timeouts{kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs,
@@ -342,8 +375,10 @@ bool SerialPort::StartMonitor() {
 
 void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   Impl& p = *impl_;
-  p.PutWrite(bytes, length);  // a port never opened has no slot
-  if (p.writeSignal) ::SetEvent(p.writeSignal);
+  // A port never opened has no slot.
+  p.PutWrite(bytes, length, [&p] {
+    if (p.writeSignal) ::SetEvent(p.writeSignal);
+  });
 }
 
 void SerialPort::RequestClose() {

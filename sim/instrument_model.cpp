@@ -88,7 +88,12 @@ void InstrumentModel::OnTextLine(const std::string& line) {
   if (config_.silent) return;
   text_commands_.push_back(line);
   static const std::string kSubRequest = "UBP 32 2 ";
-  if (line == "ISP 32 1") {
+  if (line == "ISP 32 1" && config_.bannerAfterFallbackMs) {
+    SendText("UBD 07\r");
+    const std::string banner = "KORVELT ISP MODE...\r";
+    Send(std::vector<uint8_t>(banner.begin(), banner.end()), *config_.bannerAfterFallbackMs);
+    mode_ = Mode::kStm32Bootloader;
+  } else if (line == "ISP 32 1") {
     SendIspBanner();
     // The firmware restarts in the MCU's bootloader, unless it only answered with a status.
     if (config_.banner != BannerVariant::kFallbackUbd07 && config_.banner != BannerVariant::kNone) {

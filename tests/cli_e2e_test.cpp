@@ -146,6 +146,24 @@ TEST(CliEndToEnd, RefusedMcuWritesEndInFailure) {
   EXPECT_EQ(result.output.find("Succeed"), std::string::npos);
 }
 
+// The unit answers the MCU request with the fallback line, then with the ISP banner while the
+// recogniser still pauses before it repeats the request: the banner waits in the port and must
+// reach the recogniser before the repeated request is written (and its purge runs).
+TEST(CliEndToEnd, BannerAfterFallbackLineStartsTheMcuUpdate) {
+  for (const char* gapMs : {"150", "300"}) {
+    SCOPED_TRACE(std::string("banner ") + gapMs + " ms after the fallback line");
+    CliRig rig("3=generator", {"--banner-after-fallback", gapMs});
+    ASSERT_TRUE(rig.sim->ready());
+    const auto image = testing::PatternImage(1500, 12);
+    rig.work.Write("data/GENERATOR_MCU(rack).bin", image);
+    auto result = rig.Cli("--stall-timeout 10 --port 3 generator-mcu");
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const Json report = rig.sim->Stop();
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report["ports"]["3"]["mcu"]["sha256"], Sha256(Padded(image, 128, 0xFF)));
+  }
+}
+
 TEST(CliEndToEnd, SilentUnitStallsWithinTheLimit) {
   CliRig rig("3=generator", {"--drop-acks-after", "5"});
   ASSERT_TRUE(rig.sim->ready());
