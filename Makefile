@@ -20,7 +20,7 @@ endif
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := receive_router search_reply banner stm32_client loader_client image_loading
+FUZZ_TARGETS := receive_router search_reply banner stm32_client loader_client image_loading operator_sequence
 
 deps:
 	@missing=""; for p in $(DEBIAN_PACKAGES); do \

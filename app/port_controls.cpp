@@ -2,16 +2,17 @@
 // close of timer 5.
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
 namespace {
 
-constexpr const char* kPortUnavailable = "Can not find this port or used by other application";
 constexpr const char* kCaptionTurnOn = "Turn on Port";
 constexpr const char* kCaptionClose = "Close Port";
 constexpr int kWriteSlotBytes = 512;
 constexpr unsigned kAutoClosePauseMs = 50;
+constexpr unsigned kAutoCloseMs = 1000;  // a finished update leaves the port open this long
 
 }  // namespace
 
@@ -34,8 +35,10 @@ bool UpdaterDialog::OpenCurrentPort(char parity) {
 }
 
 void UpdaterDialog::OnTogglePort() {
+  // The button is the operator's way out: a stalled bootloader must not keep every byte, and
+  // an upload in flight must not go on from a stray acknowledgement.
+  AbandonOperation();
   if (m_bPortOpen == 1) {
-    AbandonBootloaderConversation();  // a stalled bootloader must not keep every byte
     SetPortClosedUi();
     return;
   }
@@ -52,9 +55,10 @@ void UpdaterDialog::OnTogglePort() {
 }
 
 void UpdaterDialog::OnSelectPort() {
+  AbandonOperation();  // the conversation in flight belongs to the port left behind
   if (m_port.HoldsPort()) m_port.RequestClose();
   m_nPortNumber = m_services.GetComboSelection(IDC_PORT_LIST) + 1;
-  // The list opens with the parity in use, which the bootloader client may have set to 'E'.
+  // The list opens with the parity in use: 'N' once every bootloader conversation has ended.
   if (OpenCurrentPort(m_cParity)) {
     m_port.StartMonitor();
     SetPortOpenUi();
@@ -64,6 +68,10 @@ void UpdaterDialog::OnSelectPort() {
   m_services.AppMessageBox(kPortUnavailable);
   m_bPortOpen = 0;
   m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
+}
+
+void UpdaterDialog::StartAutoClose() {
+  m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
 }
 
 void UpdaterDialog::OnAutoCloseTimer() {

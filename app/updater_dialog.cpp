@@ -154,6 +154,10 @@ void UpdaterDialog::OnTimer(int timerId) {
 }
 
 void UpdaterDialog::OnClose() {
+  // Nothing may pack from the freed buffer if a notification still comes before the end.
+  EndBlockUpload();
+  AbandonBootloaderConversation();
+  m_imageSize = 0;
   m_pImage.clear();
   m_pImage.shrink_to_fit();
   m_services.EndDialog(IDCANCEL);

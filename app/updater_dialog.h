@@ -84,8 +84,8 @@ class UpdaterDialog {
 
   // ---- Command protocol ----
   // Builds a command frame with the payload in m_txFrame and queues it; refuses an oversized
-  // payload ("Too much parameter.") and a closed port ("Com port is not on yet.").
-  void SendCommandFrame(uint16_t code, const uint8_t* payload, int length);
+  // payload ("Too much parameter.") and a closed port ("Com port is not on yet."): false then.
+  bool SendCommandFrame(uint16_t code, const uint8_t* payload, int length);
   void OnReplyByte(uint8_t byte);        // the reply parser, one byte
   void OnSearchReplyByte(uint8_t byte);  // the search-reply parser, one byte
   void SearchStep();                     // timer 4 while a search runs
@@ -97,6 +97,17 @@ class UpdaterDialog {
   void OnStm32Byte(uint8_t byte);   // the STM32 bootloader client
   // An unfinished bootloader conversation is given up: its mode ends and its timers stop.
   void AbandonBootloaderConversation();
+
+  // ---- One operation at a time ----
+  // A block upload, an MCU update from its banner until the port is shown closed, or an
+  // input-board update from its banner to its last chunk.
+  bool UpdateInFlight() const;
+  // Every start of another update asks this first: true (and a box) while one is in flight.
+  bool RefuseWhileUpdating();
+  // Requests whose banner has not come yet are forgotten, so a late banner finds nobody.
+  void ClearBootloaderRequests();
+  // Close Port, a search and a port-list choice: whatever is in flight ends, without success.
+  void AbandonOperation();
 
   // ---- Images ----
   // 1 when the file was read and holds at least one byte. A file that cannot be opened shows
@@ -161,6 +172,7 @@ class UpdaterDialog {
   int m_bIspRequested = 0;
   int m_bSubMcuRequested = 0;
   int m_bInputBoardRequested = 0;
+  int m_nFallbackLines = 0;  // fallback answers to the current request, in a row
 
   // ---- Frames ----
   static constexpr std::size_t kTxFrameBytes = 300;
@@ -186,6 +198,8 @@ class UpdaterDialog {
   int m_loaderRemaining = 0;
   int m_loaderTotal = 0;
   uint32_t m_loaderAddress = 0;
+  // Set by korvelt-cli --allow-placeholder-loader: the placeholder loader may be sent.
+  int m_bAllowPlaceholderLoader = 0;
 
   // ---- STM32 bootloader client ----
   static constexpr std::size_t kStm32TxBytes = 130;
@@ -198,6 +212,8 @@ class UpdaterDialog {
   int m_stm32Attempts = 0;       // tries of the block in flight
   int m_nStm32FailedBlocks = 0;  // blocks whose data the MCU never accepted
   uint32_t m_stm32FirstFailedAddress = 0;
+  int m_bMcuUpdateRunning = 0;   // from the banner until timer 10 shows the port closed
+  int m_bStm32PortReopened = 0;  // timer 8 has reopened the port with even parity
 
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
@@ -238,6 +254,8 @@ class UpdaterDialog {
   void RetryStm32Block();
   void FinishStm32Block(bool accepted);
   void EndStm32Update(bool succeeded, const std::string& failure);
+  void EndBlockUpload();
+  void StartAutoClose();
   void SendLoaderChunk();
   void OnAutoCloseTimer();
 
@@ -250,5 +268,6 @@ class UpdaterDialog {
 inline constexpr const char* kCaptionIsp = "ISP";
 inline constexpr const char* kCaptionIspBlank = " ISP";
 inline constexpr const char* kCaptionConsole = "ISP PC CONSOLE";
+inline constexpr const char* kPortNotOnYet = "Com port is not on yet.";
 
 }  // namespace korvelt

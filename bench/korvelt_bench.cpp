@@ -256,7 +256,8 @@ int main(int argc, char** argv) {
   {
     Sim sim(simProgram, work, "3=generator", 115200);
     const auto trace = (work / "board.trace").string();
-    const Finished run = runCli({"input-board=1:" + (work / "board.bin").string()}, trace);
+    const Finished run = runCli(
+        {"--allow-placeholder-loader", "input-board=1:" + (work / "board.bin").string()}, trace);
     const double span = TraceSpan(trace, " OUT 03 10 ed", " OUT 03 10 ed");
     const std::size_t chunks = (boardBytes + 4095) / 4096;
     const double bound = (boardBytes + chunks * (12 + 3 + 1)) * 10.0 / 115200;

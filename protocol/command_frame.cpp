@@ -3,20 +3,21 @@
 
 namespace korvelt {
 
-void UpdaterDialog::SendCommandFrame(uint16_t code, const uint8_t* payload, int length) {
+bool UpdaterDialog::SendCommandFrame(uint16_t code, const uint8_t* payload, int length) {
   if (length > kMaxCommandPayload) {
     m_services.MessageBox("Too much parameter.", kCaptionConsole);
-    return;
+    return false;
   }
   const std::size_t payloadBytes = length > 0 ? static_cast<std::size_t>(length) : 0;
   const std::size_t frameBytes =
       BuildFrame(kCommandStart, {m_deviceType, m_deviceSubType, m_groupAddress, m_machineAddress},
                  code, payload, payloadBytes, m_txFrame.data());
   if (m_bPortOpen == 0) {
-    m_services.MessageBox("Com port is not on yet.", kCaptionConsole);
-    return;
+    m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    return false;
   }
   m_port.QueueWrite(m_txFrame.data(), static_cast<int>(frameBytes));
+  return true;
 }
 
 }  // namespace korvelt

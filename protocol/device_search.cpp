@@ -68,8 +68,9 @@ void UpdaterDialog::StartSearch(uint8_t deviceType, bool resetParity) {
              nullptr, 0, m_blockPacket.data());
   m_deviceType = deviceType;
   m_deviceSubType = 0;
-  AbandonBootloaderConversation();
+  AbandonOperation();
   SetPortClosedUi();
+  m_parserState = -1;  // the reply parser may have stopped mid-frame
   m_bDeviceFound = 0;
   g_nSavedPortNumber = m_nPortNumber;
   if (resetParity) m_cParity = 'N';
@@ -93,6 +94,9 @@ void UpdaterDialog::StartSearch(uint8_t deviceType, bool resetParity) {
 }
 
 void UpdaterDialog::OnSearchReplyByte(uint8_t byte) {
+  // The state is shared with the reply parser: anything outside the search's own states is
+  // idle here, or the 0xAB that starts a reply would be lost.
+  if (m_parserState < -1 || m_parserState > 9) m_parserState = -1;
   if (m_parserState != -1) m_services.StartTimer(kTimerSearchStep, kReplyByteMs);
   int next = -1;
   switch (m_parserState) {

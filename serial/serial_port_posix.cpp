@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "serial/comm_error.h"
+#include "serial/low_latency.h"
 #include "serial/notification_channel.h"
+#include "serial/port_open_failure.h"
 #include "serial/port_worker_base.h"
 #include "serial/posix_tty_ops.h"
 #include "serial/serial_messages.h"
@@ -339,14 +341,16 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     auto device = port.ops->ResolvePort(name);
     int opened = device ? port.ops->OpenExclusive(*device) : -1;
     if (opened < 0) {
+      const int openError = device ? errno : ENOENT;
       port.Trace(SerialTraceEvent::Kind::kOpenFailed,
-                 name + (device ? " (" + *device + "): " + SystemText(errno) : ": no such port"));
+                 DescribeOpenFailure(name, device.value_or(""), openError));
       return false;
     }
     port.fd = opened;
     port.requestedParity = parity;
     port.Trace(SerialTraceEvent::Kind::kOpen,
                name + " (" + *device + ") " + LineDefinition(baudRate, parity, dataBits, stopBits));
+    port.Trace(SerialTraceEvent::Kind::kSettings, RequestLowLatency(opened));
     failure = port.Configure(opened, baudRate, parity, dataBits, stopBits);
     // Only input is discarded. Nothing of this program's can be waiting for a device here
     // (every write waits until the device has sent it, or drops what it would not take), so

@@ -11,6 +11,7 @@
 
 #include "serial/comm_error.h"
 #include "serial/notification_channel.h"
+#include "serial/port_open_failure.h"
 #include "serial/port_worker_base.h"
 #include "serial/serial_messages.h"
 #include "serial/serial_port.h"
@@ -330,7 +331,8 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     std::string definition = LineDefinition(baudRate, parity, dataBits, stopBits);
     HANDLE handle = p.ops->Open(name.c_str());
     if (handle == INVALID_HANDLE_VALUE) {
-      p.Trace(SerialTraceEvent::Kind::kOpenFailed, name);
+      p.Trace(SerialTraceEvent::Kind::kOpenFailed,
+              DescribeOpenFailure(name, {}, static_cast<int>(::GetLastError())));
       return false;
     }
     p.port = handle;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 
+#include "resources/program_version.h"
 #include "sim/image_digest.h"
 #include "sim/input_board_model.h"
 #include "sim/instrument_model.h"
@@ -67,6 +68,7 @@ struct Faults {
 
 int main(int argc, char** argv) {
   CLI::App app{"The virtual KORVELT instrument on pseudo-terminals.", "korvelt-sim"};
+  app.set_version_flag("--version", korvelt::VersionLine("korvelt-sim"));
   std::string portDir, portsSpec, address, reportFile, dumpDir;
   int baud = 115200;
   uint32_t replyDelay = 2, blockDelay = 0;

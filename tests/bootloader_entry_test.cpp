@@ -47,9 +47,63 @@ struct BannerCase {
 
 TEST(BannerRecogniser, Table) {
   const BannerCase cases[] = {
-      {"ISP banner, generator", "KVT ISP MODE...\r", 1, 0, 0, 0, 0, true, 100},
-      {"ISP banner, analyzer", "KVT ISP MODE...\r", 1, 0, 0, 1, 0, true, 200},
-      {"ISP banner, type 5 loads the generator image", "x ISP MODE...\r", 1, 0, 0, 5, 0, true, 100},
+      // A banner answers its request: a second one later must not start a second update.
+      {"ISP banner, generator",
+       "KVT ISP MODE...\r",
+       1,
+       0,
+       0,
+       0,
+       0,
+       true,
+       100,
+       false,
+       {},
+       {},
+       false,
+       0},
+      {"ISP banner, analyzer",
+       "KVT ISP MODE...\r",
+       1,
+       0,
+       0,
+       1,
+       0,
+       true,
+       200,
+       false,
+       {},
+       {},
+       false,
+       0},
+      {"ISP banner, type 5 loads the generator image",
+       "x ISP MODE...\r",
+       1,
+       0,
+       0,
+       5,
+       0,
+       true,
+       100,
+       false,
+       {},
+       {},
+       false,
+       0},
+      // The fallback line is recognised from 3 matching positions on, newest first.
+      {"fallback matching in 3 positions re-sends",
+       "xyz 00\r",
+       1,
+       0,
+       0,
+       0,
+       0,
+       false,
+       0,
+       false,
+       kIspRequest,
+       {400}},
+      {"fallback matching in 2 positions does not", "xyzw00\r", 1, 0, 0},
       {"two full stops", "KVT ISP MODE..\r", 1, 0, 0},
       {"line feed before the return", "KVT ISP MODE...\n\r", 1, 0, 0},
       {"fallback line re-sends the request",
@@ -170,8 +224,10 @@ TEST(BannerRecogniser, MissingMcuImage) {
   ASSERT_EQ(h.Boxes().size(), 1u);
   EXPECT_EQ(h.Boxes()[0].text, "Can not find GENERATOR_MCU.bin !");
   EXPECT_FALSE(h.services.TimerRunning(kTimerStm32Sync));
-  EXPECT_EQ(h.dialog.m_bPortOpen, 1);
-  EXPECT_EQ(h.dialog.m_bIspRequested, 1);
+  // The banner closed the port for the bootloader: the window says so, and waits for nothing.
+  EXPECT_EQ(h.dialog.m_bPortOpen, 0);
+  EXPECT_EQ(h.dialog.m_bIspRequested, 0);
+  EXPECT_EQ(h.dialog.m_bMcuUpdateRunning, 0);
 }
 
 TEST(BannerRecogniser, FailedLaunchOfTheOutsideToolIsSaid) {

@@ -2,8 +2,14 @@
 // and what the virtual units received.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <functional>
+#include <regex>
+#include <thread>
 
 #include "sim/image_digest.h"
 #include "tests/support/sim_process.h"
@@ -76,7 +82,7 @@ TEST(CliEndToEnd, EveryKindOfStep) {
   auto analyzer =
       rig.Cli("search-analyzer analyzer-fpga open analyzer-data-flash=flash.bin open analyzer-mcu");
   EXPECT_EQ(analyzer.exitCode, 0) << analyzer.output;
-  auto inputBoard = rig.Cli("--port 6 input-board=3:board.bin");
+  auto inputBoard = rig.Cli("--port 6 --allow-placeholder-loader input-board=3:board.bin");
   EXPECT_EQ(inputBoard.exitCode, 0) << inputBoard.output;
   auto subMcu = rig.Cli("--port 7 sub-mcu=10");
   EXPECT_EQ(subMcu.exitCode, 0) << subMcu.output;
@@ -102,6 +108,23 @@ TEST(CliEndToEnd, EveryKindOfStep) {
   EXPECT_EQ(report["ports"]["7"]["subMcuRequested"], "20");
   EXPECT_TRUE(std::filesystem::exists(rig.work.path() / "FlyMcu/started.txt"));
   EXPECT_EQ(report["ports"]["8"]["probesAnswered"], 1);
+}
+
+TEST(CliEndToEnd, GeneratorThenAnalyzerMcuInOneRun) {
+  // The second MCU update of a run reopens its port for the bootloader like the first.
+  CliRig rig("3=generator,4=analyzer");
+  ASSERT_TRUE(rig.sim->ready());
+  const auto genMcu = testing::PatternImage(1000, 31);
+  const auto anaMcu = testing::PatternImage(1300, 32);
+  rig.work.Write("data/GENERATOR_MCU(rack).bin", genMcu);
+  rig.work.Write("data/ANALYZER_MCU(rack).bin", anaMcu);
+  auto run =
+      rig.Cli("--stall-timeout 10 search-generator generator-mcu search-analyzer analyzer-mcu");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  const Json report = rig.sim->Stop();
+  ASSERT_TRUE(report.is_object());
+  EXPECT_EQ(report["ports"]["3"]["mcu"]["sha256"], Sha256(Padded(genMcu, 128, 0xFF)));
+  EXPECT_EQ(report["ports"]["4"]["mcu"]["sha256"], Sha256(Padded(anaMcu, 128, 0xFF)));
 }
 
 TEST(CliEndToEnd, BadImagesSayWhyAndSendNothing) {
@@ -190,7 +213,8 @@ TEST(CliEndToEnd, UsageAndBadInput) {
       {"--port-dir /nonexistent/ports open", 2, "does not exist"},
       {"input-board=5:x.bin", 2, "1 to 4"},
       {"--port-dir " + work.path().string() + " open", 1,
-       "Can not find this port or used by other application"},
+       "Can not find this port or used by other application\n"
+       "COM1: no such device; `korvelt-cli ports` lists the ports\n"},
   };
   for (const auto& c : cases) {
     auto result = RunCommand(cli + " " + c.arguments, scratch);
@@ -210,6 +234,79 @@ TEST(CliEndToEnd, MissingImageSaysSoAndSendsNothing) {
       << result.output;
   const Json report = rig.sim->Stop();
   EXPECT_EQ(report["ports"]["3"]["bytesIn"], 0);
+}
+
+TEST(CliEndToEnd, EveryProgramSaysItsVersion) {
+  testing::TempWorkDir work;
+  const std::string scratch = (work.path() / "out.txt").string();
+  const std::regex versionLine("(korvelt-cli|korvelt-sim) [0-9]+\\.[0-9]+\\.[0-9]+( \\(.+\\))?\n");
+  for (const std::string program : {KORVELT_CLI_PATH, KORVELT_SIM_PATH}) {
+    auto result = RunCommand(program + " --version", scratch);
+    EXPECT_EQ(result.exitCode, 0) << program;
+    EXPECT_TRUE(std::regex_match(result.output, versionLine)) << result.output;
+  }
+}
+
+TEST(CliEndToEnd, AHeldPortSaysWhoHoldsIt) {
+  CliRig rig("3=generator");
+  ASSERT_TRUE(rig.sim->ready());
+  const std::string device = std::filesystem::read_symlink(rig.work.path() / "ports/COM3");
+  // flock(1) holds the lock the updater takes, in a process group of its own.
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    ::setpgid(0, 0);
+    ::execlp("flock", "flock", device.c_str(), "sleep", "30", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(holder, 0);
+  CommandResult result;
+  for (int attempt = 0; attempt < 50; ++attempt) {  // until the holder has the lock
+    result = rig.Cli("--port 3 open");
+    if (result.exitCode != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::kill(-holder, SIGTERM);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  const std::regex told(
+      "korvelt-updater: Can not find this port or used by other application\n"
+      "COM3 \\(" +
+      device + "\\): busy: held by process [0-9]+ \\((flock|sleep)\\)\n");
+  EXPECT_TRUE(std::regex_search(result.output, told)) << result.output;
+}
+
+TEST(CliEndToEnd, StepsEndWithASummaryAndSearchesShowNoBar) {
+  CliRig rig("3=generator,5=generator");  // a virtual board takes one transfer
+  ASSERT_TRUE(rig.sim->ready());
+  rig.work.Write("data/GENERATOR_FPGA.bin", testing::PatternImage(65536, 11));
+  rig.work.Write("board.bin", testing::PatternImage(4096 + 100, 12));
+  rig.work.Write("board-long-end.bin", testing::PatternImage(4096 + 600, 13));
+  auto refused = rig.Cli("--port 3 input-board=1:board.bin");
+  EXPECT_EQ(refused.exitCode, 1) << refused.output;
+  EXPECT_NE(refused.output.find("This build carries no input-board loader"), std::string::npos)
+      << refused.output;
+
+  auto first = rig.Cli(
+      "--allow-placeholder-loader search-generator generator-fpga open "
+      "input-board=2:board-long-end.bin");
+  EXPECT_EQ(first.exitCode, 0) << first.output;
+  auto second = rig.Cli("--allow-placeholder-loader --port 5 input-board=1:board.bin");
+  EXPECT_EQ(second.exitCode, 0) << second.output;
+  const std::string output = first.output + second.output;
+  const std::string number = "[0-9]+\\.[0-9]";
+  for (const std::string& line :
+       {std::string("search-generator: done"),
+        "generator-fpga: 65536 bytes in " + number + " s \\(" + number + " kB/s\\)",
+        "input-board=1:board.bin: 4196 bytes in " + number + " s \\(" + number + " kB/s\\)",
+        std::string("input-board=1:board.bin: the board does not confirm the last chunk \\(100 "
+                    "bytes\\): the transfer ends when it is written")}) {
+    EXPECT_TRUE(std::regex_search(output, std::regex("(^|\n)" + line + "\n"))) << line << "\n"
+                                                                               << output;
+  }
+  EXPECT_EQ(output.find("search-generator: 0"), std::string::npos) << "no empty bar";
+  EXPECT_EQ(output.find("input-board=2:board-long-end.bin: the board does not confirm"),
+            std::string::npos)
+      << "a last chunk of 600 bytes is confirmed";
 }
 
 TEST(SimLineModel, PacedUploadLiesWithinTenPercentOfTheWireTime) {

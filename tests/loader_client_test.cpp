@@ -203,5 +203,53 @@ TEST(LoaderClient, EmptyImageEndsAtTheFirstWriteCompleted) {
   EXPECT_EQ(h.port.writes.size(), 1u) << "no chunk";
 }
 
+TEST(PlaceholderLoader, TheEmbeddedPlaceholderHaltsABoardAndIsKnownByItsStart) {
+  // Executed at 0000:0510: cli; hlt; jmp back to the hlt.
+  EXPECT_EQ(Bytes(g_inputBoardLoader, g_inputBoardLoader + 4), (Bytes{0xFA, 0xF4, 0xEB, 0xFD}));
+  EXPECT_TRUE(InputBoardLoaderIsPlaceholder());
+
+  const std::string marker = kPlaceholderLoaderMarker;
+  Bytes halt = {0xFA, 0xF4, 0xEB, 0xFD};
+  Bytes placeholder = halt;
+  placeholder.insert(placeholder.end(), marker.begin(), marker.end());
+  Bytes markerOnly(marker.begin(), marker.end());
+  Bytes realLoader(kInputBoardLoaderBytes, 0x90);
+  struct Case {
+    const char* name;
+    Bytes loader;
+    bool placeholder;
+  } cases[] = {
+      {"halt loop and marker", placeholder, true},
+      {"marker without the halt loop", markerOnly, false},
+      {"halt loop without the marker", halt, false},
+      {"a real loader", realLoader, false},
+      {"nothing", {}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsPlaceholderLoader(c.loader), c.placeholder) << c.name;
+}
+
+TEST(PlaceholderLoader, AnInputBoardUpdateIsRefusedUnlessAllowed) {
+  for (int board = 1; board <= 4; ++board) {
+    LoaderHarness h;
+    h.dialog.m_bAllowPlaceholderLoader = 0;
+    const std::size_t writesBefore = h.port.writes.size();
+    h.services.fileAnswers.push_back(h.work.Write("board.bin", Bytes(100, 7)));
+    h.dialog.Click(IDC_UPDATE_IN1 + board - 1);
+    ASSERT_EQ(h.Boxes().size(), 1u) << board;
+    EXPECT_EQ(h.Boxes()[0].text, kNoInputBoardLoader);
+    EXPECT_EQ(h.Boxes()[0].caption, " ISP");
+    EXPECT_EQ(h.port.writes.size(), writesBefore) << "nothing goes to the board";
+    EXPECT_EQ(h.services.fileAnswers.size(), 1u) << "no file is asked for";
+    EXPECT_EQ(h.dialog.m_bInputBoardRequested, 0);
+    EXPECT_EQ(h.dialog.m_bPortOpen, 1) << "the port stays as it was";
+  }
+  // Allowed, the same press goes ahead.
+  LoaderHarness allowed;
+  allowed.services.fileAnswers.push_back(allowed.work.Write("board.bin", Bytes(100, 7)));
+  allowed.dialog.Click(IDC_UPDATE_IN1);
+  EXPECT_TRUE(allowed.Boxes().empty());
+  EXPECT_EQ(allowed.dialog.m_bInputBoardRequested, 1);
+}
+
 }  // namespace
 }  // namespace korvelt

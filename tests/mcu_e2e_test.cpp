@@ -37,7 +37,7 @@ TEST(McuEndToEnd, SixteenKibibytesThroughTheButton) {
   EXPECT_TRUE(rig.window().boxes().empty());
   EXPECT_EQ(rig.window().ControlText(IDC_NOTE),
             "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!");
-  EXPECT_EQ(rig.dialog().m_cParity, 'E');
+  EXPECT_EQ(rig.dialog().m_cParity, 'N') << "back to 8N1 for the next unit";
   unit.WithModel([&](sim::InstrumentModel& m) {
     const auto& flash = m.mcu().flash();
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin())) << "flash equals image";

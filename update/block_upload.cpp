@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* kUploadSucceededNote =
     "Note: Succeed to update \rFPGA firmware. Disconnect\r\n USB cable and re-power!";
-constexpr unsigned kAutoCloseMs = 1000;
 constexpr unsigned kBulkStartTimerMs = 7000;
 constexpr std::size_t kPacketDataOffset = 4;
 constexpr std::size_t kBulkHeaderBytes = 9;
@@ -68,6 +67,7 @@ void UpdaterDialog::OnAnalyzerFpga() {
 
 void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
                                     const char* imagePath) {
+  if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
     return;
@@ -76,6 +76,7 @@ void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
     m_services.MessageBox(confirmText, kCaptionIspBlank);
     return;
   }
+  ClearBootloaderRequests();
   UpdateData(true);
   m_strNote = kUpdatingNote;
   UpdateData(false);
@@ -85,6 +86,8 @@ void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
 }
 
 void UpdaterDialog::OnAuxFpga() {
+  if (RefuseWhileUpdating()) return;
+  ClearBootloaderRequests();
   UpdateData(true);
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
@@ -101,6 +104,7 @@ void UpdaterDialog::OnAnalyzerDataFlash() {
 }
 
 void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
+  if (RefuseWhileUpdating()) return;
   // The target is set first, even when the port test then stops the upload.
   m_deviceType = deviceType;
   m_deviceSubType = 0;
@@ -108,6 +112,7 @@ void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
     return;
   }
+  ClearBootloaderRequests();
   UpdateData(true);
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
@@ -115,6 +120,8 @@ void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
 }
 
 void UpdaterDialog::OnNandFlash() {
+  if (RefuseWhileUpdating()) return;
+  ClearBootloaderRequests();
   UpdateData(true);
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
@@ -139,7 +146,8 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   }
   m_blockPacket[1] = 0;
   m_blockPacket[2] = 0;
-  SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+  // A block that never went out leaves nothing in flight to wait for.
+  if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) return;
   g_bUploadFinished = 0;
   m_bUploadInFlight = 1;
   m_bBulkBlockInFlight = 0;
@@ -172,6 +180,11 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
   m_bulkFrame[10] = 0;
   m_bulkFrame[11] = 0;
   m_bulkFrame[kBulkFrameBytes - 1] = ZeroSumChecksum(m_bulkFrame.data(), kBulkFrameBytes - 1);
+  if (m_bPortOpen == 0) {
+    // Written into a closed port the frame is lost, and the upload would wait for ever.
+    m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    return;
+  }
   m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
   g_bUploadFinished = 0;
   m_bUploadInFlight = 1;
@@ -184,6 +197,8 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
 }
 
 void UpdaterDialog::OnBlockAck() {
+  // Bytes 9 to 11 are the acknowledgement only in a frame long enough to hold them.
+  if (m_replyLength < 8) return;
   if (m_replyBuf[9] != 0x78 || m_replyBuf[10] != 0x78) return;
   if (g_bUploadFinished) return;
   if (m_bUploadInFlight == 0) return;  // nothing was sent that this could acknowledge
@@ -240,8 +255,17 @@ void UpdaterDialog::FinishUpload() {
   m_fProgress = 100.0f;
   m_strNote = kUploadSucceededNote;
   UpdateData(false);
-  m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+  StartAutoClose();
   m_services.OperationEnded(OperationEvent::kUploadFinished);
+}
+
+void UpdaterDialog::EndBlockUpload() {
+  if (m_bUploadInFlight == 0) return;
+  g_bUploadFinished = 1;
+  m_bUploadInFlight = 0;
+  m_bBulkBlockInFlight = 0;
+  m_bMoreBlocks = 0;
+  if (m_bSearching == 0) m_services.StopTimer(kTimerSearchStep);  // the bulk start's timer
 }
 
 }  // namespace korvelt

@@ -17,6 +17,8 @@ constexpr uint8_t kLoaderHandOver[] = {0x03, 0x09, 0xF4};
 constexpr std::string_view kIspBanner = " ISP MODE...";
 constexpr std::string_view kFallbackLine = "UBD 00";
 constexpr int kFallbackMatchesNeeded = 3;
+// A firmware that keeps answering with its fallback line will not start its bootloader.
+constexpr int kMaxFallbackLines = 5;
 constexpr int kSubMcuServiceNumber = 3716;  // the data-flash number that selects the service path
 constexpr unsigned kSubMcuRequestPauseMs = 100;
 constexpr unsigned kFallbackPauseMs = 400;
@@ -29,6 +31,9 @@ constexpr const char* kSubMcuNext =
     "Next step is to update SUB MCU firmware! Be sure to load the firmware which is for  KEY "
     "BOARD";
 constexpr const char* kOutsideTool = ".\\FlyMcu\\FlyMcu.exe";
+constexpr const char* kNoBootloader =
+    "The unit did not enter its bootloader: its firmware answered the request 5 times "
+    "without starting it. Nothing was written. Re-power the unit and try again.";
 
 }  // namespace
 
@@ -42,6 +47,7 @@ void UpdaterDialog::OnUpdateAnalyzerMcu() {
 
 void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption,
                                      const char* confirmText) {
+  if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, portCaption);
     return;
@@ -50,6 +56,10 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
     m_services.MessageBox(confirmText, kCaptionIspBlank);
     return;
   }
+  // Without an image the unit must stay in its firmware: from its bootloader only a re-power
+  // brings it back. The image is loaded again at the banner.
+  if (LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage) == 0) return;
+  ClearBootloaderRequests();
   m_strNote = kUpdatingNote;
   UpdateData(false);
   m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
@@ -57,6 +67,7 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
 }
 
 void UpdaterDialog::OnUpdateSubMcu() {
+  if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
     return;
@@ -77,6 +88,7 @@ void UpdaterDialog::OnUpdateSubMcu() {
   }
   m_services.Pause(kSubMcuRequestPauseMs);
   m_port.QueueWrite(request, sizeof request);
+  ClearBootloaderRequests();
   m_bSubMcuRequested = 1;
 }
 
@@ -94,8 +106,14 @@ void UpdaterDialog::OnUpdateInputBoard4() {
 }
 
 void UpdaterDialog::RequestInputBoardUpdate(int board) {
+  if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
     m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
+    return;
+  }
+  // The placeholder would only halt the board; it is sent only where the operator says so.
+  if (InputBoardLoaderIsPlaceholder() && m_bAllowPlaceholderLoader != 1) {
+    m_services.MessageBox(kNoInputBoardLoader, kCaptionIspBlank);
     return;
   }
   m_fProgress = 0;
@@ -105,6 +123,7 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
   uint8_t request[] = {'\r', '\n', 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', '1', '\r', '\n'};
   request[11] = static_cast<uint8_t>('0' + board);
   m_port.QueueWrite(request, sizeof request);
+  ClearBootloaderRequests();
   m_bInputBoardRequested = 1;
 }
 
@@ -145,9 +164,7 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
       m_bLoaderMode = 1;
       m_services.Pause(kLoaderHandOverPauseMs);
       m_port.QueueWrite(kLoaderHandOver, sizeof kLoaderHandOver);
-      m_bIspRequested = 0;
-      m_bSubMcuRequested = 0;
-      m_bInputBoardRequested = 0;
+      ClearBootloaderRequests();
       return;
     }
     return;
@@ -156,16 +173,25 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
   if (BannerMatches(kIspBanner) == static_cast<int>(kIspBanner.size())) {
     if (m_bSubMcuRequested == 1) {
       StartOutsideTool();
-      m_bIspRequested = 0;
-      m_bSubMcuRequested = 0;
+      ClearBootloaderRequests();
       SetPortClosedUi();
       UpdateData(false);
       return;
     }
+    // The request is answered: a second banner later must not start a second update.
+    ClearBootloaderRequests();
     // The MCU restarts in its bootloader: timer 8 reopens the port with even parity.
     m_port.RequestClose();
     const char* image = m_deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
-    if (LoadImageFile(image) == 0) return;
+    if (LoadImageFile(image) == 0) {
+      SetPortClosedUi();  // the port is closed already; the window must not say otherwise
+      m_strNote = kMcuFailedNote;
+      UpdateData(false);
+      m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);
+      return;
+    }
+    m_bMcuUpdateRunning = 1;
+    m_bStm32PortReopened = 0;
     m_strWait = "Please wait...";
     UpdateData(false);
     m_services.StartTimer(kTimerStm32Sync, kStm32SyncTickMs);
@@ -176,13 +202,21 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
   m_services.Pause(kFallbackPauseMs);
   UpdateData(true);
   if (m_nDataFlashNo != kSubMcuServiceNumber) {
-    m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+    if (++m_nFallbackLines < kMaxFallbackLines) {
+      m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+      return;
+    }
+    const bool mcuUpdate = m_bIspRequested == 1;
+    ClearBootloaderRequests();
+    m_strNote = kNoBootloaderNote;
+    UpdateData(false);
+    m_services.MessageBox(kNoBootloader, kCaptionIsp);
+    if (mcuUpdate) m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);
     return;
   }
   m_services.MessageBox(kSubMcuNext, kCaptionIsp);
   StartOutsideTool();
-  m_bIspRequested = 0;
-  m_bSubMcuRequested = 0;
+  ClearBootloaderRequests();
   m_nDataFlashNo = 0;
   SetPortClosedUi();
   UpdateData(false);
@@ -195,6 +229,12 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_bLoaderStreaming = 0;
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
+  }
+  if (m_bMcuUpdateRunning == 1) {
+    // The next port opened must speak 8N1 again, and the next update reopen with 8E1.
+    m_cParity = 'N';
+    m_bMcuUpdateRunning = 0;
+    m_bStm32PortReopened = 0;
   }
   m_bStm32SendPending = 0;
   for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {

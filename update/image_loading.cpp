@@ -27,6 +27,9 @@ int UpdaterDialog::ReadIntoImageBuffer(const std::string& path, bool* opened) {
       case ImageFileRead::Outcome::kNoMemory:
         message = "Not enough memory to load " + path + ".";
         break;
+      case ImageFileRead::Outcome::kNotRegular:
+        message = path + " is not a regular file. Nothing was sent.";
+        break;
       default:
         message = "Can not read " + path + ": " + read.reason + ".";
         break;

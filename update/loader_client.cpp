@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "app/updater_dialog.h"
 #include "update/crc16.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
@@ -31,8 +33,6 @@ constexpr uint8_t kStreamFrame[] = {0x05, 0x19, 0xFF, 0xFF, 0xE4};
 constexpr uint8_t kNextChunkFrame[] = {0x03, 0x10, 0xED};
 constexpr unsigned kAfterOpenPauseMs = 100;
 constexpr unsigned kBeforeChunkPauseMs = 1;
-constexpr unsigned kAutoCloseMs = 1000;
-constexpr int kChunkOverhead = 12;  // address, length and CRC around the data
 
 void PutBigEndian32(uint8_t* out, uint32_t value) {
   out[0] = static_cast<uint8_t>(value >> 24);
@@ -42,6 +42,19 @@ void PutBigEndian32(uint8_t* out, uint32_t value) {
 }
 
 }  // namespace
+
+bool IsPlaceholderLoader(std::span<const uint8_t> loader) {
+  const std::string_view marker = kPlaceholderLoaderMarker;
+  constexpr std::size_t kHalt = sizeof kPlaceholderLoaderHalt;
+  if (loader.size() < kHalt + marker.size()) return false;
+  return std::equal(std::begin(kPlaceholderLoaderHalt), std::end(kPlaceholderLoaderHalt),
+                    loader.begin()) &&
+         std::equal(marker.begin(), marker.end(), loader.begin() + kHalt);
+}
+
+bool InputBoardLoaderIsPlaceholder() {
+  return IsPlaceholderLoader(g_inputBoardLoader);
+}
 
 void UpdaterDialog::OnLoaderByte(uint8_t byte) {
   switch (m_loaderState) {
@@ -129,12 +142,20 @@ void UpdaterDialog::SendLoaderChunk() {
     m_bLoaderMode = 0;
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
-    m_services.StartTimer(kTimerAutoClose, kAutoCloseMs);
+    StartAutoClose();
     m_services.OperationEnded(OperationEvent::kInputBoardFinished);
     return;
   }
   const int n = std::min(m_loaderRemaining, kLoaderChunkBytes);
   const std::size_t offset = m_imageSize - static_cast<uint32_t>(m_loaderRemaining);
+  // The chunk must lie inside the image in the buffer, whatever happened to the buffer.
+  if (static_cast<uint32_t>(m_loaderRemaining) > m_imageSize ||
+      offset + static_cast<std::size_t>(n) > m_pImage.size()) {
+    AbandonBootloaderConversation();
+    m_strNote = kStoppedNote;
+    UpdateData(false);
+    return;
+  }
   uint8_t* frame = m_loaderTx.data();
   PutBigEndian32(frame, m_loaderAddress);
   PutBigEndian32(frame + 4, static_cast<uint32_t>(n));
@@ -143,7 +164,7 @@ void UpdaterDialog::SendLoaderChunk() {
   m_loaderRemaining -= n;
   m_loaderAddress += static_cast<uint32_t>(n);
 
-  const int frameLength = n + kChunkOverhead;
+  const int frameLength = n + kLoaderChunkOverhead;
   const int piece = std::min(frameLength, kLoaderPieceBytes);
   g_bLoaderPiecePending = frameLength > kLoaderPieceBytes ? 1 : 0;
   g_nLoaderFrameEnd = frameLength;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace korvelt {
 
@@ -9,15 +10,28 @@ namespace korvelt {
 inline constexpr std::size_t kInputBoardLoaderBytes = 5446;
 extern const uint8_t g_inputBoardLoader[kInputBoardLoaderBytes];
 
+// The placeholder the repository carries in place of the real loader: a halt loop at 0000:0510
+// (cli; hlt; jmp back to hlt) and a marker text. A board that ran it would stop, not load.
+inline constexpr uint8_t kPlaceholderLoaderHalt[] = {0xFA, 0xF4, 0xEB, 0xFD};
+inline constexpr const char* kPlaceholderLoaderMarker = "KORVELT INPUT-BOARD LOADER PLACEHOLDER";
+bool IsPlaceholderLoader(std::span<const uint8_t> loader);
+// Whether this build embeds the placeholder instead of a loader a board can run.
+bool InputBoardLoaderIsPlaceholder();
+inline constexpr const char* kNoInputBoardLoader =
+    "This build carries no input-board loader, only a placeholder that a board cannot run. "
+    "Rebuild the updater with the board's loader (KORVELT_INPUT_BOARD_LOADER=FILE) to update "
+    "input boards.";
+
 // The chunk sender's state: the current chunk frame still has pieces to write, how many of
 // its bytes are not yet handed to the port, and its whole length.
 extern int g_bLoaderPiecePending;
 extern int g_nLoaderBytesLeft;
 extern int g_nLoaderFrameEnd;
 
-inline constexpr int kLoaderFrameData = 250;    // loader bytes per first-stage frame
-inline constexpr int kLoaderChunkBytes = 4096;  // image bytes per chunk frame
-inline constexpr int kLoaderPieceBytes = 512;   // the port's write slot
+inline constexpr int kLoaderFrameData = 250;     // loader bytes per first-stage frame
+inline constexpr int kLoaderChunkBytes = 4096;   // image bytes per chunk frame
+inline constexpr int kLoaderPieceBytes = 512;    // the port's write slot
+inline constexpr int kLoaderChunkOverhead = 12;  // address, length and CRC around the data
 inline constexpr uint32_t kLoaderLoadAddress = 0x0510;
 inline constexpr uint32_t kBoardImageAddress = 0xA00000;
 

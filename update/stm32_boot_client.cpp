@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/updater_dialog.h"
+#include "update/operator_texts.h"
 
 namespace korvelt {
 
@@ -29,6 +30,11 @@ constexpr unsigned kEndCloseMs = 225;  // the port is shown closed this long aft
 
 constexpr const char* kSucceededNote =
     "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
+
+// Read Memory: after the length is acknowledged, the sub-step counts the data bytes from here.
+constexpr int kReadDataSubStep = 3;
+constexpr int kFlashStartReadBytes = 4;
+constexpr int kFlashSizeReadBytes = 2;
 
 enum Stm32State { kStateSync = 0, kGet, kGetId, kReadFlashStart, kReadFlashSize, kErase, kWrite };
 
@@ -59,12 +65,16 @@ void UpdaterDialog::OnStm32SyncTimer() {
   static constexpr uint8_t kSyncByte = 0x7F;
   if (m_bStm32Mode == 1) {
     m_port.QueueWrite(&kSyncByte, 1);
-  } else if (m_cParity == 'N') {
-    // First tick: the bootloader speaks 8E1.
+  } else if (m_bStm32PortReopened == 0) {
+    // First tick of this update: the bootloader speaks 8E1, whatever the port spoke before.
     m_cParity = 'E';
+    m_bStm32PortReopened = 1;
     if (m_port.OpenPort(m_channel, m_nPortNumber, m_nBaudRate, 'E', m_nDataBits, m_nStopBits,
                         m_dwCommEvents, kWriteSlotBytes)) {
       m_port.StartMonitor();
+    } else {
+      // Sync bytes into a closed port would tick for ever.
+      EndStm32Update(false, "the port could not be opened again for the bootloader.");
     }
   } else {
     m_port.QueueWrite(&kSyncByte, 1);
@@ -87,6 +97,8 @@ void UpdaterDialog::OnStm32ReplyTimer() {
   if (m_bStm32Mode == 1) {
     Stm32Step(kStm32Ack, true);  // a missing answer stands as an acknowledgement
   } else {
+    m_bMcuUpdateRunning = 0;  // the update ends when the window shows the port closed
+    m_bStm32PortReopened = 0;
     SetPortClosedUi();
   }
 }
@@ -128,36 +140,35 @@ void UpdaterDialog::Stm32Step(uint8_t byte, bool substitute) {
       break;
     case kReadFlashStart:
       // Read 4 bytes at 0x08000000; the data bytes are counted, not kept.
-      if (ack && g_nStm32SubStep == 0) {
+      if (g_nStm32SubStep >= kReadDataSubStep) {
+        // Data, whatever its value: old firmware may well hold 0x79 in its first word.
+        if (++g_nStm32SubStep < kReadDataSubStep + kFlashStartReadBytes) break;
+        SendAfter(kCommandPauseMs, {0x11, 0xEE});
+        enter(kReadFlashSize);
+      } else if (ack && g_nStm32SubStep == 0) {
         g_nStm32SubStep = 1;
         SendAfter(kCommandPauseMs, {0x08, 0x00, 0x00, 0x00, 0x08});
       } else if (ack && g_nStm32SubStep == 1) {
         g_nStm32SubStep = 2;
         SendAfter(kCommandPauseMs, {0x03, 0xFC});
       } else if (ack) {
-        g_nStm32SubStep = 0;
-      } else if (g_nStm32SubStep <= 2) {
-        ++g_nStm32SubStep;
-      } else {
-        SendAfter(kCommandPauseMs, {0x11, 0xEE});
-        enter(kReadFlashSize);
+        g_nStm32SubStep = kReadDataSubStep;  // the length is taken: the data follows
       }
       break;
     case kReadFlashSize:
       // Read 2 bytes at 0x1FFFF7E0, the flash size.
-      if (ack && g_nStm32SubStep == 0) {
+      if (g_nStm32SubStep >= kReadDataSubStep) {
+        if (++g_nStm32SubStep < kReadDataSubStep + kFlashSizeReadBytes) break;
+        SendAfter(kShortPauseMs, {0x43, 0xBC});
+        enter(kErase);
+      } else if (ack && g_nStm32SubStep == 0) {
         g_nStm32SubStep = 1;
         SendAfter(kCommandPauseMs, {0x1F, 0xFF, 0xF7, 0xE0, 0xF7});
       } else if (ack && g_nStm32SubStep == 1) {
         g_nStm32SubStep = 2;
         SendAfter(kShortPauseMs, {0x01, 0xFE});
       } else if (ack) {
-        g_nStm32SubStep = 0;
-      } else if (g_nStm32SubStep == 0) {
-        g_nStm32SubStep = 1;
-      } else {
-        SendAfter(kShortPauseMs, {0x43, 0xBC});
-        enter(kErase);
+        g_nStm32SubStep = kReadDataSubStep;
       }
       break;
     case kErase:
@@ -282,6 +293,7 @@ void UpdaterDialog::FinishStm32Block(bool accepted) {
 
 void UpdaterDialog::EndStm32Update(bool succeeded, const std::string& failure) {
   m_bStm32Mode = 0;
+  m_cParity = 'N';  // the next port opened speaks 8N1 again; the next update reopens with 8E1
   g_nStm32SubStep = 0;
   m_bStm32SendPending = 0;
   m_services.StopTimer(kTimerStm32Send);
@@ -296,6 +308,7 @@ void UpdaterDialog::EndStm32Update(bool succeeded, const std::string& failure) {
     return;
   }
   m_strWait = " ";
+  m_strNote = kMcuFailedNote;
   UpdateData(false);
   m_services.MessageBox(FailureText(failure), kCaptionIsp);
   m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);

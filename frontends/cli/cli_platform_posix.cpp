@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "frontends/cli/cli_platform.h"
+#include "serial/port_listing.h"
 #include "serial/port_map.h"
 
 extern char** environ;
@@ -54,7 +55,7 @@ void UsePortFolder(const std::string& folder) {
 }
 
 std::string DescribePorts() {
-  return PortMap::FromEnvironment().Describe();
+  return ListPorts();
 }
 
 }  // namespace korvelt::cli

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "frontends/cli/cli_platform.h"
+#include "serial/port_listing.h"
 
 namespace korvelt::cli {
 
@@ -37,17 +38,7 @@ void RemoveInterruptHandler() {
 void UsePortFolder(const std::string&) {}
 
 std::string DescribePorts() {
-  std::string text = "COM ports known to the system:\n";
-  bool any = false;
-  for (int number = 1; number <= 99; ++number) {
-    const std::string name = "COM" + std::to_string(number);
-    char target[512];
-    if (::QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
-    text += "  " + name + " -> " + target + "\n";
-    any = true;
-  }
-  if (!any) text += "  (none)\n";
-  return text;
+  return ListPorts();
 }
 
 }  // namespace korvelt::cli

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "frontends/cli/cli_platform.h"
+#include "frontends/cli/step_summary.h"
 #include "resources/dialog_layout.h"
+#include "update/operator_texts.h"
 
 namespace korvelt::cli {
 
@@ -56,6 +58,9 @@ CliRunner::CliRunner(RunOptions options)
   window_.SetBoxObserver([this](const HeadlessWindow::Box& box) {
     progress_.Finish();
     std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), Printable(box.text).c_str());
+    if (box.text != kPortUnavailable) return;
+    std::lock_guard lock(trace_mutex_);  // the box keeps its text; the reason follows it
+    if (!last_open_failure_.empty()) std::fprintf(stderr, "%s\n", last_open_failure_.c_str());
   });
   window_.SetTextObserver([this](int controlId, const std::string& text) {
     if (controlId != IDC_PROGRESS) return;
@@ -67,6 +72,7 @@ CliRunner::CliRunner(RunOptions options)
   dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
   window_.Attach(dialog_.get());
   dialog_->OnInitDialog();
+  dialog_->m_bAllowPlaceholderLoader = options_.allowPlaceholderLoader ? 1 : 0;
 }
 
 CliRunner::~CliRunner() {
@@ -76,6 +82,10 @@ CliRunner::~CliRunner() {
 
 void CliRunner::OnTrace(const SerialTraceEvent& event) {
   if (event.kind == SerialTraceEvent::Kind::kRead) Touch();  // the unit said something
+  if (event.kind == SerialTraceEvent::Kind::kOpenFailed) {
+    std::lock_guard lock(trace_mutex_);
+    last_open_failure_ = event.text;
+  }
   if (!trace_.file) return;
   static constexpr const char* kNames[] = {"OPEN", "OPEN-FAILED", "SETTINGS", "CLOSE",
                                            "IN",   "OUT",         "ERROR"};
@@ -127,7 +137,8 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
   UpdaterDialog& d = *dialog_;
   boxes_seen_ = window_.boxes().size();
   events_seen_ = window_.events().size();
-  progress_.Start(step.text, std::atof(window_.ControlText(IDC_PROGRESS).c_str()));
+  progress_.Start(step.text, std::atof(window_.ControlText(IDC_PROGRESS).c_str()),
+                  StepMovesImage(step.kind));
   auto failedOr = [&](std::function<bool()> done) {
     return [this, done]() -> std::optional<bool> {
       if (NewFailureBox()) return false;
@@ -205,11 +216,15 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     }
   }
   for (const Step& step : steps) {
+    const auto started = std::chrono::steady_clock::now();
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     switch (outcome) {
       case Outcome::kOk:
-        if (!options_.quiet) std::fprintf(stderr, "%s: done\n", step.text.c_str());
+        if (!options_.quiet) {
+          const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+          std::fputs(StepSummary(step, dialog_->m_imageSize, took.count()).c_str(), stderr);
+        }
         continue;
       case Outcome::kFailed:
         std::fprintf(stderr, "korvelt-cli: step '%s' failed\n", step.text.c_str());

@@ -31,6 +31,7 @@ struct RunOptions {
   double stallSeconds = 30;  // no progress and no traffic for this long ends a step
   bool quiet = false;
   std::string traceFile;
+  bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
 };
 
 // The scripted operator: runs the window core in a headless window on the real serial port and
@@ -67,6 +68,7 @@ class CliRunner {
   TraceFile trace_;  // outlives the port, whose worker writes to it
   std::mutex trace_mutex_;
   int64_t trace_start_ns_ = 0;
+  std::string last_open_failure_;  // why the last open failed, under trace_mutex_
   HeadlessWindow window_;
   SerialPort port_;
   std::unique_ptr<UpdaterDialog> dialog_;

@@ -6,6 +6,7 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/cli_runner.h"
+#include "resources/program_version.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
   int port = 0;
   double stallSeconds = 30;
   bool quiet = false;
+  bool allowPlaceholderLoader = false;
   std::vector<std::string> words;
 #ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
                  "end a step that sees no progress and no answer for SEC seconds (default 30)")
       ->check(CLI::PositiveNumber);
   app.add_flag("-q,--quiet", quiet, "no progress display");
+  app.add_flag("--allow-placeholder-loader", allowPlaceholderLoader,
+               "send the placeholder input-board loader of this build (tests and demos: it "
+               "halts a real board)");
+  app.set_version_flag("--version", korvelt::VersionLine("korvelt-cli"));
   app.add_option("steps", words, "the steps, or 'ports'")->required();
   try {
     app.parse(argc, argv);
@@ -88,6 +94,7 @@ int main(int argc, char** argv) {
   options.stallSeconds = stallSeconds;
   options.quiet = quiet;
   options.traceFile = traceFile;
+  options.allowPlaceholderLoader = allowPlaceholderLoader;
   korvelt::cli::CliRunner runner(options);
   korvelt::cli::InstallInterruptHandler(&runner.interruptFlag());
   const int status = runner.Run(steps);

@@ -1,21 +1,35 @@
 #include "frontends/cli/progress_display.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace korvelt::cli {
+
+std::string TimeLeft(double percent, double seconds) {
+  // The rate so far says how long the rest takes; too early to tell below 1 %.
+  if (percent < 1.0 || seconds <= 0) return "--:-- left";
+  const long left = std::lround(seconds * (100.0 - std::min(percent, 100.0)) / percent);
+  char text[32];
+  std::snprintf(text, sizeof text, "%ld:%02ld left", left / 60, left % 60);
+  return text;
+}
 
 void ProgressDisplay::Start(const std::string& label) {
   label_ = label;
+  movesImage_ = true;
   lastWhole_ = -1;
   active_ = false;
   started_ = std::chrono::steady_clock::now();
 }
 
-void ProgressDisplay::Start(const std::string& label, double shownBefore) {
+void ProgressDisplay::Start(const std::string& label, double shownBefore, bool movesImage) {
   Start(label);
   stale_ = shownBefore;
+  movesImage_ = movesImage;
 }
 
 void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
-  if (quiet_) return;
+  if (quiet_ || !movesImage_) return;
   // The field keeps the last operation's value until this one moves it.
   if (stale_ && percent == *stale_) return;
   stale_.reset();
@@ -34,9 +48,10 @@ void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
   const int filled = static_cast<int>(percent / 100.0 * kWidth);
   std::string bar(static_cast<std::size_t>(std::max(0, std::min(filled, kWidth))), '#');
   bar.resize(kWidth, ' ');
-  std::fprintf(out_, "\r%s [%s] %5.1f%%  %llu/%llu bytes  %.1f kB/s ", label_.c_str(), bar.c_str(),
-               percent, static_cast<unsigned long long>(done),
-               static_cast<unsigned long long>(totalBytes), rate);
+  std::fprintf(out_, "\r%s [%s] %5.1f%%  %llu/%llu bytes  %.1f kB/s  %s ", label_.c_str(),
+               bar.c_str(), percent, static_cast<unsigned long long>(done),
+               static_cast<unsigned long long>(totalBytes), rate,
+               TimeLeft(percent, seconds).c_str());
   std::fflush(out_);
   active_ = true;
 }

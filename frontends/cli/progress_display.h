@@ -8,15 +8,19 @@
 
 namespace korvelt::cli {
 
-// Progress on standard error: a live bar with percentage, bytes and rate on a terminal, plain
-// percentage lines otherwise.
+// Progress on standard error: a live bar with percentage, bytes, rate and the time left on a
+// terminal, plain percentage lines otherwise.
+// "1:05 left": the time the rest takes at the rate so far; "--:-- left" before 1 %.
+std::string TimeLeft(double percent, double seconds);
+
 class ProgressDisplay {
  public:
   ProgressDisplay(std::FILE* out, bool live, bool quiet) : out_(out), live_(live), quiet_(quiet) {}
 
   void Start(const std::string& label);
-  // `shownBefore` is what the field showed when the step began; it is not this step's news.
-  void Start(const std::string& label, double shownBefore);
+  // `shownBefore` is what the field showed when the step began; it is not this step's news. A
+  // step that moves no image (a search, open, close) shows no bar at all.
+  void Start(const std::string& label, double shownBefore, bool movesImage = true);
   void Update(double percent, uint64_t totalBytes);
   void Finish();
 
@@ -25,6 +29,7 @@ class ProgressDisplay {
   bool live_;
   bool quiet_;
   bool active_ = false;
+  bool movesImage_ = false;  // no step has started yet
   std::string label_;
   int lastWhole_ = -1;
   std::optional<double> stale_;

@@ -3,10 +3,13 @@
 #include <QCommandLineParser>
 #include <QMessageBox>
 #include <QTimer>
+#include <cstdio>
+#include <string_view>
 
 #include "app/updater_app.h"
 #include "app/updater_dialog.h"
 #include "frontends/qt/qt_updater_window.h"
+#include "resources/program_version.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -46,13 +49,19 @@ class QtPlatform : public korvelt::AppPlatform {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so that it needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--version") {
+      std::printf("%s\n", korvelt::VersionLine("korvelt-updater").c_str());
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName("korvelt-updater");
-  QApplication::setApplicationVersion("1.0");
   QCommandLineParser parser;
   parser.setApplicationDescription("Firmware updater for the rack KORVELT instrument.");
   parser.addHelpOption();
-  parser.addVersionOption();
+  parser.addOption({"version", "Print the version and end."});
   QCommandLineOption screenshot("screenshot", "Save a picture of the window at start and end.",
                                 "file.png");
   parser.addOption(screenshot);

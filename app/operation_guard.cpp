@@ -1,0 +1,54 @@
+// One operation at a time: while an update is in flight every other start is refused, and the
+// operator's ways out (Close Port, a search, a port-list choice) end it without a success.
+// Without this a second start pairs the unit's acknowledgements with the wrong blocks.
+#include "app/updater_dialog.h"
+#include "update/block_upload.h"
+#include "update/operator_texts.h"
+
+namespace korvelt {
+
+bool UpdaterDialog::UpdateInFlight() const {
+  return m_bUploadInFlight == 1 || m_bMcuUpdateRunning == 1 || m_bLoaderMode == 1 ||
+         m_bLoaderStreaming == 1;
+}
+
+bool UpdaterDialog::RefuseWhileUpdating() {
+  if (UpdateInFlight()) {
+    m_services.MessageBox(kUpdateRunning, kCaptionIsp);
+    return true;
+  }
+  // The new start takes the port over: the auto-close of the update before must not close it
+  // under the new one.
+  m_services.StopTimer(kTimerAutoClose);
+  return false;
+}
+
+void UpdaterDialog::ClearBootloaderRequests() {
+  m_bIspRequested = 0;
+  m_bSubMcuRequested = 0;
+  m_bInputBoardRequested = 0;
+  m_nFallbackLines = 0;
+}
+
+void UpdaterDialog::AbandonOperation() {
+  const bool wasRunning = UpdateInFlight();
+  ClearBootloaderRequests();
+  // A search left running would close the port chosen now when its timer steps on.
+  if (m_bSearching == 1) {
+    m_bSearching = 0;
+    m_services.StopTimer(kTimerSearchStep);
+    m_strStatus = " ";
+    UpdateData(false);
+  }
+  // A block upload's state stays armed otherwise, and a stray acknowledgement continues it.
+  EndBlockUpload();
+  AbandonBootloaderConversation();
+  // The auto-close of a finished update would otherwise close the port of what comes next.
+  m_services.StopTimer(kTimerAutoClose);
+  if (!wasRunning) return;
+  m_strWait = " ";
+  m_strNote = kStoppedNote;
+  UpdateData(false);
+}
+
+}  // namespace korvelt

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "frontends/cli/cli_steps.h"
+
+namespace korvelt::cli {
+
+// Whether the step sends an image (and so has a progress bar and a byte count).
+bool StepMovesImage(Step::Kind kind);
+
+// Whether the board answers the final chunk of an input-board image of `imageBytes`: a final
+// chunk that fits one 512-byte piece ends the transfer as soon as it is written.
+bool InputBoardLastChunkConfirmed(uint64_t imageBytes);
+
+// The line a successful step ends with: "generator-fpga: 65536 bytes in 6.9 s (9.5 kB/s)",
+// "open: done"; an input-board step adds a line when the board did not confirm the last chunk.
+std::string StepSummary(const Step& step, uint64_t imageBytes, double seconds);
+
+}  // namespace korvelt::cli

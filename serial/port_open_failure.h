@@ -1,0 +1,25 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace korvelt {
+
+// A process that has the device open.
+struct PortHolder {
+  long pid = 0;
+  std::string program;
+};
+
+// The process holding `device`, found through procRoot/<pid>/fd where the system lets us look;
+// another process is preferred over this one. Nothing where no holder can be seen (Windows).
+std::optional<PortHolder> FindPortHolder(const std::string& device,
+                                         const std::string& procRoot = "/proc");
+
+// Why a port did not open, in words an operator can act on, for the trace and korvelt-cli:
+// "COM3 (/dev/ttyUSB0): busy: held by process 1234 (minicom)". `device` is empty when the port
+// name stands for no device; `systemCode` is errno on POSIX and GetLastError() on Windows.
+std::string DescribeOpenFailure(const std::string& portName, const std::string& device,
+                                int systemCode);
+
+}  // namespace korvelt

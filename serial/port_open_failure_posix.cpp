@@ -1,0 +1,131 @@
+// Why a port did not open on POSIX: the errno of the open, and for a busy port the process
+// that holds it: the holder of its lock, else a process that has it open.
+#include <dirent.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string_view>
+
+#include "serial/port_open_failure.h"
+
+namespace korvelt {
+
+namespace {
+
+constexpr const char* kListHint = "no such device; `korvelt-cli ports` lists the ports";
+
+std::string ProgramOf(const std::string& processDir) {
+  std::ifstream comm(processDir + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name.empty() ? "unknown program" : name;
+}
+
+// The group that may open the device: its own group when that group may write to it and is not
+// root's, else the usual one for serial devices.
+std::string SerialGroupOf(const std::string& device) {
+  struct stat st {};
+  if (::stat(device.c_str(), &st) == 0 && (st.st_mode & S_IWGRP) && st.st_gid != 0) {
+    if (const group* g = ::getgrgid(st.st_gid)) return g->gr_name;
+  }
+  return "dialout";
+}
+
+// The process holding the advisory lock on the file, from procRoot/locks: several programs may
+// have a device open (a terminal emulator's child, a modem daemon), but one holds the lock.
+std::optional<long> LockHolder(const struct stat& file, const std::string& procRoot) {
+  std::ifstream locks(procRoot + "/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    if (line.find("->") != std::string::npos) continue;  // a waiter, not the holder
+    char kind[16] = {};
+    long pid = 0;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
+                    &minor_number, &inode) != 5) {
+      continue;
+    }
+    if (std::string_view(kind) == "FLOCK" && pid > 0 && major_number == major(file.st_dev) &&
+        minor_number == minor(file.st_dev) && inode == file.st_ino) {
+      return pid;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<PortHolder> FindPortHolder(const std::string& device, const std::string& procRoot) {
+  struct stat target {};
+  if (::stat(device.c_str(), &target) != 0) return std::nullopt;
+  if (auto pid = LockHolder(target, procRoot)) {
+    return PortHolder{*pid, ProgramOf(procRoot + "/" + std::to_string(*pid))};
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> processes(::opendir(procRoot.c_str()), ::closedir);
+  if (!processes) return std::nullopt;
+  std::optional<PortHolder> self;
+  const long ownPid = static_cast<long>(::getpid());
+  while (const dirent* process = ::readdir(processes.get())) {
+    char* end = nullptr;
+    const long pid = std::strtol(process->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    const std::string processDir = procRoot + "/" + process->d_name;
+    std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir((processDir + "/fd").c_str()), ::closedir);
+    if (!fds) continue;  // gone, or not ours to look at
+    while (const dirent* fd = ::readdir(fds.get())) {
+      if (fd->d_name[0] == '.') continue;
+      struct stat open {};
+      if (::stat((processDir + "/fd/" + fd->d_name).c_str(), &open) != 0) continue;
+      const bool same = S_ISCHR(target.st_mode)
+                            ? S_ISCHR(open.st_mode) && open.st_rdev == target.st_rdev
+                            : open.st_dev == target.st_dev && open.st_ino == target.st_ino;
+      if (!same) continue;
+      PortHolder holder{pid, ProgramOf(processDir)};
+      if (pid != ownPid) return holder;
+      self = holder;
+      break;
+    }
+  }
+  return self;
+}
+
+std::string DescribeOpenFailure(const std::string& portName, const std::string& device,
+                                int systemCode) {
+  if (device.empty()) return portName + ": " + kListHint;
+  // A port map folder's link is named by the device it leads to.
+  std::error_code noTarget;
+  const std::filesystem::path target = std::filesystem::canonical(device, noTarget);
+  std::string text = portName + " (" + (noTarget ? device : target.string()) + "): ";
+  switch (systemCode) {
+    case EBUSY:
+    case EAGAIN: {
+      auto holder = FindPortHolder(device);
+      if (!holder) return text + "busy: held by another program";
+      return text + "busy: held by process " + std::to_string(holder->pid) + " (" +
+             holder->program + ")";
+    }
+    case EACCES:
+    case EPERM:
+      return text + "permission denied: add your user to the '" + SerialGroupOf(device) +
+             "' group (then log in again)";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return text + kListHint;
+    case ENOTTY:
+      return text + "not a serial device";
+    default:
+      return text + std::strerror(systemCode);
+  }
+}
+
+}  // namespace korvelt

@@ -1,0 +1,81 @@
+// Reading an image on Windows: opened sharing reads only, so a file that another program is
+// still writing (a copy in progress) is refused like one that cannot be opened; only disk files
+// are read.
+#include <windows.h>
+
+#include "update/image_file.h"
+
+namespace korvelt {
+
+namespace {
+
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE handle) : handle_(handle) {}
+  ~FileHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+std::string SystemText(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = ::FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message =
+      length > 0 && text ? std::string(text, length) : "error " + std::to_string(error);
+  if (text) ::LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == '.' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+ImageFileRead Failed(ImageFileRead::Outcome outcome, DWORD error) {
+  ImageFileRead result;
+  result.outcome = outcome;
+  result.reason = SystemText(error);
+  return result;
+}
+
+}  // namespace
+
+ImageFileRead ReadImageFile(const std::string& path) {
+  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    return Failed(ImageFileRead::Outcome::kCannotOpen, ::GetLastError());
+  }
+  ImageFileRead result;
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK) {
+    result.outcome = ImageFileRead::Outcome::kNotRegular;
+    return result;
+  }
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size)) {
+    return Failed(ImageFileRead::Outcome::kReadFailed, ::GetLastError());
+  }
+  if (!SizeImageBuffer(static_cast<uint64_t>(size.QuadPart), result)) return result;
+  std::size_t done = 0;
+  while (done < result.bytes.size()) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(result.bytes.size() - done);
+    if (!::ReadFile(file.get(), result.bytes.data() + done, want, &n, nullptr)) {
+      return Failed(ImageFileRead::Outcome::kReadFailed, ::GetLastError());
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  result.bytes.resize(done);
+  result.outcome = ImageFileRead::Outcome::kRead;
+  return result;
+}
+
+}  // namespace korvelt
