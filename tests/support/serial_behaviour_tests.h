@@ -148,6 +148,33 @@ TEST_F(SerialBehaviour, RequestsRacingTakeUpAreWrittenAtMostOnce) {
   port.reset();  // the hook uses this test's locals
 }
 
+// Writes back to back while the other end reads slowly: the purge before each write drops
+// input only, never output the other end has not read yet.
+TEST_F(SerialBehaviour, BackToBackWritesAllReachASlowReader) {
+  ASSERT_TRUE(OpenAndMonitor());
+  constexpr int kWrites = 6;
+  std::vector<uint8_t> expected;
+  for (int i = 0; i < kWrites * 512; ++i)
+    expected.push_back(static_cast<uint8_t>(i * 13 + i / 512));
+  auto seen = std::async(std::launch::async, [&] {
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < expected.size()) {
+      const auto part = device.Read(64, 3000ms);
+      if (part.empty()) break;
+      bytes.insert(bytes.end(), part.begin(), part.end());
+      std::this_thread::sleep_for(5ms);
+    }
+    return bytes;
+  });
+  for (int w = 0; w < kWrites; ++w) {
+    Queue(std::vector<uint8_t>(expected.begin() + w * 512, expected.begin() + (w + 1) * 512));
+    ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == w + 1; }, 10000ms))
+        << "write " << w;
+  }
+  EXPECT_EQ(seen.get(), expected);
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
+}
+
 TEST_F(SerialBehaviour, SingleByteWrite) {
   ASSERT_TRUE(OpenAndMonitor());
   Queue({0x7F});
@@ -201,6 +228,25 @@ TEST_F(SerialBehaviour, DestructorEndsWorkerBlockedInNotification) {
   ASSERT_TRUE(window.channel.WaitForPending(2000ms));
   port.reset();  // nobody drains: the destructor must still end the worker
   SUCCEED();
+}
+
+// Ports opened, watched and destroyed one after another, each while its wait for line events
+// is pending: a wait that ends after its port is gone must not touch the next port's state.
+TEST_F(SerialBehaviour, PortsDestroyedWhileWaitingLeaveTheNextOneWhole) {
+  for (int cycle = 0; cycle < 30; ++cycle) {
+    port = std::make_unique<SerialPort>(ops);
+    ASSERT_TRUE(OpenAndMonitor()) << "cycle " << cycle;
+    std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 7));
+  }
+  window.received.clear();
+  device.Write({0x31, 0x32});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(kPortUnderTest).size() == 2; }));
+  Queue({0x33});
+  EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+  EXPECT_EQ(device.Read(1, 1000ms), std::vector<uint8_t>{0x33});
+  port->RequestClose();
+  EXPECT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_TRUE(window.ErrorTexts().empty()) << ::testing::PrintToString(window.ErrorTexts());
 }
 
 TEST(SerialPortUnopened, WritesAndClosesDoNothing) {
