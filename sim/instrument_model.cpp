@@ -38,6 +38,14 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
         mcu_->Receive(nowMs, bytes + i, 1);
         break;
       case Mode::kInputBoardLoader:
+        if (input_board_model_->FinishedBy(nowMs)) {
+          // The board restarted after its update: the firmware has the link again.
+          mode_ = Mode::kFirmware;
+          assembler_.Reset();
+          line_.clear();
+          assembler_.Feed(bytes[i]);
+          break;
+        }
         input_board_model_->Receive(nowMs, bytes + i, 1);
         break;
     }

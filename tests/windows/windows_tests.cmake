@@ -57,3 +57,11 @@ if(KORVELT_HOST_SIM)
   set_tests_properties(windows_updater_end_to_end PROPERTIES TIMEOUT 300 LABELS windows
                        RESOURCE_LOCK wine_desktop)
 endif()
+
+# The version resource of both programs, read back from the files: the build's version.
+find_program(KORVELT_PYTHON python3 REQUIRED)
+add_test(NAME windows_version_resource
+  COMMAND ${KORVELT_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/windows/check_version_resource.py
+          ${PROJECT_VERSION} ${KORVELT_VERSION_DIR}/program_version.cpp
+          $<TARGET_FILE:korvelt-updater> $<TARGET_FILE:korvelt-cli>)
+set_tests_properties(windows_version_resource PROPERTIES TIMEOUT 60 LABELS windows)
