@@ -13,6 +13,7 @@
 #include "app/updater_dialog.h"
 #include "frontends/cli/cli_steps.h"
 #include "frontends/cli/progress_display.h"
+#include "frontends/cli/step_record.h"
 #include "frontends/headless/headless_window.h"
 #include "serial/serial_port.h"
 
@@ -26,12 +27,21 @@ enum ExitCode : int {
   kExitInterrupted = 130
 };
 
+// What a caller learns while the steps run (a unit child passes it on to its supervisor).
+struct RunHooks {
+  std::function<void(std::size_t index, const Step& step)> stepStarted;
+  std::function<void(double percent, uint64_t imageBytes)> progress;  // image steps only
+  std::function<void(const StepRecord& record)> stepEnded;
+};
+
 struct RunOptions {
   std::optional<int> port;   // choose COMn in the list first
   double stallSeconds = 30;  // no progress and no traffic for this long ends a step
   bool quiet = false;
   std::string traceFile;
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
+  std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
+  RunHooks hooks;
 };
 
 // The scripted operator: runs the window core in a headless window on the real serial port and
@@ -45,6 +55,10 @@ class CliRunner {
   // Asked from a signal handler's flag: give up the running step safely.
   void RequestInterrupt() { interrupted_ = true; }
   std::atomic<bool>& interruptFlag() { return interrupted_; }
+  // The port the run used last (the one a search found).
+  int portNumber() const { return dialog_->m_nPortNumber; }
+  // Why the run failed, in the updater's words; empty after a run that succeeded.
+  const std::string& failureMessage() const { return failure_message_; }
 
  private:
   enum class Outcome { kOk, kFailed, kStalled, kInterrupted };
@@ -77,6 +91,11 @@ class CliRunner {
   std::atomic<bool> interrupted_{false};
   std::size_t boxes_seen_ = 0;
   std::size_t events_seen_ = 0;
+  std::string last_box_text_;         // the last failure box of the running step
+  std::optional<double> hook_stale_;  // the progress field's value when the step began
+  bool image_moved_ = false;          // the running step's progress moved
+  bool step_moves_image_ = false;
+  std::string failure_message_;
 };
 
 }  // namespace korvelt::cli
