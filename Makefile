@@ -9,14 +9,14 @@ JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
-                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev
+                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev dpkg-dev file
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
 CMAKE_FLAGS += -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 endif
 
-.PHONY: windows windows-deps test-windows win32-rc deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
+.PHONY: windows windows-deps test-windows win32-rc package package-check deps build test test-fast test-asan test-tsan demo demo-gui bench fuzz format format-check clean
 
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 30
@@ -35,8 +35,9 @@ build: deps
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The whole suite, then again under address+undefined sanitizers, then the tests that
-# run a serial worker thread under the thread sanitizer, then the Windows build under Wine.
-test: test-fast test-asan test-tsan test-windows format-check
+# run a serial worker thread under the thread sanitizer, then the Windows build under Wine,
+# then the packages' contents.
+test: test-fast test-asan test-tsan test-windows package-check format-check
 
 test-fast: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -109,7 +110,18 @@ windows: windows-deps
 	mkdir -p $(WINDOWS_DIST)
 	x86_64-w64-mingw32-strip -o $(WINDOWS_DIST)/korvelt-updater.exe $(WINDOWS_BUILD)/korvelt-updater.exe
 	x86_64-w64-mingw32-strip -o $(WINDOWS_DIST)/korvelt-cli.exe $(WINDOWS_BUILD)/korvelt-cli.exe
-	ls -l $(WINDOWS_DIST)
+	cmake --build $(WINDOWS_BUILD) --target windows_zip
+	ls -l $(WINDOWS_DIST) dist/*.zip
+
+# The Debian package of the Linux programs and the Windows zip, both in dist/.
+package: build windows
+	rm -f dist/*.deb
+	cd $(BUILD) && cpack -G DEB
+	ls -l dist/*.deb dist/*.zip
+
+# What the packages hold, and that the packaged korvelt-cli runs.
+package-check: package
+	tests/check_packages.sh $$(grep -m1 '^CMAKE_PROJECT_VERSION:' $(BUILD)/CMakeCache.txt | cut -d= -f2) dist
 
 # Writes the Windows resource script again after a change of the layout table.
 win32-rc: build

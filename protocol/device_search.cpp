@@ -4,6 +4,7 @@
 
 #include "app/updater_dialog.h"
 #include "protocol/frame.h"
+#include "protocol/search_reply.h"
 #include "resources/dialog_layout.h"
 
 namespace korvelt {
@@ -98,47 +99,9 @@ void UpdaterDialog::OnSearchReplyByte(uint8_t byte) {
   // idle here, or the 0xAB that starts a reply would be lost.
   if (m_parserState < -1 || m_parserState > 9) m_parserState = -1;
   if (m_parserState != -1) m_services.StartTimer(kTimerSearchStep, kReplyByteMs);
-  int next = -1;
-  switch (m_parserState) {
-    case -1:
-      next = byte == kReplyStart ? 0 : -1;
-      break;
-    case 0:
-      next = byte == m_deviceType ? 1 : -1;
-      break;
-    case 1:
-      next = byte == m_deviceSubType ? 2 : -1;
-      break;
-    case 2:
-      next = byte == 0x07 ? 3 : -1;
-      break;
-    case 3:
-      next = byte == 0x00 ? 4 : -1;
-      break;
-    case 4:
-      next = 5;
-      break;  // the unit's group address: any
-    case 5:
-      next = 6;
-      break;  // its machine address: any
-    case 6:
-      next = byte == 0x02 ? 7 : -1;
-      break;
-    case 7:
-      next = byte == 0xF8 ? 8 : -1;
-      break;
-    case 8:
-      next = byte == m_deviceType ? 9 : -1;
-      break;
-    case 9:
-      if (byte == m_deviceSubType) m_bDeviceFound = 1;  // the checksum is not examined
-      next = -1;
-      break;
-    default:
-      next = -1;
-      break;
-  }
-  m_parserState = next;
+  const SearchReplyStep step = StepSearchReply(m_parserState, byte, m_deviceType, m_deviceSubType);
+  if (step.found) m_bDeviceFound = 1;
+  m_parserState = step.nextState;
 }
 
 void UpdaterDialog::SearchStep() {

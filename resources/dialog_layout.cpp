@@ -107,12 +107,8 @@ constexpr ControlTemplate kMainControls[] = {
 constexpr ControlTemplate kAboutControls[] = {
     {IDC_STATIC, K::kIconStatic, "", {11, 17, 20, 20}, true, true, false, false, IDR_MAINFRAME},
     {IDC_STATIC, K::kLabel, "TIRAS CONSOLE Version 1.0", {40, 10, 119, 8}, true, true},
-    {IDC_STATIC,
-     K::kLabel,
-     "Firmware updater for the rack instrument",
-     {40, 25, 119, 8},
-     true,
-     true},
+    // The field is 119 units wide and one line high: the text must fit on one line.
+    {IDC_STATIC, K::kLabel, "KORVELT rack firmware updater", {40, 25, 119, 8}, true, true},
     {1, K::kDefaultButton, "OK", {178, 7, 50, 14}, true, true},
 };
 

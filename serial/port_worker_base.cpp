@@ -34,15 +34,9 @@ void PortWorkerBase::ResetWriteSlot(int capacity) {
   writeLength_ = 0;
 }
 
-void PortWorkerBase::PutWrite(const uint8_t* bytes, int length) {
-  std::lock_guard slot(slotMutex_);
+void PortWorkerBase::CopyIntoSlot(const uint8_t* bytes, int length) {
   writeLength_ = std::min(static_cast<std::size_t>(std::max(length, 0)), writeSlot_.size());
   if (writeLength_ > 0) std::memcpy(writeSlot_.data(), bytes, writeLength_);
-}
-
-void PortWorkerBase::TakeWrite(std::vector<uint8_t>& inFlight) {
-  std::lock_guard slot(slotMutex_);
-  inFlight.assign(writeSlot_.begin(), writeSlot_.begin() + static_cast<long>(writeLength_));
 }
 
 }  // namespace korvelt

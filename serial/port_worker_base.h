@@ -23,13 +23,29 @@ struct PortWorkerBase {
   void ReportCommErrorText(const char* operation, const std::string& systemText);
   void Notify(uint32_t message, uint32_t wParam = 0);
 
-  // The write slot: QueueWrite puts a request in, replacing one not yet taken up; the worker
-  // takes a copy out, so a request being written is never changed.
+  // The write slot holds one request; a request the worker has not taken up yet is replaced
+  // by a later one. Putting a request in and signalling the worker is one step under the
+  // slot's lock, and so is resetting the signal and taking the request up: each request is
+  // either replaced before take-up or written exactly once, never lost after its signal was
+  // consumed nor written twice. `signal` and `resetSignal` must not block.
   void ResetWriteSlot(int capacity);
-  void PutWrite(const uint8_t* bytes, int length);  // cut to the slot; no slot, nothing
-  void TakeWrite(std::vector<uint8_t>& inFlight);
+  template <typename Signal>
+  void PutWrite(const uint8_t* bytes, int length, Signal&& signal) {
+    std::lock_guard slot(slotMutex_);
+    CopyIntoSlot(bytes, length);
+    signal();
+  }
+  // The worker's copy: a request being written never changes.
+  template <typename ResetSignal>
+  void TakeWrite(std::vector<uint8_t>& inFlight, ResetSignal&& resetSignal) {
+    std::lock_guard slot(slotMutex_);
+    resetSignal();  // from here on the request counts as taken up
+    inFlight.assign(writeSlot_.begin(), writeSlot_.begin() + static_cast<long>(writeLength_));
+  }
 
  private:
+  void CopyIntoSlot(const uint8_t* bytes, int length);  // cut to the slot; no slot, nothing
+
   std::mutex slotMutex_;
   std::vector<uint8_t> writeSlot_;
   std::size_t writeLength_ = 0;

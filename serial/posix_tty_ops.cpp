@@ -58,6 +58,10 @@ bool SerialPortBackendOps::IsPseudoTerminal(int fd) {
   return major_number >= 136 && major_number <= 143;
 }
 
+int SerialPortBackendOps::QueuedOutput(int fd, int* count) {
+  return ::ioctl(fd, TIOCOUTQ, count);
+}
+
 namespace {
 
 std::optional<speed_t> SpeedFor(int baudRate) {

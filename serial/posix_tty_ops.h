@@ -22,6 +22,8 @@ class SerialPortBackendOps {
   // Asserts RTS (modem-line ioctl).
   virtual int AssertRts(int fd);
   virtual bool IsPseudoTerminal(int fd);
+  // Bytes written but not yet sent by the device (TIOCOUTQ); -1 with errno set on failure.
+  virtual int QueuedOutput(int fd, int* count);
 };
 
 // Builds the raw line settings for baud, parity 'N' or 'E', data and stop bits: no flow

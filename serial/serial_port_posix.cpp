@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -30,10 +31,19 @@ namespace {
 // Write time-outs of the port: 1000 ms plus 1000 ms per byte, as the port is configured.
 constexpr int kWriteTimeoutConstantMs = 1000;
 constexpr int kWriteTimeoutPerByteMs = 1000;
+// How often the device's output queue is looked at while a write is being sent: 1 ms is about
+// 11 bytes at 115200 baud.
+constexpr int kOutputPollMs = 1;
 // The worker also wakes this often with nothing to do, so a lost wake-up can never stall it.
 constexpr int kIdleWakeMs = 1000;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kLargestBatch = 65536;  // bytes handed over at once, at most
+
+int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
 
 void SignalEvent(int fd) {
   if (fd >= 0) {
@@ -96,6 +106,8 @@ struct SerialPort::Impl : PortWorkerBase {
   void Monitor();
   void DrainInput(short revents);
   void PerformWrite();
+  void AwaitOutputSent(int device, std::chrono::steady_clock::time_point deadline, int* failure,
+                       bool* cancelled);
 };
 
 SerialPort::Impl::ConfigFailure SerialPort::Impl::Configure(int device, int baudRate, char parity,
@@ -162,10 +174,13 @@ void SerialPort::Impl::Monitor() {
 }
 
 void SerialPort::Impl::DrainInput(short revents) {
-  // Every byte in the input queue is delivered as its own notification, in order, then one
-  // flag notification ends the wake. Whatever is there is read first and handed over in one
-  // go; bytes that arrive meanwhile are read and handed over before the flag.
+  // Every byte in the input queue is delivered as its own notification, in order. What is
+  // there is read and handed over in one go, then the queue is read again: bytes that arrived
+  // while the window handled the batch (the banner recogniser pauses 400 ms) must be delivered
+  // before a write queued by a handler is taken up, or its purge would drop them. Only a read
+  // that finds nothing ends the drain, with one flag notification.
   uint8_t buffer[kReadChunk];
+  bool deliveredAny = false;
   for (;;) {
     batch.clear();
     ssize_t got = 0;
@@ -188,73 +203,99 @@ void SerialPort::Impl::DrainInput(short revents) {
       }
     }
     const bool failed = got < 0 && !empty;
-    const bool hungUp =
-        !failed && empty && batch.empty() && (revents & (POLLHUP | POLLERR | POLLNVAL));
-    const bool done = empty || failed;
-    if (done && (eventMask & kEvRxFlag)) {
-      batch.push_back(SerialNotification{WM_SERIAL_RXFLAG, 0, portNumber, {}});
+    if (!batch.empty()) {
+      deliveredAny = true;
+      if (owner) owner->SendAll(batch);
+      if (!failed) continue;
     }
-    if (owner) owner->SendAll(batch);
-    if (failed || hungUp) {
+    if (eventMask & kEvRxFlag) Notify(WM_SERIAL_RXFLAG);
+    const bool hungUp = !failed && !deliveredAny && (revents & (POLLHUP | POLLERR | POLLNVAL));
+    if ((failed || hungUp) && !deviceGone) {
       // The device went away (cable pulled): say so once and stop watching it. Close and
       // write requests are still honoured.
-      if (!deviceGone) {
-        deviceGone = true;
-        ReportCommError("ReadFile()", failed ? readError : EIO);
-      }
-      return;
+      deviceGone = true;
+      ReportCommError("ReadFile()", failed ? readError : EIO);
     }
-    if (done) return;
+    return;
   }
 }
 
 void SerialPort::Impl::PerformWrite() {
-  ResetEvent(writeSignal);  // from here on the request counts as taken up
-  TakeWrite(writeInFlight);
+  TakeWrite(writeInFlight, [this] { ResetEvent(writeSignal); });
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::milliseconds(kWriteTimeoutConstantMs +
+                                kWriteTimeoutPerByteMs * static_cast<int>(writeInFlight.size()));
   int failure = 0;
   bool cancelled = false;
   std::size_t written = 0;
-  {
+  const int device = fd.load();  // replaced only by this worker or once it has ended
+  if (device < 0 || deviceGone) {
+    failure = device < 0 ? EBADF : EIO;
+  } else {
     std::lock_guard guard(lock);
-    int device = fd.load();
-    if (device < 0 || deviceGone) {
-      failure = device < 0 ? EBADF : EIO;
-    } else {
-      // Input the worker has not read yet is discarded before every write. Output is never
-      // left pending (each write completes before its notification), and flushing output on a
-      // pseudo-terminal would drop bytes its other end has not read yet.
-      ::tcflush(device, TCIFLUSH);
-      auto deadline = std::chrono::steady_clock::now() +
-                      std::chrono::milliseconds(kWriteTimeoutConstantMs +
-                                                kWriteTimeoutPerByteMs * writeInFlight.size());
-      while (written < writeInFlight.size()) {
-        ssize_t n = ::write(device, writeInFlight.data() + written, writeInFlight.size() - written);
-        if (n > 0) {
-          written += static_cast<std::size_t>(n);
-          continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR) {
-          failure = errno;
-          break;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-          failure = ETIMEDOUT;
-          break;
-        }
-        pollfd waits[2] = {{device, POLLOUT, 0}, {closeSignal, POLLIN, 0}};
-        if (::poll(waits, 2, static_cast<int>(left.count())) > 0 && waits[1].revents) {
-          cancelled = true;  // a close request ends a write the device will not take
-          break;
-        }
+    // Input the worker has not read yet is discarded before every write. Output is never
+    // left pending (each write completes before its notification), and flushing output on a
+    // pseudo-terminal would drop bytes its other end has not read yet.
+    ::tcflush(device, TCIFLUSH);
+    while (written < writeInFlight.size()) {
+      ssize_t n = ::write(device, writeInFlight.data() + written, writeInFlight.size() - written);
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        continue;
       }
-      if (!failure && !cancelled && !pseudoTerminal) ::tcdrain(device);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        failure = errno;
+        break;
+      }
+      const int left = MillisecondsUntil(deadline);
+      if (left <= 0) {
+        failure = ETIMEDOUT;
+        break;
+      }
+      pollfd waits[2] = {{device, POLLOUT, 0}, {closeSignal, POLLIN, 0}};
+      if (::poll(waits, 2, left) > 0 && waits[1].revents) {
+        cancelled = true;  // a close request ends a write the device will not take
+        break;
+      }
     }
+  }
+  if (!failure && !cancelled && !pseudoTerminal) {
+    // A pseudo-terminal has sent a byte once its other end could read it; a device has sent
+    // it when its output queue is empty.
+    AwaitOutputSent(device, deadline, &failure, &cancelled);
+  }
+  if ((failure == ETIMEDOUT || cancelled) && !pseudoTerminal) {
+    // What the device did not take is dropped, as a write time-out does on Windows; the
+    // driver would otherwise hold a later close until it drained.
+    std::lock_guard guard(lock);
+    ::tcflush(device, TCOFLUSH);
   }
   if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
   if (failure) ReportCommError("WriteFile()", failure);
   Notify(WM_SERIAL_TXDONE, 0);
+}
+
+// Waits, outside the port lock, until the device's output queue is empty, the write's deadline
+// has passed (ETIMEDOUT) or closing is requested. tcdrain() is not used: it has no time limit,
+// and a device that stops taking output (a flow-controlled adapter, some drivers after the
+// cable is pulled) would hold the worker and every close request with it.
+void SerialPort::Impl::AwaitOutputSent(int device, std::chrono::steady_clock::time_point deadline,
+                                       int* failure, bool* cancelled) {
+  for (;;) {
+    int queued = 0;
+    if (ops->QueuedOutput(device, &queued) != 0 || queued <= 0) return;  // unknown counts as sent
+    const int left = MillisecondsUntil(deadline);
+    if (left <= 0) {
+      *failure = ETIMEDOUT;
+      return;
+    }
+    pollfd closing{closeSignal, POLLIN, 0};
+    if (::poll(&closing, 1, std::min(left, kOutputPollMs)) > 0) {
+      *cancelled = true;
+      return;
+    }
+  }
 }
 
 SerialPort::SerialPort() : SerialPort(std::make_shared<SerialPortBackendOps>()) {}
@@ -311,6 +352,10 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
                name + " (" + *device + ") " + LineDefinition(baudRate, parity, dataBits, stopBits));
     port.Trace(SerialTraceEvent::Kind::kSettings, RequestLowLatency(opened));
     failure = port.Configure(opened, baudRate, parity, dataBits, stopBits);
+    // Only input is discarded. Nothing of this program's can be waiting for a device here
+    // (every write waits until the device has sent it, or drops what it would not take), so
+    // discarding output too would change nothing; on a pseudo-terminal the other end may not
+    // have read the last write before a reopen yet, and discarding output would drop it.
     ::tcflush(opened, TCIFLUSH);
   }
   // Reported outside the lock; the port stays open with whatever settings it has.
@@ -323,7 +368,7 @@ bool SerialPort::StartMonitor() {
   if (port.monitor.joinable()) port.monitor.join();  // a worker that already closed and ended
   {
     // The worker's start-up purge, done here before it runs so that nothing received after
-    // StartMonitor returns can be lost to it.
+    // StartMonitor returns can be lost to it. Input only, as at open.
     std::lock_guard guard(port.lock);
     if (port.fd >= 0) ::tcflush(port.fd, TCIFLUSH);
   }
@@ -335,8 +380,8 @@ bool SerialPort::StartMonitor() {
 
 void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   Impl& port = *impl_;
-  port.PutWrite(bytes, length);  // a port never opened has no slot
-  SignalEvent(port.writeSignal);
+  // A port never opened has no slot.
+  port.PutWrite(bytes, length, [&port] { SignalEvent(port.writeSignal); });
 }
 
 void SerialPort::RequestClose() {

@@ -27,6 +27,9 @@ constexpr DWORD kPortTimeoutMs = 1000;  // each of the five time-outs set at ope
 constexpr std::size_t kReadChunk = 4096;
 constexpr DWORD kQuietPollMs = 2;
 constexpr DWORD kQuietPollSpanMs = 40;
+// A pending comm-event wait ends at once when the mask is cleared (Wine's end within a few
+// milliseconds anyway); the bound only guards against a driver that never ends it.
+constexpr DWORD kEventWaitEndMs = 500;
 
 std::string SystemText(DWORD code) {
   char* text = nullptr;
@@ -39,11 +42,35 @@ std::string SystemText(DWORD code) {
   return result;
 }
 
+// The read errors after which the port is of no more use until it is opened again: the device
+// was removed (a USB adapter pulled), its driver no longer takes requests, or access to the
+// open handle was withdrawn. A read aborted once is normal (a purge aborts transfers); aborted
+// again at once, the driver is tearing the port down. Any other failure is reported and
+// reading goes on.
+bool MeansDeviceGone(DWORD code, DWORD previousFailure) {
+  switch (code) {
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+      return true;
+    case ERROR_OPERATION_ABORTED:
+      return previousFailure == ERROR_OPERATION_ABORTED;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
+
+// What a pending WaitCommEvent writes into when it ends: the system keeps its address until
+// then, so it lives apart from the port's other state.
+struct EventWaitRecord {
+  OVERLAPPED overlapped{};
+  DWORD occurredEvents = 0;
+};
 
 struct SerialPort::Impl : PortWorkerBase {
   explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {
-    std::memset(&eventOverlapped, 0, sizeof eventOverlapped);
     std::memset(&ioOverlapped, 0, sizeof ioOverlapped);
   }
 
@@ -55,10 +82,9 @@ struct SerialPort::Impl : PortWorkerBase {
   HANDLE writeSignal = nullptr;
   HANDLE closeSignal = nullptr;
   // The comm-event wait has a record of its own: a record in use by a pending wait must not be
-  // handed to a read or a write, and cancelling the wait is not reliable on every driver.
-  OVERLAPPED eventOverlapped;
-  OVERLAPPED ioOverlapped;   // reads and writes, one at a time on the worker
-  DWORD occurredEvents = 0;  // written when a pending WaitCommEvent completes: must outlive it
+  // handed to a read or a write, nor reused or freed before the wait has ended.
+  std::unique_ptr<EventWaitRecord> eventWait = std::make_unique<EventWaitRecord>();
+  OVERLAPPED ioOverlapped;  // reads and writes, one at a time on the worker
   bool eventWaitPending = false;
   HANDLE waitHandles[3] = {};
   uint32_t eventMask = 0;
@@ -66,6 +92,7 @@ struct SerialPort::Impl : PortWorkerBase {
   std::vector<uint8_t> writeInFlight;
   std::vector<SerialNotification> batch;
   bool deviceGone = false;
+  DWORD lastReadFailure = 0;  // the error of the last status read or read, 0 after a success
 
   void ReportCommError(const char* operation, DWORD code) {
     ReportCommErrorText(operation, SystemText(code));
@@ -79,6 +106,8 @@ struct SerialPort::Impl : PortWorkerBase {
   }
 
   void Monitor();
+  void CloseOnWorker();
+  void EndEventWait(HANDLE handle);
   // Hands over everything in the input queue; the number of bytes, or -1 when the line failed.
   int DrainInput();
   void Deliver(const uint8_t* bytes, DWORD count);
@@ -92,8 +121,8 @@ void SerialPort::Impl::Monitor() {
     HANDLE handle = port.load();
     bool armed = false;
     if (handle && !deviceGone && !eventWaitPending) {
-      if (::WaitCommEvent(handle, &occurredEvents, &eventOverlapped)) {
-        ::SetEvent(eventOverlapped.hEvent);  // completed at once: handled below as a wake
+      if (::WaitCommEvent(handle, &eventWait->occurredEvents, &eventWait->overlapped)) {
+        ::SetEvent(eventWait->overlapped.hEvent);  // completed at once: handled below as a wake
         armed = true;
       } else {
         const DWORD code = ::GetLastError();
@@ -106,14 +135,15 @@ void SerialPort::Impl::Monitor() {
     }
     armed = armed || eventWaitPending;
     const DWORD woke = ::WaitForMultipleObjects(armed ? 3 : 2, waitHandles, FALSE, INFINITE);
+    if (woke == WAIT_FAILED) {
+      // Cannot happen with the worker's own handles; should it, waiting again would spin, and
+      // the port is closed as if asked to.
+      ReportCommError("WaitForMultipleObjects()", ::GetLastError());
+      CloseOnWorker();
+      break;
+    }
     if (woke == WAIT_OBJECT_0) {
-      std::lock_guard guard(lock);
-      if (HANDLE open = port.exchange(nullptr)) {
-        ::CancelIo(open);
-        ::CloseHandle(open);
-      }
-      eventWaitPending = false;
-      Trace(SerialTraceEvent::Kind::kClose, "closed");
+      CloseOnWorker();
       break;
     }
     if (woke == WAIT_OBJECT_0 + 1) {
@@ -124,8 +154,8 @@ void SerialPort::Impl::Monitor() {
       eventWaitPending = false;
       HANDLE handle = port.load();
       DWORD ignored = 0;
-      ::GetOverlappedResult(handle, &eventOverlapped, &ignored, FALSE);
-      ::ResetEvent(eventOverlapped.hEvent);
+      ::GetOverlappedResult(handle, &eventWait->overlapped, &ignored, FALSE);
+      ::ResetEvent(eventWait->overlapped.hEvent);
       // Whatever ended the wait (an event, or a driver that ends waits on its own), what is in
       // the input queue decides whether this was a data wake.
       const int delivered = DrainInput();
@@ -146,6 +176,38 @@ void SerialPort::Impl::Monitor() {
   monitorAlive = false;
 }
 
+void SerialPort::Impl::CloseOnWorker() {
+  std::lock_guard guard(lock);
+  if (HANDLE open = port.exchange(nullptr)) {
+    EndEventWait(open);
+    ::CancelIo(open);
+    ::CloseHandle(open);
+  }
+  eventWaitPending = false;
+  Trace(SerialTraceEvent::Kind::kClose, "closed");
+}
+
+// A wait left pending when the handle is closed may still end later and write into its record
+// (Wine ends waits on a terminal on its own a few milliseconds on): freed or handed to the next
+// port, that record would be corrupted memory. The wait is ended and waited for first.
+void SerialPort::Impl::EndEventWait(HANDLE handle) {
+  if (!eventWaitPending) return;
+  eventWaitPending = false;
+  ::SetCommMask(handle, 0);
+  ::CancelIoEx(handle, &eventWait->overlapped);
+  if (::WaitForSingleObject(eventWait->overlapped.hEvent, kEventWaitEndMs) == WAIT_OBJECT_0) {
+    DWORD ignored = 0;
+    ::GetOverlappedResult(handle, &eventWait->overlapped, &ignored, FALSE);
+    ::ResetEvent(eventWait->overlapped.hEvent);
+    return;
+  }
+  // A driver that never ends it keeps the record and its event; the next wait gets new ones.
+  (void)eventWait.release();
+  eventWait = std::make_unique<EventWaitRecord>();
+  eventWait->overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  waitHandles[2] = eventWait->overlapped.hEvent;
+}
+
 // A wake that brought nothing to read is not a data wake and is not reported. Some drivers end
 // every wait on a quiet line at once, without an event (Wine on a terminal does, every few
 // milliseconds), and starting a wait is costly there: for a while the input queue is looked at
@@ -163,18 +225,21 @@ void SerialPort::Impl::AwaitQuietLine() {
 int SerialPort::Impl::DrainInput() {
   uint8_t buffer[kReadChunk];
   int delivered = 0;
+  int failuresInARow = 0;
   for (;;) {
     DWORD got = 0;
     const char* failedCall = nullptr;
+    bool statusFailed = false;
     DWORD code = 0;
     {
       std::lock_guard guard(lock);
       HANDLE handle = port.load();
       COMSTAT status{};
       DWORD errors = 0;
-      if (!::ClearCommError(handle, &errors, &status)) {
+      if (!ops->ReadStatus(handle, &errors, &status)) {
         failedCall = "ClearCommError()";
         code = ::GetLastError();
+        statusFailed = true;
       } else if (status.cbInQue == 0) {
         return delivered;
       } else {
@@ -191,11 +256,22 @@ int SerialPort::Impl::DrainInput() {
       }
     }
     if (failedCall) {
-      // A device that went away (cable pulled) is reported once and no longer watched.
-      ReportCommError(failedCall, code);
-      deviceGone = true;
-      return -1;
+      const bool gone = MeansDeviceGone(code, lastReadFailure);
+      // A failure is reported once, not again while the same one repeats.
+      if (code != lastReadFailure) ReportCommError(failedCall, code);
+      lastReadFailure = code;
+      if (gone) {
+        deviceGone = true;  // no longer watched until the port is opened again
+        return -1;
+      }
+      // The drain goes on while the input queue holds bytes; a status that cannot be read, or
+      // a read that fails again and again, ends this drain, and the next wake tries again.
+      if (statusFailed || ++failuresInARow > 1) return delivered;
+      continue;
     }
+    lastReadFailure = 0;
+    failuresInARow = 0;
+    if (got == 0) return delivered;  // the queue said bytes, the read found none: do not spin
     Deliver(buffer, got);
     delivered += static_cast<int>(got);
   }
@@ -212,15 +288,14 @@ void SerialPort::Impl::Deliver(const uint8_t* bytes, DWORD count) {
 }
 
 void SerialPort::Impl::PerformWrite() {
-  ::ResetEvent(writeSignal);
-  TakeWrite(writeInFlight);
+  TakeWrite(writeInFlight, [this] { ::ResetEvent(writeSignal); });
+  DWORD written = 0;
+  DWORD failure = 0;
   {
     std::lock_guard guard(lock);
     HANDLE handle = port.load();
     ioOverlapped.Offset = 0;
     ioOverlapped.OffsetHigh = 0;
-    DWORD written = 0;
-    DWORD failure = 0;
     if (!handle) {
       failure = ERROR_INVALID_HANDLE;
     } else {
@@ -235,9 +310,10 @@ void SerialPort::Impl::PerformWrite() {
         if (failure == ERROR_IO_PENDING) failure = AwaitWrite(handle, &written);
       }
     }
-    if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
-    if (failure) ReportCommError("WriteFile()", failure);
   }
+  // Reported after the lock is left: the report waits for the window's thread.
+  if (written > 0) Trace(SerialTraceEvent::Kind::kWrite, {}, writeInFlight.data(), written);
+  if (failure) ReportCommError("WriteFile()", failure);
   Notify(WM_SERIAL_TXDONE);
 }
 
@@ -263,7 +339,7 @@ SerialPort::SerialPort(std::shared_ptr<SerialPortBackendOps> ops)
 SerialPort::~SerialPort() {
   impl_->EndWorker();
   if (HANDLE open = impl_->port.exchange(nullptr)) ::CloseHandle(open);
-  for (HANDLE event : {impl_->writeSignal, impl_->closeSignal, impl_->eventOverlapped.hEvent,
+  for (HANDLE event : {impl_->writeSignal, impl_->closeSignal, impl_->eventWait->overlapped.hEvent,
                        impl_->ioOverlapped.hEvent}) {
     if (event) ::CloseHandle(event);
   }
@@ -278,13 +354,13 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
   Impl& p = *impl_;
   p.EndWorker();
   for (HANDLE* event :
-       {&p.eventOverlapped.hEvent, &p.ioOverlapped.hEvent, &p.writeSignal, &p.closeSignal}) {
+       {&p.eventWait->overlapped.hEvent, &p.ioOverlapped.hEvent, &p.writeSignal, &p.closeSignal}) {
     if (!*event) *event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ::ResetEvent(*event);
   }
   p.waitHandles[0] = p.closeSignal;
   p.waitHandles[1] = p.writeSignal;
-  p.waitHandles[2] = p.eventOverlapped.hEvent;
+  p.waitHandles[2] = p.eventWait->overlapped.hEvent;
   p.eventWaitPending = false;
   p.owner = owner;
   p.portNumber = portNumber;
@@ -305,6 +381,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     }
     p.port = handle;
     p.deviceGone = false;
+    p.lastReadFailure = 0;
     p.requestedParity = parity;
     p.Trace(SerialTraceEvent::Kind::kOpen, name + " " + definition);
     COMMTIMEOUTS timeouts{kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs, kPortTimeoutMs,
@@ -344,8 +421,10 @@ bool SerialPort::StartMonitor() {
 
 void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
   Impl& p = *impl_;
-  p.PutWrite(bytes, length);  // a port never opened has no slot
-  if (p.writeSignal) ::SetEvent(p.writeSignal);
+  // A port never opened has no slot.
+  p.PutWrite(bytes, length, [&p] {
+    if (p.writeSignal) ::SetEvent(p.writeSignal);
+  });
 }
 
 void SerialPort::RequestClose() {

@@ -4,8 +4,8 @@
 
 namespace korvelt {
 
-// The Win32 calls the serial backend makes to open and configure a port. Tests derive from it
-// to see the line settings asked of the system.
+// The Win32 calls the serial backend makes to open and configure a port and to read its status.
+// Tests derive from it to see the line settings asked of the system and to make calls fail.
 class SerialPortBackendOps {
  public:
   virtual ~SerialPortBackendOps() = default;
@@ -16,6 +16,10 @@ class SerialPortBackendOps {
   }
   virtual BOOL SetState(HANDLE port, DCB* settings) { return ::SetCommState(port, settings); }
   virtual BOOL Purge(HANDLE port, DWORD flags) { return ::PurgeComm(port, flags); }
+  // The port's status (bytes in the input queue); clears its error flags.
+  virtual BOOL ReadStatus(HANDLE port, DWORD* errors, COMSTAT* status) {
+    return ::ClearCommError(port, errors, status);
+  }
 };
 
 }  // namespace korvelt

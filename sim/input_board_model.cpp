@@ -30,8 +30,15 @@ std::vector<TimedByte> InputBoardModel::TakeOutput() {
   return out;
 }
 
+bool InputBoardModel::FinishedBy(uint64_t nowMs) const {
+  // Between chunks: after a chunk's ready byte, or after 03 10 ED with no chunk following.
+  const bool betweenChunks = stage_ == Stage::kStreaming && frame_.empty() && chunk_.empty();
+  return betweenChunks && nowMs - last_byte_ms_ >= kQuietEndMs;
+}
+
 void InputBoardModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
+  if (count > 0) last_byte_ms_ = nowMs;
   for (std::size_t i = 0; i < count; ++i) {
     const uint8_t byte = bytes[i];
     if (inChunk_) {
@@ -44,6 +51,7 @@ void InputBoardModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
           chunk_.clear();
         } else if (chunk_.size() == n + 12) {
           OnChunk();
+          chunk_.clear();
         }
       }
       continue;

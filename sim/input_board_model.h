@@ -30,6 +30,10 @@ class InputBoardModel {
   // Frames or chunks that broke the protocol (bad checksum, address, length or CRC).
   const std::vector<std::string>& errors() const { return errors_; }
   bool loaderRunning() const { return stage_ >= Stage::kStreaming; }
+  // The loader has no end-of-image frame: waiting for the next chunk, it takes a link quiet
+  // for kQuietEndMs as the end of the update and restarts the board with its new image.
+  static constexpr uint64_t kQuietEndMs = 500;
+  bool FinishedBy(uint64_t nowMs) const;
 
  private:
   enum class Stage { kHandOver, kOpen, kStub, kLoading, kRunStub, kErase, kStream, kStreaming };
@@ -48,6 +52,7 @@ class InputBoardModel {
   std::vector<std::string> errors_;
   std::vector<TimedByte> output_;
   uint64_t now_ = 0;
+  uint64_t last_byte_ms_ = 0;
 };
 
 }  // namespace korvelt::sim

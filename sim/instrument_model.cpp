@@ -38,6 +38,14 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
         mcu_->Receive(nowMs, bytes + i, 1);
         break;
       case Mode::kInputBoardLoader:
+        if (input_board_model_->FinishedBy(nowMs)) {
+          // The board restarted after its update: the firmware has the link again.
+          mode_ = Mode::kFirmware;
+          assembler_.Reset();
+          line_.clear();
+          assembler_.Feed(bytes[i]);
+          break;
+        }
         input_board_model_->Receive(nowMs, bytes + i, 1);
         break;
     }
@@ -88,7 +96,12 @@ void InstrumentModel::OnTextLine(const std::string& line) {
   if (config_.silent) return;
   text_commands_.push_back(line);
   static const std::string kSubRequest = "UBP 32 2 ";
-  if (line == "ISP 32 1") {
+  if (line == "ISP 32 1" && config_.bannerAfterFallbackMs) {
+    SendText("UBD 07\r");
+    const std::string banner = "KORVELT ISP MODE...\r";
+    Send(std::vector<uint8_t>(banner.begin(), banner.end()), *config_.bannerAfterFallbackMs);
+    mode_ = Mode::kStm32Bootloader;
+  } else if (line == "ISP 32 1") {
     SendIspBanner();
     // The firmware restarts in the MCU's bootloader, unless it only answered with a status.
     if (config_.banner != BannerVariant::kFallbackUbd07 && config_.banner != BannerVariant::kNone) {

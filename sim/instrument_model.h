@@ -65,6 +65,9 @@ struct InstrumentConfig {
   uint32_t nackEvery = 0;               // refuse the first try of every n-th block
   std::function<BlockAnswer(const BlockSeen&)> blockFault;  // decides per block if set
   BannerVariant banner = BannerVariant::kIsp;
+  // Set: the MCU request is answered with the fallback line "UBD 07" first and with the ISP
+  // banner this many ms later, as firmware that reports a status before it restarts does.
+  std::optional<uint32_t> bannerAfterFallbackMs;
   std::shared_ptr<Stm32Config> stm32;            // the main MCU's bootloader; defaults if unset
   bool startInBootloader = false;                // the MCU waits in its bootloader from the start
   std::shared_ptr<InputBoardConfig> inputBoard;  // the input boards; defaults if unset

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "resources/program_version.h"
@@ -56,6 +57,7 @@ struct Faults {
   uint32_t dropAcksAfter = 0;
   uint32_t corruptAckEvery = 0;
   std::string banner = "isp";
+  std::optional<uint32_t> bannerAfterFallbackMs;
   bool mcuNoSync = false;
   bool mcuNackWrites = false;
   uint32_t mcuNackWrite = 0;
@@ -91,6 +93,9 @@ int main(int argc, char** argv) {
   app.add_option("--corrupt-ack-every", faults.corruptAckEvery,
                  "damage the acknowledgement of every n-th block");
   app.add_option("--banner", faults.banner, "isp, none, two-dots, lf or ubd07");
+  app.add_option("--banner-after-fallback", faults.bannerAfterFallbackMs,
+                 "answer the MCU request with \"UBD 07\", then after MS ms with the ISP banner")
+      ->option_text("MS");
   app.add_flag("--mcu-no-sync", faults.mcuNoSync, "the MCU bootloader never answers");
   app.add_flag("--mcu-nack-writes", faults.mcuNackWrites, "the MCU refuses every write");
   app.add_option("--mcu-nack-write", faults.mcuNackWrite, "the MCU refuses the n-th write once");
@@ -133,6 +138,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   base.banner = kBanners.at(faults.banner);
+  base.bannerAfterFallbackMs = faults.bannerAfterFallbackMs;
   if (faults.dropAcksAfter || faults.corruptAckEvery) {
     const Faults f = faults;
     auto accepted = std::make_shared<uint64_t>(0);

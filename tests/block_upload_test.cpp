@@ -214,6 +214,37 @@ TEST(BlockUpload, AcknowledgementsOutsideAnUploadAreIgnored) {
   EXPECT_EQ(h.Frames().size(), sent) << "after the end, until the next start";
 }
 
+TEST(BlockUpload, BlockThatCannotBeSentEndsTheUpload) {
+  // The window has let the port go while the unit's answer to block 0 is still on its way:
+  // the next block (or the refused one again) cannot be sent, and no later acknowledgement
+  // may count it as accepted.
+  for (Path path : {Path::kGeneratorFpga, Path::kAuxFpga}) {
+    for (BlockAnswer answer : {BlockAnswer::kAccept, BlockAnswer::kNack}) {
+      SCOPED_TRACE(::testing::Message() << "path " << int(path) << " answer " << int(answer));
+      InstrumentConfig config;
+      config.blockFault = [answer](const BlockSeen& block) {
+        return block.number == 0 ? answer : BlockAnswer::kAccept;
+      };
+      UploadHarness h(config);
+      h.Start(path, testing::PatternImage(400));
+      ASSERT_EQ(h.Frames().size(), 1u);
+      h.dialog.m_bPortOpen = 0;
+      h.clock.RunFor(500);
+      for (int i = 0; i < 2; ++i) {
+        h.port.DeliverAt(h.clock.Now(), 1,
+                         BuildFrame(kReplyStart, {0, 0, 1, 1}, kBlockAckCommand, {0x78, 0x78, 0}));
+      }
+      h.clock.RunFor(500);
+      EXPECT_EQ(h.Frames().size(), 1u);
+      ASSERT_FALSE(h.Boxes().empty());
+      EXPECT_EQ(h.Boxes().back().text, "Com port is not on yet.");
+      EXPECT_NE(h.dialog.m_strNote, kSucceededNote);
+      EXPECT_NE(h.services.controlTexts[IDC_PROGRESS], "100");
+      EXPECT_FALSE(h.dialog.UpdateInFlight()) << "the next start is not refused";
+    }
+  }
+}
+
 TEST(BlockUpload, BlockNumbersAreLittleEndianSixteenBit) {
   UploadHarness h;
   h.Start(Path::kGeneratorFpga, testing::PatternImage(257 * 256));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -223,6 +224,25 @@ TEST(CliEndToEnd, McuRefusalsBeforeAnythingIsErased) {
   }
 }
 
+// A protected page takes the writes without programming them: only the read-back sees it,
+// and the report must say the step failed and was not verified.
+TEST(CliEndToEnd, ProtectedPageFailsTheReadBack) {
+  CliRig rig("3=generator", {"--mcu-protect", "08000400"});
+  ASSERT_TRUE(rig.sim->ready());
+  rig.work.Write("data/GENERATOR_MCU(rack).bin", testing::PatternImage(2048, 45));
+  auto run = rig.Cli("--port 3 --report run.json generator-mcu");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("the flash at 0x08000400 does not hold the image"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.output.find("Succeed"), std::string::npos) << run.output;
+  std::ifstream file(rig.work.path() / "run.json");
+  const Json report = Json::parse(file, nullptr, false);
+  ASSERT_TRUE(report.is_object()) << run.output;
+  const Json& step = report["units"][0]["steps"][0];
+  EXPECT_EQ(step["outcome"], "failed");
+  EXPECT_EQ(step["verified"], false);
+}
+
 TEST(CliEndToEnd, WrittenPacingOnRequest) {
   CliRig rig("3=generator");
   ASSERT_TRUE(rig.sim->ready());
@@ -276,6 +296,24 @@ TEST(CliEndToEnd, RefusedMcuWritesEndInFailure) {
   EXPECT_EQ(result.exitCode, 1) << result.output;
   EXPECT_NE(result.output.find("Failed to update MCU firmware"), std::string::npos);
   EXPECT_EQ(result.output.find("Succeed"), std::string::npos);
+}
+
+// The unit answers the MCU request with the fallback line, then with the ISP banner while the
+// recogniser still pauses before it repeats the request: the banner waits in the port and must
+// reach the recogniser before the repeated request is written (and its purge runs).
+TEST(CliEndToEnd, BannerAfterFallbackLineStartsTheMcuUpdate) {
+  for (const char* gapMs : {"150", "300"}) {
+    SCOPED_TRACE(std::string("banner ") + gapMs + " ms after the fallback line");
+    CliRig rig("3=generator", {"--banner-after-fallback", gapMs});
+    ASSERT_TRUE(rig.sim->ready());
+    const auto image = testing::PatternImage(1500, 12);
+    rig.work.Write("data/GENERATOR_MCU(rack).bin", image);
+    auto result = rig.Cli("--stall-timeout 10 --port 3 generator-mcu");
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    const Json report = rig.sim->Stop();
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report["ports"]["3"]["mcu"]["sha256"], Sha256(Padded(image, 4, 0xFF)));
+  }
 }
 
 TEST(CliEndToEnd, SilentUnitStallsWithinTheLimit) {

@@ -41,6 +41,20 @@ TEST(InputBoardEndToEnd, TwentyKibibytesToBoardTwo) {
     EXPECT_TRUE(m.inputBoard().errors().empty());
   });
   std::printf("20 KiB input-board update over ptys: %.2f s (port closed included)\n", seconds);
+
+  // The operator updates the same board again: the unit's firmware has the link back.
+  const auto again = testing::PatternImage(3000, 21);
+  rig.window().QueueFileChoice(work.Write("in2-again.bin", again));
+  rig.dialog().Click(IDC_PORT_BUTTON);
+  ASSERT_EQ(rig.dialog().m_bPortOpen, 1);
+  rig.dialog().OnUpdateInputBoard2();
+  ASSERT_TRUE(rig.window().RunUntil([&] { return rig.dialog().m_bLoaderMode == 1; }, 10s))
+      << "the second request was answered";
+  ASSERT_TRUE(rig.window().RunUntil([&] { return rig.dialog().m_bPortOpen == 0; }, 60s));
+  unit.WithModel([&](sim::InstrumentModel& m) {
+    EXPECT_TRUE(m.inputBoard().boardImage() == again) << "the board holds the second image";
+    EXPECT_TRUE(m.inputBoard().errors().empty());
+  });
 }
 
 }  // namespace

@@ -141,6 +141,43 @@ TEST(LoaderClient, StreamingEverySize) {
   }
 }
 
+// An operator updates a board, then the same board or another one of the same unit: the
+// second transfer must run like the first. Both ways a transfer ends are covered: a final
+// chunk in one piece, and one that ends after the board's next ready byte.
+TEST(LoaderClient, SecondTransferToTheSameUnit) {
+  struct Case {
+    std::size_t firstSize, secondSize;
+    int secondBoard;
+  } cases[] = {{100, 6000, 2}, {5000, 300, 2}, {4096, 4096, 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.firstSize);
+    LoaderHarness h;
+    const Bytes first = testing::PatternImage(c.firstSize, 11);
+    const Bytes second = testing::PatternImage(c.secondSize, 12);
+    h.services.fileAnswers.push_back(h.work.Write("first.bin", first));
+    h.dialog.OnUpdateInputBoard2();
+    ASSERT_TRUE(h.clock.RunUntil([&] { return h.dialog.m_bPortOpen == 0; }, 600000));
+    ASSERT_EQ(h.unit.inputBoard().boardImage(), first);
+
+    h.clock.RunFor(2000);  // the operator presses again
+    h.dialog.Click(IDC_PORT_BUTTON);
+    ASSERT_EQ(h.dialog.m_bPortOpen, 1);
+    h.services.fileAnswers.push_back(h.work.Write("second.bin", second));
+    if (c.secondBoard == 2) {
+      h.dialog.OnUpdateInputBoard2();
+    } else {
+      h.dialog.OnUpdateInputBoard3();
+    }
+    ASSERT_TRUE(h.clock.RunUntil([&] { return h.dialog.m_bPortOpen == 0; }, 600000))
+        << "second transfer stalled in loader state " << h.dialog.m_loaderState;
+    EXPECT_EQ(h.dialog.m_bLoaderMode, 0);
+    EXPECT_EQ(h.services.controlTexts[IDC_PROGRESS], "100");
+    EXPECT_EQ(h.unit.inputBoardRequested(), c.secondBoard);
+    EXPECT_EQ(h.unit.inputBoard().boardImage(), second) << "the board holds the second file";
+    EXPECT_TRUE(h.unit.inputBoard().errors().empty());
+  }
+}
+
 TEST(LoaderClient, ChunkHeadersAndTimerAtTheEnd) {
   LoaderHarness h;
   const Bytes image = testing::PatternImage(5000, 3);

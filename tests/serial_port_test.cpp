@@ -45,11 +45,23 @@ class RecordingOps : public SerialPortBackendOps {
   bool IsPseudoTerminal(int fd) override {
     return pretendRealDevice ? false : SerialPortBackendOps::IsPseudoTerminal(fd);
   }
+  int AssertRts(int fd) override {
+    return pretendRealDevice ? 0 : SerialPortBackendOps::AssertRts(fd);
+  }
+  // A device that stops taking output: its queue never empties.
+  int QueuedOutput(int fd, int* count) override {
+    ++outputQueries;
+    if (!outputStuck) return SerialPortBackendOps::QueuedOutput(fd, count);
+    *count = 1;
+    return 0;
+  }
 
   std::vector<std::string> names;
   std::vector<termios> requested;
   bool failSetAttributes = false;
   bool pretendRealDevice = false;
+  bool outputStuck = false;
+  std::atomic<int> outputQueries{0};  // asked on the worker thread
 
  private:
   std::string folder_;
@@ -146,6 +158,40 @@ TEST_F(PortFixture, HangUpIsReportedOnceAndRequestsAreStillHonoured) {
 
   port->RequestClose();
   EXPECT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_FALSE(port->HoldsPort());
+}
+
+// A device that stops taking output (a flow-controlled adapter, a pulled cable on some drivers)
+// must not hold the worker: the write ends at its deadline with one report, or at once when
+// the port is being closed.
+TEST_F(PortFixture, StuckOutputEndsAtTheWriteDeadlineWithOneReport) {
+  ops->pretendRealDevice = true;
+  ops->outputStuck = true;
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue({0x5A});  // deadline: 1000 ms + 1000 ms for the byte
+  ASSERT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }, 10000ms));
+  auto errors = window.ErrorTexts();
+  ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(errors);
+  EXPECT_EQ(errors[0].rfind("WARNING:  WriteFile() Failed with the following error: \n", 0), 0u)
+      << errors[0];
+  EXPECT_EQ(pty.Read(1, 500ms), std::vector<uint8_t>{0x5A});
+  port->RequestClose();
+  EXPECT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }));
+  EXPECT_FALSE(port->HoldsPort());
+}
+
+TEST_F(PortFixture, CloseRequestEndsTheWaitForStuckOutput) {
+  ops->pretendRealDevice = true;
+  ops->outputStuck = true;
+  ASSERT_TRUE(OpenAndMonitor());
+  Queue(std::vector<uint8_t>(100, 0x5A));  // a deadline of 101 s
+  ASSERT_TRUE(window.PumpUntil([&] { return ops->outputQueries > 0; }));
+  port->RequestClose();
+  ASSERT_TRUE(window.PumpUntil([&] { return !port->MonitorAlive(); }, 10000ms))
+      << "the close request is seen while the worker waits for the device";
+  window.PumpFor(20ms);
+  EXPECT_EQ(window.Count(WM_SERIAL_TXDONE), 1);
+  EXPECT_TRUE(window.ErrorTexts().empty()) << "closing is no write failure";
   EXPECT_FALSE(port->HoldsPort());
 }
 

@@ -205,10 +205,16 @@ void UpdaterDialog::OnBlockAck() {
   const uint8_t status = m_replyBuf[11];
   if (status != 0) {
     // The unit refused the block: the same bytes once more, with no limit.
-    if (m_bBulkBlockInFlight == 1) {
+    if (m_bBulkBlockInFlight == 1 && m_bPortOpen == 1) {
       m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
-    } else {
-      SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+      return;
+    }
+    if (m_bBulkBlockInFlight == 1) m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    // A block that cannot go out again ends the upload: a later acknowledgement must not
+    // count the unsent block as accepted.
+    if (m_bBulkBlockInFlight == 1 ||
+        !SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) {
+      EndBlockUpload();
     }
     return;
   }
@@ -234,13 +240,16 @@ void UpdaterDialog::SendNextBlock() {
   if (static_cast<uint32_t>(m_imagePos) >= m_imageSize) return;  // nothing is packed past the image
   const std::size_t packed = PackBlock(&m_blockPacket[kPacketDataOffset]);
   const bool final = m_imagePos + packed >= m_imageSize;
-  if (final) {
-    m_blockPacket[3] = kLastBlockFlag;
-    m_bMoreBlocks = 0;
-  }
+  if (final) m_blockPacket[3] = kLastBlockFlag;
   m_blockPacket[1] = static_cast<uint8_t>(m_blockCount % 256);
   m_blockPacket[2] = static_cast<uint8_t>((m_blockCount / 256) % 256);
-  SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload);
+  if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) {
+    // The port closed under the upload: the block was never sent, so it ends here rather than
+    // let a late acknowledgement step past the block and report the image written.
+    EndBlockUpload();
+    return;
+  }
+  if (final) m_bMoreBlocks = 0;
   ++m_blockCount;
   m_imagePos += static_cast<int>(packed);
   if (!final) {

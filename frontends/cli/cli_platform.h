@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 // What korvelt-cli needs of the operating system, one file per platform.
@@ -9,6 +11,10 @@ namespace korvelt::cli {
 // Starts the outside tool without waiting for it.
 bool LaunchDetached(const std::string& commandLine, int showCommand);
 bool StderrIsTerminal();
+// Standard error is a terminal that moves the cursor on request, for lines redrawn in place.
+bool StderrCanRedraw();
+// SHA-256 of an image, in lower-case hex, through the platform's crypto library.
+std::string Sha256Hex(const uint8_t* bytes, std::size_t count);
 // Ctrl-C and termination requests set the flag; the runner closes the port and stops.
 void InstallInterruptHandler(std::atomic<bool>* flag);
 void RemoveInterruptHandler();

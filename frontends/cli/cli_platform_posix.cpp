@@ -1,9 +1,12 @@
+#include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "frontends/cli/cli_platform.h"
@@ -36,6 +39,24 @@ bool LaunchDetached(const std::string& commandLine, int) {
 
 bool StderrIsTerminal() {
   return ::isatty(2) == 1;
+}
+
+bool StderrCanRedraw() {
+  const char* term = std::getenv("TERM");
+  return StderrIsTerminal() && term && std::strcmp(term, "dumb") != 0;
+}
+
+std::string Sha256Hex(const uint8_t* bytes, std::size_t count) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
+  }
+  return hex;
 }
 
 void InstallInterruptHandler(std::atomic<bool>* flag) {

@@ -65,16 +65,25 @@ CliRunner::CliRunner(RunOptions options)
   window_.SetBoxObserver([this](const HeadlessWindow::Box& box) {
     progress_.Finish();
     std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), Printable(box.text).c_str());
+    if (!Informational(box)) last_box_text_ = Printable(box.text);
     if (box.text != kPortUnavailable) return;
     std::lock_guard lock(trace_mutex_);  // the box keeps its text; the reason follows it
-    if (!last_open_failure_.empty()) std::fprintf(stderr, "%s\n", last_open_failure_.c_str());
+    if (last_open_failure_.empty()) return;
+    std::fprintf(stderr, "%s\n", last_open_failure_.c_str());
+    last_box_text_ += " (" + last_open_failure_ + ")";
   });
   window_.SetTextObserver([this](int controlId, const std::string& text) {
     if (controlId == IDC_WAIT && text == "Verifying...")
       progress_.Relabel(step_label_ + " verifying");
     if (controlId != IDC_PROGRESS) return;
     Touch();
-    progress_.Update(std::atof(text.c_str()), dialog_ ? dialog_->m_imageSize : 0);
+    const double percent = std::atof(text.c_str());
+    const uint64_t imageBytes = dialog_ ? dialog_->m_imageSize : 0;
+    progress_.Update(percent, imageBytes);
+    if (!step_moves_image_ || (hook_stale_ && percent == *hook_stale_)) return;
+    hook_stale_.reset();
+    image_moved_ = true;  // the image in the buffer is this step's
+    if (options_.hooks.progress) options_.hooks.progress(percent, imageBytes);
   });
   window_.SetEventObserver([this](OperationEvent event) {
     Touch();
@@ -164,8 +173,12 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
   UpdaterDialog& d = *dialog_;
   boxes_seen_ = window_.boxes().size();
   events_seen_ = window_.events().size();
-  progress_.Start(step.text, std::atof(window_.ControlText(IDC_PROGRESS).c_str()),
-                  StepMovesImage(step.kind));
+  const double shownBefore = std::atof(window_.ControlText(IDC_PROGRESS).c_str());
+  progress_.Start(step.text, shownBefore, StepMovesImage(step.kind));
+  last_box_text_.clear();
+  hook_stale_ = shownBefore;
+  image_moved_ = false;
+  step_moves_image_ = StepMovesImage(step.kind);
   auto failedOr = [&](std::function<bool()> done) {
     return [this, done]() -> std::optional<bool> {
       if (NewFailureBox()) return false;
@@ -241,30 +254,60 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     dialog_->SelectionMade(IDC_PORT_LIST);
     if (dialog_->m_bPortOpen != 1) {
       std::fprintf(stderr, "korvelt-cli: COM%d did not open\n", *options_.port);
+      failure_message_ = last_box_text_.empty()
+                             ? "COM" + std::to_string(*options_.port) + " did not open"
+                             : last_box_text_;
       return kExitFailed;
     }
+    if (options_.deviceType) {  // as a search that found the unit on this port leaves it
+      dialog_->m_deviceType = *options_.deviceType;
+      dialog_->m_deviceSubType = 0;
+    }
   }
-  for (const Step& step : steps) {
+  for (std::size_t index = 0; index < steps.size(); ++index) {
+    const Step& step = steps[index];
+    if (options_.hooks.stepStarted) options_.hooks.stepStarted(index, step);
     const auto started = std::chrono::steady_clock::now();
     step_label_ = step.text;
     mcu_line_.clear();
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    StepRecord record{step.text, "ok", took.count(), {}, {}, {}, {}};
+    const bool succeeded = outcome == Outcome::kOk;
+    if (step_moves_image_ && (succeeded || image_moved_)) {
+      record.bytes = dialog_->m_imageSize;
+      record.sha256 = Sha256Hex(dialog_->m_pImage.data(), dialog_->m_imageSize);
+    }
     const bool mcuStep =
         step.kind == Step::Kind::kGeneratorMcu || step.kind == Step::Kind::kAnalyzerMcu;
-    StepResult result{step,
-                      outcome == Outcome::kOk,
-                      took.count(),
-                      StepMovesImage(step.kind) ? dialog_->m_imageSize : 0,
-                      mcuStep && outcome == Outcome::kOk && dialog_->m_bStm32Verified == 1,
-                      mcu_line_};
-    results_.push_back(result);
+    if (mcuStep && options_.verify) record.verified = succeeded && dialog_->m_bStm32Verified == 1;
+    switch (outcome) {
+      case Outcome::kOk:
+        break;
+      case Outcome::kFailed:
+        record.outcome = "failed";
+        record.message = last_box_text_.empty() ? "the step failed" : last_box_text_;
+        break;
+      case Outcome::kStalled:
+        record.outcome = "stalled";
+        record.message = "no progress and no answer from the unit for " +
+                         std::to_string(static_cast<long>(options_.stallSeconds)) + " s";
+        break;
+      case Outcome::kInterrupted:
+        record.outcome = "interrupted";
+        record.message = "interrupted";
+        break;
+    }
+    if (!succeeded) failure_message_ = step.text + ": " + record.message;
+    if (options_.hooks.stepEnded) options_.hooks.stepEnded(record);
     switch (outcome) {
       case Outcome::kOk:
         if (!options_.quiet) {
-          std::fputs(StepSummary(step, result.imageBytes, result.seconds, result.verified).c_str(),
-                     stderr);
+          std::fputs(
+              StepSummary(step, dialog_->m_imageSize, took.count(), record.verified.value_or(false))
+                  .c_str(),
+              stderr);
         }
         continue;
       case Outcome::kFailed:

@@ -13,6 +13,7 @@
 #include "app/updater_dialog.h"
 #include "frontends/cli/cli_steps.h"
 #include "frontends/cli/progress_display.h"
+#include "frontends/cli/step_record.h"
 #include "frontends/headless/headless_window.h"
 #include "serial/serial_port.h"
 
@@ -26,6 +27,13 @@ enum ExitCode : int {
   kExitInterrupted = 130
 };
 
+// What a caller learns while the steps run (a unit child passes it on to its supervisor).
+struct RunHooks {
+  std::function<void(std::size_t index, const Step& step)> stepStarted;
+  std::function<void(double percent, uint64_t imageBytes)> progress;  // image steps only
+  std::function<void(const StepRecord& record)> stepEnded;
+};
+
 struct RunOptions {
   std::optional<int> port;   // choose COMn in the list first
   double stallSeconds = 30;  // no progress and no traffic for this long ends a step
@@ -34,16 +42,8 @@ struct RunOptions {
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
   bool writtenPacing = false;           // MCU updates with the dialog's fixed pauses
   bool verify = true;                   // MCU updates read the flash back and compare
-};
-
-// What a finished step did, for the summary line and for reports.
-struct StepResult {
-  Step step;
-  bool succeeded = false;
-  double seconds = 0;
-  uint64_t imageBytes = 0;
-  bool verified = false;  // an MCU step read every written block back and found it right
-  std::string mcu;        // an MCU step: "MCU 0x410, bootloader 2.2, 128 KiB flash"
+  std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
+  RunHooks hooks;
 };
 
 // "MCU 0x410, bootloader 2.2, 128 KiB flash" from what the bootloader told.
@@ -60,8 +60,10 @@ class CliRunner {
   // Asked from a signal handler's flag: give up the running step safely.
   void RequestInterrupt() { interrupted_ = true; }
   std::atomic<bool>& interruptFlag() { return interrupted_; }
-  // One entry per step run, in order, the failed one included.
-  const std::vector<StepResult>& results() const { return results_; }
+  // The port the run used last (the one a search found).
+  int portNumber() const { return dialog_->m_nPortNumber; }
+  // Why the run failed, in the updater's words; empty after a run that succeeded.
+  const std::string& failureMessage() const { return failure_message_; }
 
  private:
   enum class Outcome { kOk, kFailed, kStalled, kInterrupted };
@@ -95,9 +97,13 @@ class CliRunner {
   std::atomic<bool> interrupted_{false};
   std::size_t boxes_seen_ = 0;
   std::size_t events_seen_ = 0;
-  std::string step_label_;  // the running step's name, for the progress bar
-  std::string mcu_line_;    // the running MCU step's identity line
-  std::vector<StepResult> results_;
+  std::string step_label_;            // the running step's name, for the progress bar
+  std::string mcu_line_;              // the running MCU step's identity line
+  std::string last_box_text_;         // the last failure box of the running step
+  std::optional<double> hook_stale_;  // the progress field's value when the step began
+  bool image_moved_ = false;          // the running step's progress moved
+  bool step_moves_image_ = false;
+  std::string failure_message_;
 };
 
 }  // namespace korvelt::cli

@@ -6,6 +6,8 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/cli_runner.h"
+#include "frontends/cli/unit_scan.h"
+#include "frontends/cli/unit_supervisor.h"
 #include "resources/program_version.h"
 
 namespace {
@@ -26,8 +28,26 @@ constexpr const char* kStepsHelp = R"(STEP, each run to its end before the next:
   data-flash-no=NUMBER                  put NUMBER into the data-flash number field
 
 korvelt-cli ports                       print which device stands behind each COMn
+korvelt-cli scan [--all-types] [--json] probe COM1..COM99 at once; one line per unit that answers
+korvelt-cli --units 3,5,7|all STEP...   run the steps on several units at once, one process each
 
-Exit status: 0 every step succeeded; 1 a step failed; 2 usage; 3 a step stalled.)";
+Exit status: 0 every step succeeded; 1 a step failed; 2 usage; 3 a step stalled. With --units,
+the worst unit's status (3 over 1), and every unit that did not succeed is named.)";
+
+std::vector<uint8_t> ProbedTypes(bool allTypes) {
+  if (!allTypes) return {0, 1};
+  return {0, 1, 2, 3, 4, 5, 6, 7};
+}
+
+int Scan(bool allTypes, bool json) {
+  std::vector<int> ports;
+  for (int n = 1; n <= 99; ++n) ports.push_back(n);
+  const auto units = korvelt::cli::ScanPorts({ports, ProbedTypes(allTypes)});
+  std::fputs((json ? korvelt::cli::ScanJson(units) : korvelt::cli::ScanText(units)).c_str(),
+             stdout);
+  if (units.empty() && !json) std::fputs("korvelt-cli: no unit answered\n", stderr);
+  return units.empty() ? korvelt::cli::kExitFailed : korvelt::cli::kExitOk;
+}
 
 }  // namespace
 
@@ -41,6 +61,9 @@ int main(int argc, char** argv) {
   bool allowPlaceholderLoader = false;
   bool writtenPacing = false;
   bool verify = true;
+  std::string unitList, reportFile;
+  int parallel = 0;
+  bool json = false, allTypes = false, unitChild = false;
   std::vector<std::string> words;
 #ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
@@ -61,6 +84,16 @@ int main(int argc, char** argv) {
                "slower) instead of going on at each acknowledgement");
   app.add_flag("--verify,!--no-verify", verify,
                "read the MCU's flash back after writing and compare (default: on)");
+  app.add_option("--units", unitList,
+                 "run on these units at once: COM numbers (3,5,7) or 'all' (every unit a scan "
+                 "finds)");
+  app.add_option("--parallel", parallel, "with --units: at most K units at a time (default all)")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--report", reportFile, "write each unit's outcome to FILE as JSON");
+  app.add_flag("--all-types", allTypes, "scan and --units: probe device types 0..7, not 0 and 1");
+  app.add_flag("--json", json, "scan: print a JSON array");
+  app.add_flag("--unit-child", unitChild, "one unit of a --units run (started by the supervisor)")
+      ->group("");
   app.set_version_flag("--version", korvelt::VersionLine("korvelt-cli"));
   app.add_option("steps", words, "the steps, or 'ports'")->required();
   try {
@@ -87,6 +120,7 @@ int main(int argc, char** argv) {
     std::fputs(korvelt::cli::DescribePorts().c_str(), stdout);
     return 0;
   }
+  if (words.size() == 1 && words[0] == "scan") return Scan(allTypes, json);
 
   std::vector<korvelt::cli::Step> steps;
   for (const std::string& word : words) {
@@ -99,6 +133,36 @@ int main(int argc, char** argv) {
     steps.push_back(*step);
   }
 
+  if (!unitList.empty()) {
+    std::string error;
+    korvelt::cli::UnitsOptions units;
+    auto ports = korvelt::cli::ParseUnitList(unitList, &units.scanFirst, &error);
+    if (!ports) {
+      std::fprintf(stderr, "korvelt-cli: %s\n", error.c_str());
+      return korvelt::cli::kExitUsage;
+    }
+    for (const auto& step : steps) {
+      if (step.kind != korvelt::cli::Step::Kind::kSearch && port == 0) continue;
+      std::fprintf(stderr,
+                   "korvelt-cli: --units finds each unit on its own port; it takes no --port "
+                   "and no search step\n");
+      return korvelt::cli::kExitUsage;
+    }
+    units.ports = *ports;
+    units.deviceTypes = ProbedTypes(allTypes);
+    units.stepWords = words;
+    units.childOptions = {"--stall-timeout", std::to_string(stallSeconds)};
+    if (allowPlaceholderLoader) units.childOptions.push_back("--allow-placeholder-loader");
+    if (allTypes) units.childOptions.push_back("--all-types");
+    if (writtenPacing) units.childOptions.push_back("--written-pacing");
+    if (!verify) units.childOptions.push_back("--no-verify");
+    units.traceFile = traceFile;
+    units.parallel = parallel;
+    units.quiet = quiet;
+    units.reportFile = reportFile;
+    return korvelt::cli::RunUnits(units);
+  }
+
   korvelt::cli::RunOptions options;
   if (port != 0) options.port = port;
   options.stallSeconds = stallSeconds;
@@ -107,9 +171,40 @@ int main(int argc, char** argv) {
   options.allowPlaceholderLoader = allowPlaceholderLoader;
   options.writtenPacing = writtenPacing;
   options.verify = verify;
+  if (unitChild) {
+    if (port == 0) {
+      std::fprintf(stderr, "korvelt-cli: --unit-child needs --port\n");
+      return korvelt::cli::kExitUsage;
+    }
+    return korvelt::cli::RunUnitChild(options, steps, ProbedTypes(allTypes));
+  }
+
+  // A single unit keeps a report too: the steps as they ended.
+  korvelt::cli::RunReport report;
+  report.startedAt = std::chrono::system_clock::now();
+  korvelt::cli::UnitRecord unit;
+  std::size_t running = 0;
+  options.hooks.stepStarted = [&](std::size_t index, const korvelt::cli::Step&) {
+    running = index;
+  };
+  options.hooks.stepEnded = [&](const korvelt::cli::StepRecord& record) {
+    const auto& step = steps[running];
+    if (step.kind == korvelt::cli::Step::Kind::kSearch && record.outcome == "ok")
+      unit.deviceType = step.value;
+    unit.steps.push_back(record);
+  };
   korvelt::cli::CliRunner runner(options);
   korvelt::cli::InstallInterruptHandler(&runner.interruptFlag());
-  const int status = runner.Run(steps);
+  int status = runner.Run(steps);
   korvelt::cli::RemoveInterruptHandler();
+  if (reportFile.empty()) return status;
+  unit.port = runner.portNumber();
+  unit.exitCode = status;
+  unit.outcome = korvelt::cli::OutcomeForExit(status);
+  unit.message = runner.failureMessage();
+  report.units.push_back(unit);
+  report.endedAt = std::chrono::system_clock::now();
+  if (!korvelt::cli::WriteReport(report, reportFile) && status == korvelt::cli::kExitOk)
+    status = korvelt::cli::kExitFailed;
   return status;
 }

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -45,6 +46,18 @@ QFont DialogFont(const DialogTemplate& layout) {
   return font;
 }
 
+BuiltDialog BuildAboutBox(QDialog* about) {
+  const DialogTemplate& layout = AboutDialogTemplate();
+  about->setWindowTitle(QString::fromUtf8(layout.title.data(), int(layout.title.size())));
+  about->setFont(DialogFont(layout));
+  BuiltDialog built = BuildDialog(layout, about);
+  if (auto* ok = qobject_cast<QPushButton*>(built.byId.value(1))) {
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, about, &QDialog::accept);
+  }
+  return built;
+}
+
 namespace {
 
 void FillList(QComboBox* combo, std::span<const std::string_view> entries) {
@@ -75,10 +88,18 @@ QtUpdaterWindow::QtUpdaterWindow(QWidget* parent)
   for (auto it = built_.byId.cbegin(); it != built_.byId.cend(); ++it) {
     const int id = it.key();
     if (auto* button = qobject_cast<QPushButton*>(it.value())) {
+      // The template has no default button: Enter clicks the focused button and nothing
+      // else (Qt 6 otherwise makes the first auto-default button after the focus the default).
+      button->setAutoDefault(false);
+      button->setDefault(false);
       connect(button, &QPushButton::clicked, this, [this, id] {
         if (dialog_) dialog_->Click(id);
       });
     } else if (auto* combo = qobject_cast<QComboBox*>(it.value())) {
+      // An editable QComboBox keeps Enter and Escape for itself; a closed drop-down combo
+      // in a dialog hands them on. Its open list is a popup of its own and keeps them.
+      combo->installEventFilter(this);
+      if (combo->lineEdit()) combo->lineEdit()->installEventFilter(this);
       connect(combo, &QComboBox::activated, this, [this, id](int) {
         if (dialog_) dialog_->SelectionMade(id);
       });
@@ -97,7 +118,42 @@ QtUpdaterWindow::~QtUpdaterWindow() {
 
 void QtUpdaterWindow::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  // The start focus is placed once. Qt sends a show event again on each restore from
+  // minimised, and the focus stays where the operator left it.
+  if (start_focus_placed_) return;
+  start_focus_placed_ = true;
   if (QWidget* first = control(IDC_PORT_BUTTON)) first->setFocus();  // Enter clicks it
+}
+
+bool QtUpdaterWindow::HandleDialogKey(QKeyEvent* event) {
+  const int key = event->key();
+  const bool plain = event->modifiers() == Qt::NoModifier ||
+                     (event->modifiers() == Qt::KeypadModifier && key == Qt::Key_Enter);
+  if (!plain) return false;
+  if (key == Qt::Key_Escape) {
+    reject();
+    return true;
+  }
+  if (key != Qt::Key_Return && key != Qt::Key_Enter) return false;
+  // The focused push button takes Enter as a click; anywhere else it is the dialog's OK.
+  auto* button = qobject_cast<QPushButton*>(focusWidget());
+  if (button && button->isVisible() && button->isEnabled()) {
+    button->click();
+  } else {
+    accept();
+  }
+  return true;
+}
+
+void QtUpdaterWindow::keyPressEvent(QKeyEvent* event) {
+  if (!HandleDialogKey(event)) QDialog::keyPressEvent(event);
+}
+
+bool QtUpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && HandleDialogKey(static_cast<QKeyEvent*>(event))) {
+    return true;
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void QtUpdaterWindow::reject() {
@@ -234,15 +290,8 @@ void QtUpdaterWindow::ShowAboutBox() {
     box_interceptor_({"about", "TIRAS CONSOLE Version 1.0", "About TIRAS CONSOLE"});
     return;
   }
-  const DialogTemplate& layout = AboutDialogTemplate();
   QDialog about(this, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-  about.setWindowTitle(QString::fromUtf8(layout.title.data(), int(layout.title.size())));
-  about.setFont(DialogFont(layout));
-  BuiltDialog built = BuildDialog(layout, &about);
-  if (auto* ok = qobject_cast<QPushButton*>(built.byId.value(1))) {
-    ok->setDefault(true);
-    connect(ok, &QPushButton::clicked, &about, &QDialog::accept);
-  }
+  BuildAboutBox(&about);
   about.exec();
 }
 

@@ -15,6 +15,9 @@
 
 namespace korvelt::qt {
 
+// The About box (dialog 100) built into `about`, its OK button the default one.
+BuiltDialog BuildAboutBox(QDialog* about);
+
 // The operator's window on Linux: dialog 102 rendered from the layout table, and the window
 // services the core asks for, over Qt Widgets. The core runs on this window's thread; serial
 // notifications reach it through the channel, woken by a queued call.
@@ -70,9 +73,13 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void ShowBox(const QString& kind, const QString& text, const QString& caption);
+  // Enter and Escape as the dialog manager takes them; true when the key was one of them.
+  bool HandleDialogKey(QKeyEvent* event);
 
   NotificationChannel channel_;
   UpdaterDialog* dialog_ = nullptr;
@@ -83,6 +90,7 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   FileInterceptor file_interceptor_;
   int about_boxes_ = 0;
   PortIcon port_icon_ = PortIcon::kOff;
+  bool start_focus_placed_ = false;
 };
 
 }  // namespace korvelt::qt

@@ -150,33 +150,8 @@ std::string WriteResourceScript() {
   }
   rc += "END\n\n";
 
-  rc += R"(1 VERSIONINFO
-FILEVERSION 1, 0, 0, 1
-PRODUCTVERSION 1, 0, 0, 1
-FILEFLAGSMASK 0x3fL
-FILEFLAGS 0x0L
-FILEOS VOS__WINDOWS32
-FILETYPE VFT_APP
-FILESUBTYPE 0x0L
-BEGIN
-    BLOCK "StringFileInfo"
-    BEGIN
-        BLOCK "040904B0"
-        BEGIN
-            VALUE "FileDescription", "Firmware updater for the rack KORVELT instrument"
-            VALUE "FileVersion", "1, 0, 0, 1"
-            VALUE "InternalName", "korvelt-updater"
-            VALUE "OriginalFilename", "korvelt-updater.exe"
-            VALUE "ProductName", "korvelt-updater"
-            VALUE "ProductVersion", "1, 0, 0, 1"
-        END
-    END
-    BLOCK "VarFileInfo"
-    BEGIN
-        VALUE "Translation", 0x409, 1200
-    END
-END
-)";
+  // The version resource is written at build time (cmake/WriteVersion.cmake): it carries
+  // the version of the build, which a committed script cannot.
   return rc;
 }
 

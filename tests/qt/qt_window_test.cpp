@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -167,6 +168,116 @@ TEST(QtWindow, EscapeEndsWithoutCloseHandlerAboutFromSystemCommand) {
   EXPECT_FALSE(h.window.isVisible());
   EXPECT_EQ(h.window.result(), IDCANCEL);
   EXPECT_EQ(h.dialog.m_pImage.size(), 10u) << "Escape does not pass OnClose";
+}
+
+// The keyboard as the dialog manager takes it: no button is a default one, Enter clicks the
+// focused push button and is the dialog's OK anywhere else, Escape is its Cancel.
+TEST(QtWindow, NoPushButtonBecomesTheDefaultOne) {
+  QtHarness h;
+  for (QWidget* widget : h.window.built().tabOrder) {
+    auto* button = qobject_cast<QPushButton*>(widget);
+    if (!button) continue;
+    SCOPED_TRACE(button->text().toStdString());
+    button->setFocus();
+    EXPECT_FALSE(button->autoDefault());
+    for (QPushButton* other : h.window.findChildren<QPushButton*>()) {
+      EXPECT_FALSE(other->isDefault()) << other->text().toStdString();
+    }
+  }
+}
+
+TEST(QtWindow, EnterClicksTheFocusedButton) {
+  QtHarness h;
+  h.port.presentPorts = {1};
+  ASSERT_EQ(h.window.focusWidget(), h.button(IDC_PORT_BUTTON)) << "start focus";
+  QTest::keyClick(h.window.focusWidget(), Qt::Key_Return);
+  EXPECT_EQ(h.dialog.m_bPortOpen, 1) << "Enter right after start is a click on Turn on Port";
+
+  h.button(IDC_SEARCH_GENERATOR)->setFocus();
+  QTest::keyClick(h.window.focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(h.dialog.m_bSearching, 1);
+  EXPECT_EQ(h.dialog.m_deviceType, 0);
+  EXPECT_TRUE(h.window.isVisible());
+  QTest::keyClick(h.window.focusWidget(), Qt::Key_Return, Qt::ControlModifier);
+  EXPECT_TRUE(h.window.isVisible()) << "Ctrl+Enter is no dialog key";
+}
+
+TEST(QtWindow, EnterInThePortListIsTheDialogsOk) {
+  struct Case {
+    const char* progressText;
+    bool ends;
+    const char* box;
+  } cases[] = {
+      {"0", true, nullptr},
+      {"12.5x", false, "Please enter a number."},  // UpdateData(TRUE) fails: the dialog stays
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.progressText);
+    QtHarness h;
+    auto* ports = qobject_cast<QComboBox*>(h.window.control(IDC_PORT_LIST));
+    qobject_cast<QLineEdit*>(h.window.control(IDC_PROGRESS))->setText(c.progressText);
+    ports->setFocus();
+    ports->lineEdit()->setText("COM7");  // typed, not chosen: no port opens
+    for (QWidget* target :
+         {static_cast<QWidget*>(ports), static_cast<QWidget*>(ports->lineEdit())}) {
+      h.window.show();
+      ports->setFocus();
+      QTest::keyClick(target, Qt::Key_Return);
+      EXPECT_EQ(h.window.isVisible(), !c.ends);
+      if (c.ends) EXPECT_EQ(h.window.result(), IDOK);
+      EXPECT_EQ(h.dialog.m_pImage.size(), 10u) << "Enter does not pass OnClose";
+    }
+    EXPECT_TRUE(h.port.opens.empty());
+    if (c.box) {
+      ASSERT_EQ(h.boxes.size(), 2u);
+      EXPECT_EQ(h.boxes[0].text.toStdString(), c.box);
+    } else {
+      EXPECT_TRUE(h.boxes.empty());
+    }
+  }
+}
+
+TEST(QtWindow, EscapeIsTheDialogsCancelWhereverTheFocusIs) {
+  for (int focus : {IDC_PORT_BUTTON, IDC_SEARCH_ANALYZER, IDC_PORT_LIST}) {
+    SCOPED_TRACE(focus);
+    QtHarness h;
+    h.window.control(focus)->setFocus();
+    QTest::keyClick(h.window.focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(h.window.isVisible());
+    EXPECT_EQ(h.window.result(), IDCANCEL);
+    EXPECT_TRUE(h.port.opens.empty()) << "Escape clicks nothing";
+    EXPECT_EQ(h.dialog.m_pImage.size(), 10u);
+  }
+}
+
+TEST(QtWindow, RestoreFromMinimisedKeepsTheFocus) {
+  QtHarness h;
+  h.button(IDC_SEARCH_ANALYZER)->setFocus();
+  h.window.setWindowState(Qt::WindowMinimized);
+  h.window.setWindowState(Qt::WindowNoState);
+  h.window.show();
+  EXPECT_EQ(h.window.focusWidget(), h.button(IDC_SEARCH_ANALYZER));
+  QTest::keyClick(h.window.focusWidget(), Qt::Key_Return);
+  EXPECT_FALSE(h.port.opens.empty()) << "the analyzer search ran";
+  EXPECT_EQ(h.dialog.m_deviceType, 1);
+}
+
+// Dialog templates give text fields a fixed size; a label does not wrap and cuts what does
+// not fit. The field is sized from the same font's dialog units.
+TEST(QtWindow, AboutBoxTextsFitTheirFields) {
+  QDialog about;
+  const qt::BuiltDialog built = qt::BuildAboutBox(&about);
+  int labels = 0;
+  for (QWidget* widget : built.tabOrder) {
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (!label || label->text().isEmpty()) continue;
+    ++labels;
+    SCOPED_TRACE(label->text().toStdString());
+    const QFontMetrics metrics(label->font());
+    EXPECT_LE(metrics.horizontalAdvance(label->text()), label->contentsRect().width());
+    EXPECT_LE(metrics.height(), label->contentsRect().height());
+  }
+  EXPECT_EQ(labels, 2);
 }
 
 TEST(QtWindow, CloseBoxGoesThroughOnClose) {

@@ -17,8 +17,11 @@ class NotificationWindow {
  public:
   NotificationWindow()
       : channel([this](const SerialNotification& n) {
-          std::lock_guard lock(mutex);
-          received.push_back(n);
+          {
+            std::lock_guard lock(mutex);
+            received.push_back(n);
+          }
+          if (react) react(n);
         }) {}
 
   // Drains until `done` holds or the bound runs out.
@@ -59,6 +62,8 @@ class NotificationWindow {
     return texts;
   }
 
+  // Called on the window's thread after each notification was recorded, as a handler would.
+  std::function<void(const SerialNotification&)> react;
   std::mutex mutex;
   std::vector<SerialNotification> received;
   NotificationChannel channel;

@@ -51,11 +51,20 @@ class RecordingOps : public SerialPortBackendOps {
     purges.push_back(flags);
     return SerialPortBackendOps::Purge(port, flags);
   }
+  // Called on the worker thread.
+  BOOL ReadStatus(HANDLE port, DWORD* errors, COMSTAT* status) override {
+    if (const DWORD code = failNextStatus.exchange(0)) {
+      ::SetLastError(code);
+      return FALSE;
+    }
+    return SerialPortBackendOps::ReadStatus(port, errors, status);
+  }
 
   std::vector<std::string> names;
   std::vector<DCB> requested;
   std::vector<DWORD> purges;
   bool failSetState = false;
+  std::atomic<DWORD> failNextStatus{0};
 };
 
 // The device's end of the line: blocking reads with a short interval time-out.
@@ -183,6 +192,41 @@ TEST_F(Win32PortFixture, RefusedSettingIsReportedAndPortStaysOpen) {
       << errors[0];
   EXPECT_NE(errors[0].find("\nPort: 3\n"), std::string::npos);
   EXPECT_TRUE(port->HoldsPort());
+}
+
+// Only the errors that mean the device is gone stop reading; any other failure is reported and
+// the bytes still arrive.
+TEST_F(Win32PortFixture, ReadingStopsOnlyWhenTheDeviceIsGone) {
+  const struct {
+    DWORD code;
+    bool readingGoesOn;
+  } cases[] = {{ERROR_GEN_FAILURE, true}, {ERROR_DEVICE_REMOVED, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    port.reset();
+    window.received.clear();
+    device.Read(64, 50ms);  // nothing left over from the previous case
+    port = std::make_unique<SerialPort>(ops);
+    ops->failNextStatus = c.code;
+    ASSERT_TRUE(OpenAndMonitor());
+    device.Write({1});
+    ASSERT_TRUE(window.PumpUntil([&] { return !window.ErrorTexts().empty(); }));
+    device.Write({2, 3});
+    if (c.readingGoesOn) {
+      EXPECT_TRUE(window.PumpUntil([&] { return window.BytesFrom(kPortUnderTest).size() >= 3; }));
+    } else {
+      window.PumpFor(300ms);
+    }
+    const std::vector<uint8_t> expected =
+        c.readingGoesOn ? std::vector<uint8_t>{1, 2, 3} : std::vector<uint8_t>{};
+    EXPECT_EQ(window.BytesFrom(kPortUnderTest), expected);
+    const auto errors = window.ErrorTexts();
+    ASSERT_EQ(errors.size(), 1u) << ::testing::PrintToString(errors);
+    EXPECT_NE(errors[0].find("ClearCommError()"), std::string::npos) << errors[0];
+    Queue({0x09});  // writes are carried out either way
+    EXPECT_TRUE(window.PumpUntil([&] { return window.Count(WM_SERIAL_TXDONE) == 1; }));
+    EXPECT_EQ(device.Read(1, 1000ms), std::vector<uint8_t>{0x09});
+  }
 }
 
 TEST(Win32SerialPort, PortTwelveOpensThroughTheDeviceNamespace) {

@@ -84,6 +84,39 @@ void UpdateGeneratorFpga(HWND dialog, int expectedPort) {
   std::printf("note: %s\n", AskedText(dialog, 1168).c_str());
 }
 
+// A text static of a dialog template neither grows nor scrolls: a line wider than its field
+// wraps under it, out of sight. Each text is measured in the template's font, made afresh
+// here (a font handle of the updater's process means nothing in this one).
+void CheckAboutTextsFit(HWND about) {
+  HDC dc = ::GetDC(about);
+  const int height = -::MulDiv(8, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
+  HFONT font = ::CreateFontA(height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH, "MS Sans Serif");
+  HGDIOBJ old = ::SelectObject(dc, font);
+  int texts = 0;
+  for (HWND child = ::GetWindow(about, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    char kind[32] = {};
+    ::GetClassNameA(child, kind, sizeof kind);
+    const LONG style = ::GetWindowLongA(child, GWL_STYLE);
+    if (lstrcmpiA(kind, "Static") != 0 || (style & SS_TYPEMASK) != SS_LEFT) continue;
+    char text[256] = {};
+    const int length = ::GetWindowTextA(child, text, sizeof text);
+    SIZE extent{};
+    ::GetTextExtentPoint32A(dc, text, length, &extent);
+    RECT field{};
+    ::GetClientRect(child, &field);
+    ++texts;
+    std::printf("about text \"%s\": %ld x %ld pixels in a field of %ld x %ld\n", text, extent.cx,
+                extent.cy, field.right, field.bottom);
+    Check(extent.cx <= field.right && extent.cy <= field.bottom, "the About text fits its field");
+  }
+  Check(texts == 2, "the About box has its two texts");
+  ::SelectObject(dc, old);
+  ::DeleteObject(font);
+  ::ReleaseDC(about, dc);
+}
+
 // The system menu's About entry (command 0x10) opens dialog 100 over the main window.
 void CheckAboutBox(HWND dialog) {
   ::PostMessageA(dialog, WM_SYSCOMMAND, 0x10, 0);
@@ -96,6 +129,7 @@ void CheckAboutBox(HWND dialog) {
   Check(about != nullptr, "the About entry opens the About box");
   if (!about) return;
   Check(ControlText(about, 1) == "OK", "the About box has its OK button");
+  CheckAboutTextsFit(about);
   ::PostMessageA(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   Check(WaitFor(dialog, 5000, [&] { return !::IsWindow(about); }), "OK closes the About box");
 }

@@ -1,0 +1,183 @@
+#include "frontends/cli/run_report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+#include "frontends/cli/cli_runner.h"
+#include "frontends/cli/unit_scan.h"
+
+namespace korvelt::cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+int Severity(int exitCode) {
+  switch (exitCode) {
+    case kExitOk:
+      return 0;
+    case kExitFailed:
+      return 1;
+    case kExitUsage:
+      return 2;
+    case kExitStalled:
+      return 3;
+    default:
+      return 4;  // interrupted, or a child that died
+  }
+}
+
+}  // namespace
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &seconds);
+#else
+  gmtime_r(&seconds, &parts);
+#endif
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                static_cast<int>(millis % 1000));
+  return text;
+}
+
+Json StepRecordJson(const StepRecord& record) {
+  Json json{{"step", record.step},
+            {"outcome", record.outcome},
+            {"seconds", std::round(record.seconds * 1000) / 1000}};
+  if (record.bytes) {
+    json["bytes"] = *record.bytes;
+    json["sha256"] = record.sha256;
+  }
+  if (record.verified) json["verified"] = *record.verified;
+  if (!record.message.empty()) json["message"] = record.message;
+  return json;
+}
+
+StepRecord StepRecordFromJson(const nlohmann::json& json) {
+  StepRecord record;
+  record.step = json.value("step", "");
+  record.outcome = json.value("outcome", "failed");
+  record.seconds = json.value("seconds", 0.0);
+  if (json.contains("bytes")) record.bytes = json["bytes"].get<uint64_t>();
+  record.sha256 = json.value("sha256", "");
+  if (json.contains("verified")) record.verified = json["verified"].get<bool>();
+  record.message = json.value("message", "");
+  return record;
+}
+
+Json ReportJson(const RunReport& report) {
+  Json units = Json::array();
+  for (const UnitRecord& unit : report.units) {
+    Json steps = Json::array();
+    for (const StepRecord& step : unit.steps) steps.push_back(StepRecordJson(step));
+    units.push_back({{"port", "COM" + std::to_string(unit.port)},
+                     {"deviceType", unit.deviceType ? Json(*unit.deviceType) : Json()},
+                     {"kind", unit.deviceType ? Json(KindName(*unit.deviceType)) : Json()},
+                     {"outcome", unit.outcome},
+                     {"message", unit.message},
+                     {"steps", steps}});
+  }
+  return Json{{"startedAt", UtcTimestamp(report.startedAt)},
+              {"endedAt", UtcTimestamp(report.endedAt)},
+              {"units", units}};
+}
+
+std::string OutcomeForExit(int exitCode) {
+  if (exitCode == kExitOk) return "ok";
+  if (exitCode == kExitStalled) return "stalled";
+  return "failed";
+}
+
+int CombinedExit(const std::vector<UnitRecord>& units) {
+  int worst = kExitOk;
+  for (const UnitRecord& unit : units) {
+    if (Severity(unit.exitCode) > Severity(worst)) worst = unit.exitCode;
+  }
+  return worst;
+}
+
+std::string FailedUnitLines(const std::vector<UnitRecord>& units) {
+  std::string text;
+  for (const UnitRecord& unit : units) {
+    if (unit.outcome == "ok") continue;
+    text += "COM" + std::to_string(unit.port) + ": " + unit.outcome + ": " +
+            (unit.message.empty() ? "no reason given" : unit.message) + "\n";
+  }
+  return text;
+}
+
+std::string SummaryTable(const std::vector<UnitRecord>& units) {
+  // Columns: unit, kind, then one per step position; each cell "ok 3.1 s".
+  std::vector<std::vector<std::string>> rows = {{"unit", "kind"}};
+  for (const UnitRecord& unit : units) {
+    for (std::size_t i = rows[0].size() - 2; i < unit.steps.size(); ++i)
+      rows[0].push_back(unit.steps[i].step);
+  }
+  for (const UnitRecord& unit : units) {
+    std::vector<std::string> row = {"COM" + std::to_string(unit.port),
+                                    unit.deviceType ? KindName(*unit.deviceType) : "-"};
+    for (const StepRecord& step : unit.steps) {
+      row.push_back(step.outcome + " " + Seconds(step.seconds) +
+                    (step.verified ? (*step.verified ? " verified" : " NOT verified") : ""));
+    }
+    if (unit.steps.empty() && unit.outcome != "ok") row.push_back(unit.outcome);
+    rows.push_back(row);
+  }
+  std::vector<std::size_t> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  fs::path temporary = target;
+  temporary += ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      *error = "cannot write " + temporary.string();
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temporary, target, ec);  // replaces an old report in one step
+  if (ec) {
+    *error = "cannot rename " + temporary.string() + " to " + path + ": " + ec.message();
+    fs::remove(temporary, ec);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frontends/cli/step_record.h"
+
+namespace korvelt::cli {
+
+// How one unit's run ended.
+struct UnitRecord {
+  int port = 0;
+  std::optional<int> deviceType;   // nothing when no unit answered on the port
+  std::string outcome = "failed";  // "ok", "failed" or "stalled"
+  std::string message;             // the failure's text
+  int exitCode = 1;                // the unit's exit status, as a single-unit run gives it
+  std::vector<StepRecord> steps;
+};
+
+struct RunReport {
+  std::chrono::system_clock::time_point startedAt;
+  std::chrono::system_clock::time_point endedAt;
+  std::vector<UnitRecord> units;
+};
+
+// "2025-03-14T09:26:53.589Z".
+std::string UtcTimestamp(std::chrono::system_clock::time_point when);
+
+nlohmann::ordered_json StepRecordJson(const StepRecord& record);
+StepRecord StepRecordFromJson(const nlohmann::json& json);
+nlohmann::ordered_json ReportJson(const RunReport& report);
+
+// The unit outcome that goes with a single-unit exit status.
+std::string OutcomeForExit(int exitCode);
+// 0 when every unit succeeded; otherwise the worst of the units' statuses: stalled (3) over
+// failed (1); an interrupted run stays interrupted.
+int CombinedExit(const std::vector<UnitRecord>& units);
+// What standard error names for each unit that did not succeed: "COM4: stalled: ...".
+std::string FailedUnitLines(const std::vector<UnitRecord>& units);
+// The closing table: unit, kind, and each step's outcome and time.
+std::string SummaryTable(const std::vector<UnitRecord>& units);
+
+// Writes `text` next to `path` and renames it into place, so a reader never sees half a file.
+bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
+
+}  // namespace korvelt::cli

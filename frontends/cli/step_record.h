@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvelt::cli {
+
+// How one step of a run ended, as the report keeps it.
+struct StepRecord {
+  std::string step;     // the step as given on the command line
+  std::string outcome;  // "ok", "failed", "stalled" or "interrupted"
+  double seconds = 0;
+  std::optional<uint64_t> bytes;  // the image the step sent, when it sent one
+  std::string sha256;
+  std::optional<bool> verified;  // set only by a step that read the unit's memory back
+  std::string message;           // what went wrong, in the updater's own words
+};
+
+}  // namespace korvelt::cli

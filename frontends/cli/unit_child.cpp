@@ -1,0 +1,83 @@
+// A unit child: one unit of a production-line run, in a process of its own, because the
+// core's process-wide state belongs to one unit.
+#include <cmath>
+#include <cstdio>
+
+#include "frontends/cli/child_process.h"
+#include "frontends/cli/cli_platform.h"
+#include "frontends/cli/unit_events.h"
+#include "frontends/cli/unit_scan.h"
+#include "frontends/cli/unit_supervisor.h"
+
+namespace korvelt::cli {
+
+namespace {
+
+void Emit(const UnitEvent& event) {
+  std::fputs(EncodeUnitEvent(event).c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
+                 const std::vector<uint8_t>& deviceTypes) {
+  const int port = options.port.value_or(0);
+  // The unit on this port, as a search that tried only this port would find it.
+  const auto found = ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true});
+  UnitEvent identified{UnitEvent::Kind::kIdentified};
+  if (!found.empty()) {
+    identified.deviceType = found.front().deviceType;
+    identified.group = found.front().group;
+    identified.machine = found.front().machine;
+  }
+  Emit(identified);
+  if (found.empty()) {
+    const std::string message = "no unit answered the probe on COM" + std::to_string(port);
+    std::fprintf(stderr, "korvelt-cli: %s\n", message.c_str());
+    UnitEvent ended{UnitEvent::Kind::kEnded};
+    ended.exitCode = kExitFailed;
+    ended.message = message;
+    Emit(ended);
+    return kExitFailed;
+  }
+  options.deviceType = found.front().deviceType;
+  options.quiet = true;  // the supervisor draws the progress
+  int lastWhole = -1;
+  options.hooks.stepStarted = [&](std::size_t index, const Step& step) {
+    lastWhole = -1;
+    UnitEvent event{UnitEvent::Kind::kStepStarted};
+    event.index = index;
+    event.step = step.text;
+    Emit(event);
+  };
+  options.hooks.progress = [&](double percent, uint64_t imageBytes) {
+    const int whole = static_cast<int>(std::floor(percent));
+    if (whole == lastWhole) return;  // at most a hundred lines a step
+    lastWhole = whole;
+    UnitEvent event{UnitEvent::Kind::kProgress};
+    event.percent = percent;
+    event.bytes = imageBytes;
+    Emit(event);
+  };
+  options.hooks.stepEnded = [](const StepRecord& record) {
+    UnitEvent event{UnitEvent::Kind::kStepEnded};
+    event.record = record;
+    Emit(event);
+  };
+  CliRunner runner(options);
+  InstallInterruptHandler(&runner.interruptFlag());
+  int status = kExitFailed;
+  {
+    InputEndWatcher watcher(&runner.interruptFlag());
+    status = runner.Run(steps);
+  }
+  RemoveInterruptHandler();
+  UnitEvent ended{UnitEvent::Kind::kEnded};
+  ended.exitCode = status;
+  ended.message = runner.failureMessage();
+  Emit(ended);
+  return status;
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,113 @@
+// The production-line scan: every COM port at once instead of one port per 400 ms.
+#include "frontends/cli/unit_scan.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "protocol/frame.h"
+#include "protocol/search_reply.h"
+#include "serial/notification_channel.h"
+#include "serial/serial_messages.h"
+#include "serial/serial_port.h"
+
+namespace korvelt::cli {
+
+namespace {
+
+constexpr int kBaudRate = 115200;
+constexpr uint32_t kEventMask = kEvRxChar | kEvRxFlag;
+constexpr int kWriteSlotBytes = 512;
+
+struct Listener {
+  std::unique_ptr<SerialPort> port;
+  std::vector<SearchReplyMatcher> matchers;
+  std::vector<bool> answered;
+};
+
+}  // namespace
+
+std::string KindName(int deviceType) {
+  if (deviceType == 0) return "generator";
+  if (deviceType == 1) return "analyzer";
+  return "type" + std::to_string(deviceType);
+}
+
+std::vector<FoundUnit> ScanPorts(const ScanRequest& request) {
+  // All probes in one write: every write purges the port first, and a later request would
+  // replace one the worker has not taken up yet.
+  std::vector<uint8_t> probes;
+  for (uint8_t type : request.deviceTypes) {
+    const auto probe = BuildFrame(kCommandStart, {type, 0, 0, 0}, kSearchCommand, {});
+    probes.insert(probes.end(), probe.begin(), probe.end());
+  }
+  std::vector<FoundUnit> found;
+  std::map<int, Listener> listeners;
+  NotificationChannel channel([&](const SerialNotification& n) {
+    if (n.message != WM_SERIAL_RXCHAR) return;
+    auto it = listeners.find(n.lParam);
+    if (it == listeners.end()) return;
+    Listener& listener = it->second;
+    for (std::size_t i = 0; i < listener.matchers.size(); ++i) {
+      SearchReplyMatcher& matcher = listener.matchers[i];
+      if (!matcher.Feed(static_cast<uint8_t>(n.wParam)) || listener.answered[i]) continue;
+      listener.answered[i] = true;
+      found.push_back({n.lParam, matcher.deviceType(), matcher.group(), matcher.machine()});
+    }
+  });
+  for (int number : request.ports) {
+    auto port = std::make_unique<SerialPort>();
+    if (!port->OpenPort(&channel, number, kBaudRate, 'N', 8, 1, kEventMask, kWriteSlotBytes)) {
+      continue;
+    }
+    port->StartMonitor();
+    port->QueueWrite(probes.data(), static_cast<int>(probes.size()));
+    Listener listener{std::move(port), {}, {}};
+    for (uint8_t type : request.deviceTypes) listener.matchers.emplace_back(type);
+    listener.answered.assign(request.deviceTypes.size(), false);
+    listeners.emplace(number, std::move(listener));
+  }
+  // The window counts from the last probe: a port opened late gets its full time too.
+  const auto deadline = std::chrono::steady_clock::now() + request.listen;
+  while (!listeners.empty()) {
+    channel.DrainPending();
+    if (request.untilFirstAnswer && !found.empty()) break;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    channel.WaitForPending(std::min(left, std::chrono::milliseconds(50)));
+  }
+  for (auto& [number, listener] : listeners) listener.port->RequestClose();
+  listeners.clear();  // each port's worker ends and closes its port
+  channel.Shutdown();
+  std::sort(found.begin(), found.end(), [](const FoundUnit& a, const FoundUnit& b) {
+    return a.port != b.port ? a.port < b.port : a.deviceType < b.deviceType;
+  });
+  return found;
+}
+
+std::string ScanText(const std::vector<FoundUnit>& units) {
+  std::string text;
+  for (const FoundUnit& unit : units) {
+    char line[96];
+    std::snprintf(line, sizeof line, "COM%d  %s  address %02X:%02X\n", unit.port,
+                  KindName(unit.deviceType).c_str(), unit.group, unit.machine);
+    text += line;
+  }
+  return text;
+}
+
+std::string ScanJson(const std::vector<FoundUnit>& units) {
+  nlohmann::ordered_json array = nlohmann::ordered_json::array();
+  for (const FoundUnit& unit : units) {
+    array.push_back({{"port", "COM" + std::to_string(unit.port)},
+                     {"deviceType", unit.deviceType},
+                     {"kind", KindName(unit.deviceType)},
+                     {"group", unit.group},
+                     {"machine", unit.machine}});
+  }
+  return array.dump() + "\n";
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvelt::cli {
+
+// A unit that answered the search probe.
+struct FoundUnit {
+  int port = 0;
+  uint8_t deviceType = 0;
+  uint8_t group = 0;
+  uint8_t machine = 0;
+};
+
+// "generator", "analyzer", "type2" .. "type7".
+std::string KindName(int deviceType);
+
+struct ScanRequest {
+  std::vector<int> ports;                 // COM numbers; all are opened at once
+  std::vector<uint8_t> deviceTypes;       // one probe for each, sent together
+  std::chrono::milliseconds listen{400};  // how long answers are collected after the probes
+  bool untilFirstAnswer = false;          // one port, one unit: stop as soon as it has answered
+};
+
+// Opens every port of the request that opens, sends each the probes, collects the answers,
+// and closes every port again. The answers are recognised by the search's own reply code.
+// Ordered by port, then device type.
+std::vector<FoundUnit> ScanPorts(const ScanRequest& request);
+
+// "COM3  generator  address 01:01", one line each.
+std::string ScanText(const std::vector<FoundUnit>& units);
+// [{"port": "COM3", "deviceType": 0, "kind": "generator", "group": 1, "machine": 1}]
+std::string ScanJson(const std::vector<FoundUnit>& units);
+
+}  // namespace korvelt::cli

@@ -1,0 +1,335 @@
+// The production line's supervisor: starts one unit child per unit, shows their progress,
+// stops them all on Ctrl-C, and gathers every unit's outcome into the report.
+#include "frontends/cli/unit_supervisor.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <set>
+
+#include "frontends/cli/child_process.h"
+#include "frontends/cli/cli_platform.h"
+#include "frontends/cli/step_summary.h"
+#include "frontends/cli/unit_display.h"
+#include "frontends/cli/unit_events.h"
+#include "frontends/cli/unit_scan.h"
+
+namespace korvelt::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr auto kRedrawEvery = 100ms;
+// A child asked to stop closes its port within a fraction of a second; one that has not ended
+// after this long is killed (its port closes with the process).
+constexpr auto kStopGrace = 10s;
+
+struct UnitRun {
+  UnitRecord record;
+  std::unique_ptr<ChildProcess> child;
+  enum class State { kWaiting, kRunning, kDone } state = State::kWaiting;
+  std::string out;  // what the child wrote that is not yet a whole line
+  std::string err;
+  std::string step = "waiting";
+  bool stepMovesImage = false;
+  double percent = 0;
+  uint64_t imageBytes = 0;
+  Clock::time_point stepStarted;
+  Clock::time_point lastProgress;  // the rate is the image's, not the wait after it
+  int tenthsShown = -1;
+  std::string endedMessage;  // from the child's last event
+  std::string lastErrorLine;
+
+  UnitLine Line() const {
+    UnitLine line;
+    line.port = record.port;
+    line.kind = record.deviceType ? KindName(*record.deviceType) : "?";
+    line.step = step;
+    line.showsBar = state == State::kRunning && stepMovesImage;
+    line.percent = percent;
+    const double seconds = std::chrono::duration<double>(lastProgress - stepStarted).count();
+    line.kilobytesPerSecond =
+        seconds > 0 ? percent / 100.0 * static_cast<double>(imageBytes) / seconds / 1000.0 : 0;
+    return line;
+  }
+};
+
+// Splits off whole lines; the rest stays for the next read.
+std::vector<std::string> TakeLines(std::string* buffer) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = buffer->find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = buffer->substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+  }
+  buffer->erase(0, start);
+  return lines;
+}
+
+class Supervisor {
+ public:
+  Supervisor(const UnitsOptions& options, std::vector<int> ports)
+      : options_(options), display_(stderr, StderrCanRedraw(), options.quiet) {
+    for (int port : ports) {
+      UnitRun unit;
+      unit.record.port = port;
+      units_.push_back(std::move(unit));
+    }
+  }
+
+  int Run();
+  std::vector<UnitRecord> Records() const {
+    std::vector<UnitRecord> records;
+    for (const UnitRun& unit : units_) records.push_back(unit.record);
+    return records;
+  }
+
+ private:
+  void Start(UnitRun& unit);
+  void Poll(UnitRun& unit);
+  void OnEvent(UnitRun& unit, const UnitEvent& event);
+  void Finish(UnitRun& unit, int exitCode);
+  void Draw(bool force);
+  std::size_t Running() const {
+    return static_cast<std::size_t>(std::count_if(
+        units_.begin(), units_.end(), [](auto& u) { return u.state == UnitRun::State::kRunning; }));
+  }
+
+  const UnitsOptions& options_;
+  std::vector<UnitRun> units_;
+  UnitDisplay display_;
+  std::atomic<bool> interrupted_{false};
+  Clock::time_point last_draw_{};
+};
+
+void Supervisor::Start(UnitRun& unit) {
+  const int port = unit.record.port;
+  std::vector<std::string> argv = {CurrentExecutable(), "--unit-child", "--port",
+                                   std::to_string(port)};
+  argv.insert(argv.end(), options_.childOptions.begin(), options_.childOptions.end());
+  if (!options_.traceFile.empty()) {
+    argv.push_back("--trace");
+    argv.push_back(options_.traceFile + ".COM" + std::to_string(port));
+  }
+  argv.push_back("--");
+  argv.insert(argv.end(), options_.stepWords.begin(), options_.stepWords.end());
+  std::string error;
+  unit.child = ChildProcess::Start(argv, &error);
+  unit.stepStarted = Clock::now();
+  if (!unit.child) {
+    unit.state = UnitRun::State::kDone;
+    unit.record.message = "cannot start " + argv[0] + ": " + error;
+    Finish(unit, kExitFailed);
+    return;
+  }
+  unit.state = UnitRun::State::kRunning;
+  unit.step = "identifying";
+}
+
+void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
+  using K = UnitEvent::Kind;
+  switch (event.kind) {
+    case K::kIdentified:
+      unit.record.deviceType = event.deviceType;
+      break;
+    case K::kStepStarted: {
+      unit.step = event.step;
+      std::string error;
+      auto step = ParseStep(event.step, &error);
+      unit.stepMovesImage = step && StepMovesImage(step->kind);
+      unit.percent = 0;
+      unit.imageBytes = 0;
+      unit.tenthsShown = -1;
+      unit.stepStarted = unit.lastProgress = Clock::now();
+      break;
+    }
+    case K::kProgress: {
+      unit.percent = event.percent;
+      unit.imageBytes = event.bytes;
+      unit.lastProgress = Clock::now();
+      const int tenths = static_cast<int>(event.percent / 10);
+      if (tenths > unit.tenthsShown) {
+        unit.tenthsShown = tenths;
+        display_.Passed(unit.Line(), tenths);
+      }
+      break;
+    }
+    case K::kStepEnded:
+      unit.record.steps.push_back(event.record);
+      if (!display_.live() && !options_.quiet) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f s", event.record.seconds);
+        display_.Note("COM" + std::to_string(unit.record.port) + " " + event.record.step + ": " +
+                      event.record.outcome + " " + seconds);
+      }
+      break;
+    case K::kEnded:
+      unit.endedMessage = event.message;
+      break;
+  }
+}
+
+void Supervisor::Poll(UnitRun& unit) {
+  unit.child->ReadAvailable(&unit.out, &unit.err);
+  for (const std::string& line : TakeLines(&unit.out)) {
+    if (auto event = DecodeUnitEvent(line)) OnEvent(unit, *event);
+  }
+  for (const std::string& line : TakeLines(&unit.err)) {
+    if (line.empty()) continue;
+    unit.lastErrorLine = line;
+    display_.Note("COM" + std::to_string(unit.record.port) + ": " + line);
+  }
+}
+
+void Supervisor::Finish(UnitRun& unit, int exitCode) {
+  unit.state = UnitRun::State::kDone;
+  unit.record.exitCode = exitCode;
+  unit.record.outcome = OutcomeForExit(exitCode);
+  if (unit.record.message.empty()) {
+    if (!unit.endedMessage.empty()) {
+      unit.record.message = unit.endedMessage;
+    } else if (exitCode != kExitOk) {
+      unit.record.message = !unit.lastErrorLine.empty() ? unit.lastErrorLine
+                                                        : "the unit's process ended with status " +
+                                                              std::to_string(exitCode);
+    }
+  }
+  if (exitCode == kExitInterrupted) unit.record.message = "interrupted: " + unit.record.message;
+  unit.step = unit.record.outcome;
+  unit.child.reset();
+}
+
+void Supervisor::Draw(bool force) {
+  if (!display_.live()) return;
+  const auto now = Clock::now();
+  if (!force && now - last_draw_ < kRedrawEvery) return;
+  last_draw_ = now;
+  std::vector<UnitLine> lines;
+  for (const UnitRun& unit : units_) lines.push_back(unit.Line());
+  display_.Redraw(lines);
+}
+
+int Supervisor::Run() {
+  InstallInterruptHandler(&interrupted_);
+  const std::size_t limit =
+      options_.parallel > 0 ? static_cast<std::size_t>(options_.parallel) : units_.size();
+  std::optional<Clock::time_point> stopDeadline;
+  for (;;) {
+    if (!interrupted_) {
+      for (UnitRun& unit : units_) {
+        if (Running() >= limit) break;
+        if (unit.state == UnitRun::State::kWaiting) Start(unit);
+      }
+    } else if (!stopDeadline) {
+      // Every child closes its port and ends; the ones not started yet never start.
+      stopDeadline = Clock::now() + kStopGrace;
+      for (UnitRun& unit : units_) {
+        if (unit.state == UnitRun::State::kRunning) unit.child->CloseInput();
+        if (unit.state == UnitRun::State::kWaiting) {
+          unit.record.message = "not started";
+          Finish(unit, kExitInterrupted);
+        }
+      }
+    }
+    std::vector<ChildProcess*> running;
+    for (UnitRun& unit : units_) {
+      if (unit.state == UnitRun::State::kRunning) running.push_back(unit.child.get());
+    }
+    if (running.empty()) break;
+    Draw(false);
+    WaitForChildOutput(running, kRedrawEvery);
+    for (UnitRun& unit : units_) {
+      if (unit.state != UnitRun::State::kRunning) continue;
+      Poll(unit);
+      auto exited = unit.child->WaitExit(0ms);
+      if (!exited && stopDeadline && Clock::now() > *stopDeadline) {
+        unit.child->Kill();
+        exited = unit.child->WaitExit(5s);
+        unit.record.message = "did not stop in time and was ended";
+      }
+      if (!exited) continue;
+      Poll(unit);  // what it wrote just before it ended
+      Finish(unit, *exited);
+    }
+  }
+  RemoveInterruptHandler();
+  Draw(true);
+  display_.Finish();
+  const std::vector<UnitRecord> records = Records();
+  if (!options_.quiet) std::fprintf(stderr, "\n%s", SummaryTable(records).c_str());
+  std::fputs(FailedUnitLines(records).c_str(), stderr);
+  return interrupted_ ? kExitInterrupted : CombinedExit(records);
+}
+
+}  // namespace
+
+std::optional<std::vector<int>> ParseUnitList(const std::string& text, bool* all,
+                                              std::string* error) {
+  *all = text == "all";
+  if (*all) return std::vector<int>{};
+  std::vector<int> ports;
+  std::set<int> seen;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', start), text.size());
+    const std::string item = text.substr(start, comma - start);
+    int port = 0;
+    auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), port);
+    if (item.empty() || ec != std::errc() || end != item.data() + item.size() || port < 1 ||
+        port > 99) {
+      *error = "--units wants COM numbers from 1 to 99 separated by commas, or 'all' (got '" +
+               text + "')";
+      return std::nullopt;
+    }
+    if (!seen.insert(port).second) {
+      *error = "--units names COM" + std::to_string(port) + " twice";
+      return std::nullopt;
+    }
+    ports.push_back(port);
+    start = comma + 1;
+  }
+  return ports;
+}
+
+bool WriteReport(const RunReport& report, const std::string& path) {
+  if (path.empty()) return true;
+  std::string error;
+  if (WriteFileAtomically(path, ReportJson(report).dump(2) + "\n", &error)) return true;
+  std::fprintf(stderr, "korvelt-cli: the report was not written: %s\n", error.c_str());
+  return false;
+}
+
+int RunUnits(const UnitsOptions& options) {
+  RunReport report;
+  report.startedAt = std::chrono::system_clock::now();
+  std::vector<int> ports = options.ports;
+  if (options.scanFirst) {
+    std::vector<int> all;
+    for (int n = 1; n <= 99; ++n) all.push_back(n);
+    for (const FoundUnit& unit : ScanPorts({all, options.deviceTypes})) {
+      if (std::find(ports.begin(), ports.end(), unit.port) == ports.end())
+        ports.push_back(unit.port);
+    }
+    if (ports.empty()) {
+      std::fprintf(stderr, "korvelt-cli: no unit answered on COM1..COM99\n");
+      report.endedAt = std::chrono::system_clock::now();
+      WriteReport(report, options.reportFile);
+      return kExitFailed;
+    }
+  }
+  Supervisor supervisor(options, ports);
+  int status = supervisor.Run();
+  report.units = supervisor.Records();
+  report.endedAt = std::chrono::system_clock::now();
+  // A line's tooling trusts the report: a run whose report is missing did not succeed.
+  if (!WriteReport(report, options.reportFile) && status == kExitOk) status = kExitFailed;
+  return status;
+}
+
+}  // namespace korvelt::cli

@@ -1,0 +1,155 @@
+// The production line's pieces that need no process: the probe-answer matcher with its address,
+// the unit list, the events a child sends, the exit status of many units and the report file.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "frontends/cli/cli_runner.h"
+#include "frontends/cli/run_report.h"
+#include "frontends/cli/unit_events.h"
+#include "frontends/cli/unit_supervisor.h"
+#include "protocol/frame.h"
+#include "protocol/search_reply.h"
+
+namespace korvelt::cli {
+namespace {
+
+TEST(SearchReplyMatcher, KeepsTheAddressOfTheAnswerOnly) {
+  SearchReplyMatcher matcher(1);
+  // A generator's answer, a block acknowledgement, then the analyzer's answer from 12:34.
+  std::vector<uint8_t> bytes = BuildFrame(kReplyStart, {0, 0, 7, 7}, kSearchCommand, {0, 0});
+  const auto ack = BuildFrame(kReplyStart, {1, 0, 9, 9}, kBlockAckCommand, {0x78, 0x78, 0});
+  const auto answer = BuildFrame(kReplyStart, {1, 0, 0x12, 0x34}, kSearchCommand, {1, 0});
+  bytes.insert(bytes.end(), ack.begin(), ack.end());
+  bytes.insert(bytes.end(), answer.begin(), answer.end());
+  int found = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (!matcher.Feed(bytes[i])) continue;
+    ++found;
+    EXPECT_EQ(i, bytes.size() - 2) << "the eleventh byte completes it";
+  }
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(matcher.group(), 0x12);
+  EXPECT_EQ(matcher.machine(), 0x34);
+}
+
+TEST(UnitList, NumbersOrAll) {
+  struct Case {
+    const char* text;
+    bool valid;
+    std::vector<int> ports;
+    bool all;
+  } cases[] = {
+      {"3", true, {3}, false},        {"3,5,7", true, {3, 5, 7}, false},
+      {"99,1", true, {99, 1}, false}, {"all", true, {}, true},
+      {"", false, {}, false},         {"3,", false, {}, false},
+      {"0", false, {}, false},        {"100", false, {}, false},
+      {"3;4", false, {}, false},      {"5,5", false, {}, false},
+      {"ALL", false, {}, false},      {" 3", false, {}, false},
+  };
+  for (const auto& c : cases) {
+    bool all = false;
+    std::string error;
+    const auto ports = ParseUnitList(c.text, &all, &error);
+    EXPECT_EQ(ports.has_value(), c.valid) << c.text;
+    if (!ports) {
+      EXPECT_FALSE(error.empty()) << c.text;
+      continue;
+    }
+    EXPECT_EQ(*ports, c.ports) << c.text;
+    EXPECT_EQ(all, c.all) << c.text;
+  }
+}
+
+TEST(UnitEvents, SurviveTheLineBetweenTheProcesses) {
+  UnitEvent ended(UnitEvent::Kind::kEnded);
+  ended.exitCode = 3;
+  ended.message = "generator-fpga: no answer \"quoted\"\nsecond line";
+  const std::string line = EncodeUnitEvent(ended);
+  ASSERT_EQ(line.find('\n'), line.size() - 1) << "one line, whatever the message holds";
+  auto back = DecodeUnitEvent(line.substr(0, line.size() - 1));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->kind, UnitEvent::Kind::kEnded);
+  EXPECT_EQ(back->exitCode, 3);
+  EXPECT_EQ(back->message, ended.message);
+
+  UnitEvent step(UnitEvent::Kind::kStepEnded);
+  step.record = {"generator-mcu", "ok", 1.25, 8192, "ab12", true, ""};
+  back = DecodeUnitEvent(EncodeUnitEvent(step));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->record.bytes, 8192u);
+  EXPECT_EQ(back->record.verified, true);
+
+  UnitEvent unknown(UnitEvent::Kind::kIdentified);  // no unit answered
+  back = DecodeUnitEvent(EncodeUnitEvent(unknown));
+  ASSERT_TRUE(back);
+  EXPECT_FALSE(back->deviceType);
+
+  for (const char* noise : {"", "ISP: text", "{}", "{\"event\":\"bogus\"}", "{\"event\":3}",
+                            "{\"event\":\"stepEnded\"}", "[1,2]"}) {
+    EXPECT_FALSE(DecodeUnitEvent(noise)) << noise;
+  }
+}
+
+TEST(RunReport, TheWorstUnitDecidesTheExitStatus) {
+  auto units = [](std::vector<int> codes) {
+    std::vector<UnitRecord> records;
+    for (int code : codes) records.push_back({1, 0, OutcomeForExit(code), "", code, {}});
+    return records;
+  };
+  EXPECT_EQ(CombinedExit(units({0, 0, 0})), kExitOk);
+  EXPECT_EQ(CombinedExit(units({0, 1, 0})), kExitFailed);
+  EXPECT_EQ(CombinedExit(units({1, 3, 1})), kExitStalled);
+  EXPECT_EQ(CombinedExit(units({3, 0, 1})), kExitStalled);
+  EXPECT_EQ(CombinedExit(units({3, 130})), kExitInterrupted);
+  EXPECT_EQ(CombinedExit(units({})), kExitOk);
+  EXPECT_EQ(OutcomeForExit(kExitInterrupted), "failed");
+}
+
+TEST(RunReport, FailedUnitsAreNamedAndTheTableHasARowEach) {
+  std::vector<UnitRecord> units = {
+      {3, 0, "ok", "", 0, {{"generator-fpga", "ok", 3.14, 100, "aa", {}, ""}}},
+      {4, {}, "failed", "no unit answered the probe on COM4", 1, {}},
+      {12,
+       1,
+       "stalled",
+       "analyzer-fpga: no progress",
+       3,
+       {{"analyzer-fpga", "stalled", 30.0, 100, "bb", {}, "no progress"}}},
+  };
+  EXPECT_EQ(FailedUnitLines(units),
+            "COM4: failed: no unit answered the probe on COM4\n"
+            "COM12: stalled: analyzer-fpga: no progress\n");
+  EXPECT_EQ(SummaryTable(units),
+            "unit   kind       generator-fpga\n"
+            "COM3   generator  ok 3.1 s\n"
+            "COM4   -          failed\n"
+            "COM12  analyzer   stalled 30.0 s\n");
+}
+
+TEST(RunReport, IsReplacedWholeAndLeavesNoTemporaryFile) {
+  const auto folder =
+      std::filesystem::temp_directory_path() /
+      ("korvelt-report-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "report.json").string();
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(path, "old report, rather longer than the new one\n", &error));
+  RunReport report;
+  report.units.push_back({5, 1, "ok", "", 0, {}});
+  ASSERT_TRUE(WriteFileAtomically(path, ReportJson(report).dump(), &error)) << error;
+  std::ifstream in(path);
+  const auto json = nlohmann::json::parse(in, nullptr, false);
+  ASSERT_TRUE(json.is_object());
+  EXPECT_EQ(json["units"][0]["port"], "COM5");
+  EXPECT_EQ(json["units"][0]["kind"], "analyzer");
+  EXPECT_EQ(json["startedAt"].get<std::string>().size(), 24u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+  EXPECT_FALSE(WriteFileAtomically((folder / "no/such/folder/r.json").string(), "x", &error));
+  EXPECT_FALSE(error.empty());
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace korvelt::cli
