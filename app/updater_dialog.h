@@ -236,6 +236,7 @@ class UpdaterDialog {
   // The blocks to write (offset from the flash start, length), then the reads that check
   // them.
   std::vector<McuRange> m_stm32Blocks;
+  std::vector<McuRange> m_stm32CheckedBlocks;  // the written ones and those left erased
   std::size_t m_stm32BlockIndex = 0;
   std::vector<McuRange> m_stm32VerifyReads;
   std::size_t m_stm32VerifyIndex = 0;

@@ -165,8 +165,9 @@ int main(int argc, char** argv) {
   if (!faults.mcuProtect.empty()) {
     char* end = nullptr;
     const unsigned long protect = std::strtoul(faults.mcuProtect.c_str(), &end, 16);
-    if (end == faults.mcuProtect.c_str() || *end != '\0') {
-      std::fprintf(stderr, "korvelt-sim: --mcu-protect wants a hex address\n");
+    if (end == faults.mcuProtect.c_str() || *end != '\0' || protect < 0x08000000 ||
+        protect >= 0x08000000ul + mcu->flashBytes) {
+      std::fprintf(stderr, "korvelt-sim: --mcu-protect wants a hex address in the flash\n");
       return 2;
     }
     mcu->protectedAddress = static_cast<uint32_t>(protect);

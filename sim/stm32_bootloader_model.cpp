@@ -17,7 +17,10 @@ constexpr uint8_t kExtendedEraseCommand = 0x44;
 }  // namespace
 
 Stm32BootloaderModel::Stm32BootloaderModel(Stm32Config config)
-    : config_(config), flash_(config.flashBytes, 0xFF), ram_(kRamBytes, 0x00) {}
+    : config_(config), flash_(config.flashBytes, 0xFF), ram_(kRamBytes, 0x00) {
+  const std::size_t kept = std::min(config_.flashContents.size(), flash_.size());
+  std::copy_n(config_.flashContents.begin(), kept, flash_.begin());
+}
 
 void Stm32BootloaderModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
@@ -286,7 +289,7 @@ void Stm32BootloaderModel::FinishErase() {
       Reply({kNack});
       return;
     }
-    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    EraseAll();
     ++erases_;
     Reply({kAck}, config_.massEraseMs);
     return;
@@ -303,7 +306,15 @@ void Stm32BootloaderModel::FinishErase() {
   Reply({kAck}, static_cast<uint32_t>(pages * config_.pageEraseMs));
 }
 
+void Stm32BootloaderModel::EraseAll() {
+  for (std::size_t page = 0; page * config_.pageBytes < flash_.size(); ++page) ErasePage(page);
+}
+
 void Stm32BootloaderModel::ErasePage(std::size_t page) {
+  if (config_.protectedAddress && *config_.protectedAddress >= kFlashStart &&
+      page == (*config_.protectedAddress - kFlashStart) / config_.pageBytes) {
+    return;
+  }
   const std::size_t start = page * config_.pageBytes;
   if (start + config_.pageBytes <= flash_.size()) {
     std::fill(flash_.begin() + long(start), flash_.begin() + long(start + config_.pageBytes), 0xFF);
@@ -324,7 +335,7 @@ void Stm32BootloaderModel::FinishExtendedErase() {
       Reply({kNack});
       return;
     }
-    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    EraseAll();
     ++erases_;
     Reply({kAck}, config_.massEraseMs);
     return;

@@ -19,9 +19,11 @@ struct Stm32Config {
   uint32_t replyDelayMs = 0;
   // The Get reply offers Extended Erase 0x44 (two-byte page numbers) instead of Erase 0x43.
   bool extendedErase = false;
-  // Writes to the page holding this flash address are acknowledged but not programmed, as on a
-  // write-protected page.
+  // Writes to the page holding this flash address are acknowledged but not programmed, and
+  // erases leave it alone, as on a write-protected page.
   std::optional<uint32_t> protectedAddress;
+  // What the flash holds at power-up from its start (the rest erased): an older firmware.
+  std::vector<uint8_t> flashContents;
   // Fault switches.
   bool noSync = false;               // never answers the synchronisation byte
   uint32_t nackWriteNumber = 0;      // refuses the n-th Write Memory data (1-based) once
@@ -98,6 +100,7 @@ class Stm32BootloaderModel {
   void FinishWrite();
   void FinishErase();
   void FinishExtendedErase();
+  void EraseAll();
   void ErasePage(std::size_t page);
 
   Stm32Config config_;

@@ -317,6 +317,21 @@ TEST(Stm32Acknowledged, TheReadBackCatchesAProtectedPage) {
     EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
     EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
   }
+  {
+    // The image leaves the protected page erased, so no block of it is written; the erase did
+    // not clear the older firmware there, and only reading the skipped blocks shows it.
+    Stm32Config old = mcu;
+    old.flashContents = Bytes(4096, 0x00);
+    Bytes image = testing::PatternImage(4096, 8);
+    std::fill(image.begin() + 0x400, image.begin() + 0x800, 0xFF);
+    AckHarness h(old);
+    h.Start(image);
+    ASSERT_TRUE(h.RunToEnd());
+    ASSERT_EQ(h.Boxes().size(), 1u);
+    EXPECT_NE(h.BoxText().find("0x08000400"), std::string::npos) << h.BoxText();
+    EXPECT_NE(h.dialog.m_strNote, kSucceeded);
+    EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
+  }
 }
 
 TEST(Stm32Acknowledged, ErasedBlocksAreNotWritten) {

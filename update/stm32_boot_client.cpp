@@ -1,6 +1,7 @@
-// The STM32 bootloader client: synchronises with the MCU's serial bootloader, erases its flash
-// and writes the image from 0x08000000 in 128-byte blocks, paced by timers 8 (sync), 9 (deferred
-// send) and 10 (reply time-out).
+// The STM32 bootloader client: synchronises with the MCU's serial bootloader, erases its flash,
+// writes the image from 0x08000000 and may read it back, paced by timers 8 (sync), 9 (deferred
+// send) and 10 (reply time-out). Two pacings share the states: the written one (128-byte
+// blocks, fixed pauses) and the acknowledged one (256-byte blocks, each step on its answer).
 #include "update/stm32_boot_client.h"
 
 #include <algorithm>
@@ -18,8 +19,7 @@ namespace {
 constexpr int kWriteSlotBytes = 512;
 constexpr unsigned kEndCloseMs = 225;  // the port is shown closed this long after the end
 
-// The acknowledged pacing's time-outs, from the part's own times with room for a USB adapter:
-// a reply to a command comes within a few ms; 1 s is far beyond any adapter's turnaround.
+// The acknowledged pacing's time-outs. A command's reply comes within ms; 1 s covers adapters.
 constexpr unsigned kReplyTimeoutMs = 1000;
 // Mass erase takes 20-40 ms on an F1 and up to seconds on larger parts.
 constexpr unsigned kEraseTimeoutMs = 5000;
@@ -357,9 +357,11 @@ void UpdaterDialog::Stm32ReplyStep(uint8_t byte, bool ack) {
     }
     return;
   }
-  // The reply's first byte says how many follow (less one); a 0x79 ends it only after them.
+  // The reply's first byte says how many follow (less one). With time-outs a 0x79 ends the
+  // reply only after them (a product ID may hold 0x79); without, a lost byte would leave the
+  // closing 0x79 taken as data and the wait never ending, so any 0x79 ends it.
   const bool complete = !m_stm32Reply.empty() && m_stm32Reply.size() >= m_stm32Reply[0] + 2u;
-  if (!ack || !complete) {
+  if (!ack || (pacing.timeoutIsFailure && !complete)) {
     if (m_stm32Reply.size() < kMaxReplyBytes) m_stm32Reply.push_back(byte);
     return;
   }
@@ -408,6 +410,7 @@ void UpdaterDialog::PlanStm32Blocks() {
   std::vector<McuRange> ranges = m_mcuRanges;
   if (ranges.empty() && m_imageSize > 0) ranges = {{0, m_imageSize}};
   m_stm32Blocks.clear();
+  m_stm32CheckedBlocks.clear();
   std::size_t first = 0;
   for (uint64_t window = 0; window < m_imageSize; window += size) {
     const uint64_t windowEnd = window + size;
@@ -424,6 +427,7 @@ void UpdaterDialog::PlanStm32Blocks() {
       block = {static_cast<uint32_t>(low & ~uint64_t{3}),
                static_cast<uint32_t>((high + 3) & ~uint64_t{3})};
     }
+    m_stm32CheckedBlocks.push_back(block);
     if (pacing.skipErasedBlocks) {
       const auto begin = m_pImage.begin() + block.begin;
       const auto end = m_pImage.begin() + std::min(block.end, m_imageSize);
@@ -552,9 +556,10 @@ void UpdaterDialog::FinishStm32Writes() {
 }
 
 void UpdaterDialog::StartStm32Verify() {
-  // Written blocks that touch are read as one range, in reads of at most 256 bytes.
+  // Blocks that touch are read as one range, in reads of at most 256 bytes. The blocks left
+  // to the erase are read too: a page the erase did not clear keeps its old bytes.
   std::vector<McuRange> merged;
-  for (const McuRange& block : m_stm32Blocks) {
+  for (const McuRange& block : m_stm32CheckedBlocks) {
     if (!merged.empty() && merged.back().end == block.begin) {
       merged.back().end = block.end;
     } else {

@@ -42,9 +42,11 @@ bool Informational(const HeadlessWindow::Box& box) {
 
 std::string McuLine(uint16_t productId, uint8_t bootloaderVersion, uint32_t flashKib) {
   char text[96];
-  std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, %u KiB flash", productId,
-                bootloaderVersion >> 4, bootloaderVersion & 0x0F, flashKib);
-  return text;
+  std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, ", productId,
+                bootloaderVersion >> 4, bootloaderVersion & 0x0F);
+  // 0 and 0xFFFF: no size register there, or a blank one.
+  if (flashKib == 0 || flashKib == 0xFFFF) return text + std::string("flash size unknown");
+  return text + std::to_string(flashKib) + " KiB flash";
 }
 
 int64_t CliRunner::NowNs() {

@@ -1,5 +1,6 @@
 // korvelt-updater.exe: the operator's dialog on Windows.
-#include <cstring>
+#include <sstream>
+#include <string>
 
 #include "app/updater_app.h"
 #include "app/updater_dialog.h"
@@ -52,7 +53,10 @@ class Win32Platform : public korvelt::AppPlatform {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // --fast-mcu: MCU updates at the bootloader's own pace, with a read-back.
-  const bool fastMcu = commandLine && std::strstr(commandLine, "--fast-mcu") != nullptr;
+  // A whole word only: a file path or another option may hold the same letters.
+  bool fastMcu = false;
+  std::istringstream words(commandLine ? commandLine : "");
+  for (std::string word; words >> word;) fastMcu = fastMcu || word == "--fast-mcu";
   Win32Platform platform(instance, fastMcu);
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
