@@ -144,6 +144,40 @@ TEST(Stm32Client, FirstAnswerAndReadCounting) {
   }
 }
 
+TEST(Stm32Client, WhereAGetReplyEnds) {
+  // With time-outs the reply ends after its announced length (a 0x79 may be data); without
+  // them the first 0x79 ends it, so a reply short of a byte cannot leave the client waiting.
+  struct Case {
+    Stm32Pacing pacing;
+    Bytes reply;  // after the command's own acknowledgement; its last byte ends it
+  };
+  const Case cases[] = {
+      {Stm32Pacing::kAcknowledged, {0x02, 0x22, 0x79, 0x43, 0x79}},
+      {Stm32Pacing::kWritten, {0x02, 0x22, 0x79}},
+      {Stm32Pacing::kWritten, {0x79}},  // the count and the version lost
+  };
+  for (const Case& c : cases) {
+    testing::DialogHarness h;
+    h.port.presentPorts = {1};
+    h.dialog.Click(IDC_PORT_BUTTON);
+    h.dialog.m_stm32Pacing = c.pacing;
+    h.dialog.m_bStm32Mode = 1;
+    h.dialog.m_stm32State = 1;
+    g_nStm32SubStep = 0;
+    h.dialog.Dispatch(WM_SERIAL_RXCHAR, kStm32Ack, 1);
+    for (std::size_t i = 0; i + 1 < c.reply.size(); ++i) {
+      h.dialog.Dispatch(WM_SERIAL_RXCHAR, c.reply[i], 1);
+    }
+    h.clock.RunFor(200);
+    EXPECT_EQ(h.dialog.m_stm32State, 1) << "no end before the last byte";
+    h.dialog.Dispatch(WM_SERIAL_RXCHAR, c.reply.back(), 1);
+    h.clock.RunFor(200);
+    EXPECT_EQ(h.dialog.m_stm32State, 2);
+    EXPECT_EQ(h.port.writes.back().bytes, (Bytes{0x02, 0xFD}));
+    EXPECT_EQ(h.dialog.m_bStm32ExtendedErase, 0);
+  }
+}
+
 TEST(Stm32Client, AcknowledgementsBeforeTheBytesWentOutDoNotCount) {
   testing::DialogHarness h;
   h.port.presentPorts = {1};

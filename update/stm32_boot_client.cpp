@@ -368,8 +368,10 @@ void UpdaterDialog::Stm32ReplyStep(uint8_t byte, bool ack) {
   if (get) {
     const auto& r = m_stm32Reply;
     m_stm32BootloaderVersion = r.size() >= 2 ? r[1] : 0;
-    const bool erase = std::find(r.begin() + 2, r.end(), kEraseCommand) != r.end();
-    const bool extended = std::find(r.begin() + 2, r.end(), kExtendedEraseCommand) != r.end();
+    // A short reply (a lost byte in the written pacing) offers no commands: Erase 0x43 stays.
+    const auto commands = r.size() > 2 ? r.begin() + 2 : r.end();
+    const bool erase = std::find(commands, r.end(), kEraseCommand) != r.end();
+    const bool extended = std::find(commands, r.end(), kExtendedEraseCommand) != r.end();
     m_bStm32ExtendedErase = !erase && extended ? 1 : 0;
     SendAfter(pacing.commandPauseMs, {0x02, 0xFD});
   } else {
