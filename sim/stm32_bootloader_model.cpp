@@ -289,9 +289,7 @@ void Stm32BootloaderModel::FinishErase() {
       Reply({kNack});
       return;
     }
-    EraseAll();
-    ++erases_;
-    Reply({kAck}, config_.massEraseMs);
+    MassErase();
     return;
   }
   uint8_t checksum = 0;
@@ -306,8 +304,10 @@ void Stm32BootloaderModel::FinishErase() {
   Reply({kAck}, static_cast<uint32_t>(pages * config_.pageEraseMs));
 }
 
-void Stm32BootloaderModel::EraseAll() {
+void Stm32BootloaderModel::MassErase() {
   for (std::size_t page = 0; page * config_.pageBytes < flash_.size(); ++page) ErasePage(page);
+  ++erases_;
+  Reply({kAck}, config_.massEraseMs);
 }
 
 void Stm32BootloaderModel::ErasePage(std::size_t page) {
@@ -335,9 +335,7 @@ void Stm32BootloaderModel::FinishExtendedErase() {
       Reply({kNack});
       return;
     }
-    EraseAll();
-    ++erases_;
-    Reply({kAck}, config_.massEraseMs);
+    MassErase();
     return;
   }
   for (uint32_t i = 0; i <= n; ++i) {

@@ -100,7 +100,7 @@ class Stm32BootloaderModel {
   void FinishWrite();
   void FinishErase();
   void FinishExtendedErase();
-  void EraseAll();
+  void MassErase();  // every page but a protected one, then the ACK
   void ErasePage(std::size_t page);
 
   Stm32Config config_;

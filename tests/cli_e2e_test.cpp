@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim/image_digest.h"
+#include "tests/support/hex_digits.h"
 #include "tests/support/sim_process.h"
 #include "tests/support/temp_workdir.h"
 
@@ -130,13 +131,7 @@ TEST(CliEndToEnd, GeneratorThenAnalyzerMcuInOneRun) {
 }
 
 std::string Digits(const std::vector<uint8_t>& bytes) {
-  std::string text;
-  char pair[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    text += pair;
-  }
-  return text;
+  return testing::HexDigits(bytes);
 }
 
 // Intel HEX or S-record lines for `image` at flash offset `at`, 32 bytes a record.

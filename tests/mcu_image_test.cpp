@@ -1,6 +1,7 @@
 // MCU image files: Intel HEX and S-record tables of good and bad files, ELF, raw binary.
 #include <gtest/gtest.h>
 
+#include "tests/support/hex_digits.h"
 #include "update/mcu_image.h"
 
 namespace korvelt {
@@ -9,23 +10,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 std::string Digits(const Bytes& bytes) {
-  std::string text;
-  char pair[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(pair, sizeof pair, "%02X", b);
-    text += pair;
-  }
-  return text;
+  return testing::HexDigits(bytes);
 }
 
 std::string Hex(uint8_t type, uint16_t address, const Bytes& data) {
-  Bytes r = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-             static_cast<uint8_t>(address), type};
-  r.insert(r.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t b : r) sum = static_cast<uint8_t>(sum + b);
-  r.push_back(static_cast<uint8_t>(-sum));
-  return ":" + Digits(r) + "\n";
+  return testing::HexRecordLine(type, address, data);
 }
 
 std::string Srec(char type, uint32_t address, int addressBytes, const Bytes& data) {

@@ -9,6 +9,7 @@
 #include "sim/instrument_model.h"
 #include "sim/stm32_bootloader_model.h"
 #include "tests/support/dialog_harness.h"
+#include "tests/support/hex_digits.h"
 #include "tests/support/temp_workdir.h"
 #include "update/stm32_boot_client.h"
 
@@ -361,19 +362,7 @@ TEST(Stm32Acknowledged, ErasedBlocksAreNotWritten) {
 }
 
 std::string HexRecord(uint8_t type, uint16_t address, const Bytes& data) {
-  Bytes record = {static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
-                  static_cast<uint8_t>(address), type};
-  record.insert(record.end(), data.begin(), data.end());
-  uint8_t sum = 0;
-  for (uint8_t b : record) sum = static_cast<uint8_t>(sum + b);
-  record.push_back(static_cast<uint8_t>(-sum));
-  std::string line = ":";
-  char digits[3];
-  for (uint8_t b : record) {
-    std::snprintf(digits, sizeof digits, "%02X", b);
-    line += digits;
-  }
-  return line + "\r\n";
+  return testing::HexRecordLine(type, address, data, "\r\n");
 }
 
 TEST(Stm32Acknowledged, AHexFileWithAGapLeavesTheGapErased) {
