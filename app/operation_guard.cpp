@@ -8,13 +8,13 @@
 namespace korvelt {
 
 bool UpdaterDialog::UpdateInFlight() const {
-  return m_bUploadInFlight == 1 || m_bMcuUpdateRunning == 1 || m_bLoaderMode == 1 ||
+  return upload_flight_.blocks || mcu_update_.running() || m_bLoaderMode == 1 ||
          m_bLoaderStreaming == 1;
 }
 
 bool UpdaterDialog::RefuseWhileUpdating() {
   if (UpdateInFlight()) {
-    m_services.MessageBox(kUpdateRunning, kCaptionIsp);
+    Refuse(kUpdateRunning, kCaptionIsp);
     return true;
   }
   // The new start takes the port over: the auto-close of the update before must not close it
@@ -27,7 +27,7 @@ void UpdaterDialog::ClearBootloaderRequests() {
   m_bIspRequested = 0;
   m_bSubMcuRequested = 0;
   m_bInputBoardRequested = 0;
-  m_nFallbackLines = 0;
+  request_retries_.fallbackLines = 0;
 }
 
 void UpdaterDialog::AbandonOperation() {
@@ -49,6 +49,16 @@ void UpdaterDialog::AbandonOperation() {
   m_strWait = " ";
   m_strNote = kStoppedNote;
   UpdateData(false);
+}
+
+void UpdaterDialog::Refuse(const std::string& text, const char* caption, FailureKind kind) {
+  m_services.MessageBox(text, caption);
+  m_services.OperationEnded({.event = OperationEvent::kRefused, .failure = kind, .text = text});
+}
+
+void UpdaterDialog::RefuseWithAppBox(const std::string& text, FailureKind kind) {
+  m_services.AppMessageBox(text);
+  m_services.OperationEnded({.event = OperationEvent::kRefused, .failure = kind, .text = text});
 }
 
 }  // namespace korvelt

@@ -10,7 +10,6 @@ namespace {
 
 constexpr const char* kCaptionTurnOn = "Turn on Port";
 constexpr const char* kCaptionClose = "Close Port";
-constexpr int kWriteSlotBytes = 512;
 constexpr unsigned kAutoClosePauseMs = 50;
 constexpr unsigned kAutoCloseMs = 1000;  // a finished update leaves the port open this long
 
@@ -49,7 +48,7 @@ void UpdaterDialog::OnTogglePort() {
     return;
   }
   m_bPortOpen = 0;
-  m_services.AppMessageBox(kPortUnavailable);
+  RefuseWithAppBox(kPortUnavailable, FailureKind::kPortUnavailable);
   m_services.SetPortIcon(PortIcon::kOff);
   m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
 }
@@ -65,7 +64,7 @@ void UpdaterDialog::OnSelectPort() {
     return;
   }
   m_services.SetPortIcon(PortIcon::kOff);
-  m_services.AppMessageBox(kPortUnavailable);
+  RefuseWithAppBox(kPortUnavailable, FailureKind::kPortUnavailable);
   m_bPortOpen = 0;
   m_services.SetControlText(IDC_PORT_BUTTON, kCaptionTurnOn);
 }

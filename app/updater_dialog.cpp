@@ -18,7 +18,10 @@ constexpr std::size_t kPlaceholderImageBytes = 10;
 
 UpdaterDialog::UpdaterDialog(WindowServices& services, PortOperations& port,
                              NotificationChannel* channel)
-    : m_services(services), m_port(port), m_channel(channel) {
+    : m_services(services),
+      m_port(port),
+      m_channel(channel),
+      mcu_update_(*this, services, port, channel) {
   m_commandHandlers.fill(&UpdaterDialog::OnNoAction);
 }
 
@@ -105,6 +108,9 @@ bool UpdaterDialog::Dispatch(uint32_t message, uint32_t wParam, int32_t lParam) 
 void UpdaterDialog::HandleSerialNotification(const SerialNotification& notification) {
   if (notification.message == WM_SERIAL_COMM_ERROR) {
     m_services.ErrorBox(notification.text, kCommErrorCaption);
+    m_services.OperationEnded({.event = OperationEvent::kPortFailed,
+                               .failure = FailureKind::kPort,
+                               .text = notification.text});
     return;
   }
   // Break, CTS, error, ring and flag notifications have no entry and are ignored.
@@ -140,13 +146,13 @@ void UpdaterDialog::OnTimer(int timerId) {
       OnAutoCloseTimer();
       break;
     case kTimerStm32Sync:
-      OnStm32SyncTimer();
+      mcu_update_.OnSyncTimer();
       break;
     case kTimerStm32Send:
-      OnStm32SendTimer();
+      mcu_update_.OnSendTimer();
       break;
     case kTimerStm32Reply:
-      OnStm32ReplyTimer();
+      mcu_update_.OnReplyTimer();
       break;
     default:
       break;  // timers of later subsystems have their cases in their own files

@@ -9,13 +9,22 @@
 
 #include "app/window_messages.h"
 #include "app/window_services.h"
+#include "protocol/command_table.h"
 #include "serial/notification_channel.h"
 #include "serial/port_operations.h"
+#include "update/block_upload.h"
+#include "update/bootloader_entry.h"
 #include "update/image_file.h"
 #include "update/mcu_image.h"
+#include "update/mcu_update.h"
 #include "update/stm32_boot_client.h"
 
 namespace korvelt {
+
+// What a front end decides for the window beyond its design, given once after OnInitDialog.
+struct UpdaterOptions {
+  bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
+};
 
 // The main window: owns the serial settings, the image buffer and every protocol's state, and
 // binds each control notification, window message and timer to one handler. It knows no GUI
@@ -42,6 +51,7 @@ class UpdaterDialog {
   void SelectionMade(int controlId) {
     Dispatch(WM_COMMAND, MakeCommandParam(controlId, CBN_SELENDOK), 0);
   }
+  void Configure(const UpdaterOptions& options) { options_ = options; }
   // The channel's handler: serial notifications and comm-error reports.
   void HandleSerialNotification(const SerialNotification& notification);
   // Escape (cancel) and Enter (accept) end the dialog without OnClose.
@@ -99,6 +109,9 @@ class UpdaterDialog {
   void OnStm32Byte(uint8_t byte);   // the STM32 bootloader client
   // An unfinished bootloader conversation is given up: its mode ends and its timers stop.
   void AbandonBootloaderConversation();
+  // The MCU update behind the STM32 client; front ends configure it before its button.
+  McuUpdate& mcuUpdate() { return mcu_update_; }
+  const McuUpdate& mcuUpdate() const { return mcu_update_; }
 
   // ---- One operation at a time ----
   // A block upload, an MCU update from its banner until the port is shown closed, or an
@@ -110,12 +123,20 @@ class UpdaterDialog {
   void ClearBootloaderRequests();
   // Close Port, a search and a port-list choice: whatever is in flight ends, without success.
   void AbandonOperation();
+  // A box that says why what the operator asked for does not happen (or does not go on), and
+  // the same as a typed result for front ends.
+  void Refuse(const std::string& text, const char* caption,
+              FailureKind kind = FailureKind::kRefused);
+  void RefuseWithAppBox(const std::string& text, FailureKind kind);
 
   // ---- Images ----
   // 1 when the file was read and holds at least one byte. A file that cannot be opened shows
   // "Can not find GENERATOR_MCU.bin !" whatever its path.
   int LoadImageFile(const std::string& path);
   ImageLoadResult ChooseAndLoadImage();
+  // The MCU image: the fixed path of the unit (raw binary), or the MCU update's image file
+  // recognised by its content. 1 when it holds at least one byte to write.
+  int LoadMcuImage(uint8_t deviceType);
 
   // ---- Port display (both change m_bPortOpen, the caption of 1006 and the icon together) ----
   void SetPortOpenUi();
@@ -146,7 +167,6 @@ class UpdaterDialog {
   // ---- Image buffer ----
   std::vector<uint8_t> m_pImage;  // always owns a block: a 10-byte placeholder at start
   uint32_t m_imageSize = 0;
-  int m_bImageReadFailed = 0;  // the last load opened its file but could not read it
 
   // ---- Block upload ----
   static constexpr std::size_t kBulkFrameBytes = 270;
@@ -158,11 +178,7 @@ class UpdaterDialog {
   int m_imagePos = 0;    // image index of the next byte to pack
   int m_bMoreBlocks = 0;
   std::array<uint8_t, kBulkFrameBytes> m_bulkFrame{};
-  // Blocks are in flight: an acknowledgement with no upload running is ignored.
-  int m_bUploadInFlight = 0;
-  // Block 0 of a data-flash or NAND upload went out as a bulk frame; a negative
-  // acknowledgement sends that frame again.
-  int m_bBulkBlockInFlight = 0;
+  const UploadFlight& uploadFlight() const { return upload_flight_; }
 
   // ---- Receive routing and modes ----
   int m_parserState = 0;
@@ -174,7 +190,6 @@ class UpdaterDialog {
   int m_bIspRequested = 0;
   int m_bSubMcuRequested = 0;
   int m_bInputBoardRequested = 0;
-  int m_nFallbackLines = 0;  // fallback answers to the current request, in a row
 
   // ---- Frames ----
   static constexpr std::size_t kTxFrameBytes = 300;
@@ -186,9 +201,7 @@ class UpdaterDialog {
   // The block packet of the uploads; the search builds its probe in its first ten bytes.
   std::array<uint8_t, kBlockPacketBytes> m_blockPacket{};
   int m_bDeviceFound = 0;
-  // Diagnostics for the trace: frames the reply parser dispatched, and the last slot taken.
-  uint64_t m_nFramesDispatched = 0;
-  int m_nLastDispatchedSlot = -1;
+  const ReplyParserCounters& replyCounters() const { return reply_counters_; }
 
   // ---- Bootloader banner recogniser ----
   std::array<uint8_t, 16> m_bannerRing{};
@@ -200,48 +213,13 @@ class UpdaterDialog {
   int m_loaderRemaining = 0;
   int m_loaderTotal = 0;
   uint32_t m_loaderAddress = 0;
-  // Set by korvelt-cli --allow-placeholder-loader: the placeholder loader may be sent.
-  int m_bAllowPlaceholderLoader = 0;
 
   // ---- STM32 bootloader client ----
-  static constexpr std::size_t kStm32TxBytes = kStm32MaxWriteBytes + 2;
+  static constexpr std::size_t kStm32TxBytes = kStm32MaxTransferBytes + 2;
   int m_stm32State = 0;
   uint32_t m_stm32Address = 0;  // flash address of the block in flight
   std::array<uint8_t, kStm32TxBytes> m_stm32Tx{};
   int m_stm32TxLen = 0;
-  int m_bStm32SendPending = 0;   // bytes wait for timer 9; nothing can have answered them yet
-  int m_stm32BlockStart = 0;     // image offset of the block in flight
-  int m_stm32Attempts = 0;       // tries of the block in flight
-  int m_nStm32FailedBlocks = 0;  // blocks whose data the MCU never accepted
-  uint32_t m_stm32FirstFailedAddress = 0;
-  int m_bMcuUpdateRunning = 0;   // from the banner until timer 10 shows the port closed
-  int m_bStm32PortReopened = 0;  // timer 8 has reopened the port with even parity
-  // Set by the front end: korvelt-cli acknowledged with verify, the dialog written unless
-  // started with --fast-mcu.
-  Stm32Pacing m_stm32Pacing = Stm32Pacing::kWritten;
-  int m_bStm32Verify = 0;  // read every written block back and compare
-  // Not empty: the MCU image comes from this file, recognised by its content, instead of the
-  // fixed path.
-  std::string m_strMcuImageFile;
-  // The ranges of the image buffer that hold data, as offsets from the flash start; empty:
-  // the whole buffer (a raw binary).
-  std::vector<McuRange> m_mcuRanges;
-  // What the bootloader told about itself.
-  std::vector<uint8_t> m_stm32Reply;  // the Get or Get ID reply between its acknowledgements
-  uint8_t m_stm32BootloaderVersion = 0;
-  uint16_t m_stm32ProductId = 0;
-  uint32_t m_stm32FlashKib = 0;
-  int m_bStm32ExtendedErase = 0;  // the Get reply offers 0x44 only
-  int m_nStm32SyncTicks = 0;      // sync bytes sent without an answer
-  // The blocks to write (offset from the flash start, length), then the reads that check
-  // them.
-  std::vector<McuRange> m_stm32Blocks;
-  std::vector<McuRange> m_stm32CheckedBlocks;  // the written ones and those left erased
-  std::size_t m_stm32BlockIndex = 0;
-  std::vector<McuRange> m_stm32VerifyReads;
-  std::size_t m_stm32VerifyIndex = 0;
-  uint32_t m_stm32VerifiedBytes = 0;
-  int m_bStm32Verified = 0;  // the last MCU update read every block back and found it right
 
   // ---- Command table ----
   static constexpr int kCommandSlots = 35;
@@ -253,7 +231,8 @@ class UpdaterDialog {
   void ProcessReplyFrame();
   bool ReplyPassesFilter(uint16_t code) const;
   bool OpenNextSearchPort();
-  int ReadIntoImageBuffer(const std::string& path, bool* opened);
+  enum class BufferLoad { kLoaded, kEmpty, kCannotOpen, kFailed };
+  BufferLoad ReadIntoImageBuffer(const std::string& path);
   enum class UploadKind { kFpga, kAuxFpga, kNand, kDataFlash };
   void SetUploadKind(UploadKind kind);
   bool ImageFitsBlockNumbers();
@@ -269,38 +248,6 @@ class UpdaterDialog {
   void RequestInputBoardUpdate(int board);
   void StartOutsideTool();
   int BannerMatches(std::string_view banner) const;
-  void OnStm32SyncTimer();
-  void OnStm32SendTimer();
-  void OnStm32ReplyTimer();
-  void Stm32Step(uint8_t byte, bool substitute);
-  void Stm32WriteStep(uint8_t byte, bool substitute);
-  void SendAfter(unsigned pauseMs, std::initializer_list<uint8_t> bytes);
-  void Schedule(const uint8_t* bytes, int length, unsigned delayMs);
-  void Schedule(std::initializer_list<uint8_t> bytes, unsigned delayMs);
-  void ScheduleWriteCommand(unsigned delayMs, unsigned replyTimeoutMs);
-  void BuildAndScheduleDataBlock();
-  void RetryStm32Block();
-  void FinishStm32Block(bool accepted);
-  void FinishStm32Writes();
-  void EnterStm32Sync();
-  void Stm32TimedOut();
-  // A NACK where the pacing takes it as a refusal ends the update: true then.
-  bool Stm32Refused(uint8_t byte, const char* command);
-  void Stm32ReplyStep(uint8_t byte, bool ack);
-  void StartStm32Erase();
-  void PlanStm32Blocks();
-  void StartStm32Writes();
-  void StartStm32Verify();
-  void SendStm32VerifyRead();
-  void Stm32VerifyStep(uint8_t byte);
-  void ArmStm32Reply(unsigned timeoutMs);
-  void SendStm32Address(uint32_t address, unsigned delayMs);
-  void SendStm32Tx(unsigned delayMs);
-  const Stm32PacingTable& Pacing() const { return PacingTable(m_stm32Pacing); }
-  void EndStm32Update(bool succeeded, const std::string& failure, bool wholeText = false);
-  // The MCU image: the fixed path of the unit (raw binary), or m_strMcuImageFile recognised
-  // by its content. 1 when it holds at least one byte to write.
-  int LoadMcuImage(uint8_t deviceType);
   void EndBlockUpload();
   void StartAutoClose();
   void SendLoaderChunk();
@@ -309,6 +256,13 @@ class UpdaterDialog {
   WindowServices& m_services;
   PortOperations& m_port;
   NotificationChannel* m_channel;
+
+  // What the design does not name lives in these objects.
+  UpdaterOptions options_;
+  McuUpdate mcu_update_;
+  UploadFlight upload_flight_;
+  BootloaderRequestRetries request_retries_;
+  ReplyParserCounters reply_counters_;
 };
 
 // Message-box captions; which box uses which is part of each handler's behaviour.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -8,8 +9,8 @@ namespace korvelt {
 enum class PortIcon { kOff, kOn };
 
 // How an operation ended, for front ends that wait on operations (the command-line tool) or
-// show them in a status line, and what an MCU update learnt on its way. Message boxes say the
-// rest.
+// show them in a status line, and what an MCU update learnt on its way. The boxes say the same
+// in the operator's words; a front end learns states from these, never from a displayed text.
 enum class OperationEvent {
   kSearchFound,
   kSearchNotFound,
@@ -19,6 +20,57 @@ enum class OperationEvent {
   kMcuIdentified,  // the bootloader told its product ID, version and flash size (before the erase)
   kInputBoardFinished,  // the last chunk went out
   kOutsideToolStarted,
+  kRefused,     // what a button asked for was refused or could not go on (a box said why)
+  kPortFailed,  // the serial port reported a failure (the "Application Error" box)
+};
+
+// Why an operation failed or did not start.
+enum class FailureKind {
+  kNone,
+  kRefused,          // the window's state forbids it: port closed, wrong unit, one running
+  kPortUnavailable,  // the port did not open (PortOperations::LastOpenError says why)
+  kImage,            // the image cannot be read or used
+  kNoBootloader,     // the unit did not start its bootloader
+  kNoAnswer,         // a time-out: the unit did not answer
+  kUnitRefused,      // the unit refused a command
+  kImageTooLarge,    // the image does not fit the unit's memory
+  kVerifyMismatch,   // the memory read back differs from the image
+  kPort,             // a port failure in the middle of the operation
+  kOutsideTool,      // the outside flashing tool could not be started
+};
+
+// What an MCU's bootloader told about itself.
+struct McuFacts {
+  uint16_t productId = 0;
+  uint8_t bootloaderVersion = 0;   // high nibble major, low nibble minor
+  uint32_t flashKib = 0;           // 0 or 0xFFFF: the part does not say
+  bool extendedEraseOnly = false;  // the Get reply offers Extended Erase 0x44, not Erase 0x43
+};
+
+struct OperationResult {
+  OperationEvent event = OperationEvent::kRefused;
+  FailureKind failure = FailureKind::kNone;
+  std::string text;                       // the failure, in the words of its box
+  std::optional<uint32_t> failedAddress;  // the first memory address that failed
+  std::optional<McuFacts> mcu;            // an MCU update: what the bootloader told
+  std::optional<bool> verified;           // an MCU update that read its flash back: all equal
+  bool failed() const { return failure != FailureKind::kNone; }
+};
+
+// What an operation's progress counts.
+enum class ProgressPhase {
+  kSending,    // an image goes to the unit (block uploads, the input-board loader)
+  kWriting,    // the MCU's flash is written
+  kVerifying,  // the MCU's flash is read back and compared
+};
+
+// `done` of `total` bytes; reported at every change of the progress field, and once with 0
+// when a phase begins.
+struct OperationProgress {
+  ProgressPhase phase = ProgressPhase::kSending;
+  uint64_t done = 0;
+  uint64_t total = 0;
+  double percent() const { return total ? 100.0 * static_cast<double>(done) / total : 0.0; }
 };
 
 // What the open-file dialog offers: the two filter entries, starting in the working folder.
@@ -66,7 +118,8 @@ class WindowServices {
   // Ends the modal run of the window (after OnClose, Escape or Enter).
   virtual void EndDialog(int result) = 0;
 
-  virtual void OperationEnded(OperationEvent /*event*/) {}
+  virtual void OperationEnded(const OperationResult& /*result*/) {}
+  virtual void ProgressChanged(const OperationProgress& /*progress*/) {}
 };
 
 }  // namespace korvelt

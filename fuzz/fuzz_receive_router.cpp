@@ -1,6 +1,6 @@
 // Random bytes into the receive router under random modes and request flags, with an FPGA
 // upload under way: no store beyond a buffer, no handler for a frame with a bad checksum,
-// nothing sent from beyond the image, no success note before the final block was accepted.
+// nothing sent from beyond the image, no success before the final block was accepted.
 #include <algorithm>
 
 #include "fuzz/fuzz_support.h"
@@ -28,13 +28,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   d.m_replyLength = static_cast<int>(in.Below(1200));
   d.m_bSearching = in.Byte() < 16;
   d.m_bStm32Mode = in.Byte() < 16;
-  uint64_t dispatched = d.m_nFramesDispatched;
+  uint64_t dispatched = d.replyCounters().framesDispatched;
   while (!in.Done()) {
     const uint8_t byte = in.Byte();
     const int portNumber = in.Byte() < 8 ? static_cast<int>(in.Below(200)) - 50 : 1;
     d.Dispatch(WM_SERIAL_RXCHAR, byte, portNumber);
-    if (d.m_nFramesDispatched != dispatched) {
-      dispatched = d.m_nFramesDispatched;
+    if (d.replyCounters().framesDispatched != dispatched) {
+      dispatched = d.replyCounters().framesDispatched;
       const std::size_t frameBytes = static_cast<std::size_t>(d.m_replyLength) + 5;
       FUZZ_CHECK(frameBytes <= d.m_replyBuf.size());
       FUZZ_CHECK(SumsToZero(d.m_replyBuf.data(), frameBytes));
@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     if (frame[12] == 0x40) finalSent = true;
   }
-  if (g_bUploadFinished && d.m_strNote.find("Succeed") != std::string::npos) FUZZ_CHECK(finalSent);
+  const auto& events = h.services.events;
+  if (std::find(events.begin(), events.end(), OperationEvent::kUploadFinished) != events.end())
+    FUZZ_CHECK(finalSent);
   return 0;
 }

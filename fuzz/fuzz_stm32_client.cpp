@@ -1,5 +1,7 @@
 // The STM32 bootloader client against random replies and time-outs: every data block holds
 // image bytes from its own address (then 0xFF), and the success note needs every block taken.
+#include <algorithm>
+
 #include "fuzz/fuzz_support.h"
 #include "update/stm32_boot_client.h"
 
@@ -40,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       address = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
     } else if (b.size() == 130) {
       ++blocks;
-      FUZZ_CHECK(address >= kStm32FlashStart);
-      const std::size_t offset = address - kStm32FlashStart;
+      FUZZ_CHECK(address >= kMcuFlashBase);
+      const std::size_t offset = address - kMcuFlashBase;
       FUZZ_CHECK(offset < imageSize && offset % 128 == 0);
       for (std::size_t i = 0; i < 128; ++i) {
         FUZZ_CHECK(b[1 + i] == (offset + i < imageSize ? image[offset + i] : 0xFF));
@@ -51,8 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
       FUZZ_CHECK(b[129] == x);
     }
   }
-  if (d.m_strNote.find("Succeed to update \r\nMCU") != std::string::npos) {
-    FUZZ_CHECK(d.m_nStm32FailedBlocks == 0);
+  const auto& events = h.services.events;
+  if (std::find(events.begin(), events.end(), OperationEvent::kMcuUpdateSucceeded) !=
+      events.end()) {
+    FUZZ_CHECK(d.mcuUpdate().failedBlocks() == 0);
     FUZZ_CHECK(blocks >= static_cast<int>((imageSize + 127) / 128));
     FUZZ_CHECK(acks >= blocks);
   }

@@ -5,7 +5,7 @@ namespace korvelt {
 
 bool UpdaterDialog::SendCommandFrame(uint16_t code, const uint8_t* payload, int length) {
   if (length > kMaxCommandPayload) {
-    m_services.MessageBox("Too much parameter.", kCaptionConsole);
+    Refuse("Too much parameter.", kCaptionConsole);
     return false;
   }
   const std::size_t payloadBytes = length > 0 ? static_cast<std::size_t>(length) : 0;
@@ -13,7 +13,7 @@ bool UpdaterDialog::SendCommandFrame(uint16_t code, const uint8_t* payload, int 
       BuildFrame(kCommandStart, {m_deviceType, m_deviceSubType, m_groupAddress, m_machineAddress},
                  code, payload, payloadBytes, m_txFrame.data());
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    Refuse(kPortNotOnYet, kCaptionConsole);
     return false;
   }
   m_port.QueueWrite(m_txFrame.data(), static_cast<int>(frameBytes));

@@ -14,4 +14,11 @@ inline constexpr std::array<uint16_t, 35> kReplyCommandCodes = {
 };
 inline constexpr int kBlockAckSlot = 34;
 
+// Diagnostics for tests and the trace: frames the reply parser dispatched, and the last slot
+// taken.
+struct ReplyParserCounters {
+  uint64_t framesDispatched = 0;
+  int lastDispatchedSlot = -1;
+};
+
 }  // namespace korvelt

@@ -21,7 +21,6 @@ constexpr unsigned kNextPortMs = 400;   // every later port 400 ms
 constexpr unsigned kReplyByteMs = 200;  // once a reply has started, 200 ms after each byte
 constexpr int kHighestPort = 99;
 constexpr std::size_t kProbeBytes = 10;
-constexpr int kWriteSlotBytes = 512;
 
 }  // namespace
 
@@ -91,7 +90,9 @@ void UpdaterDialog::StartSearch(uint8_t deviceType, bool resetParity) {
   m_strStatus = " ";
   UpdateData(false);
   m_services.MessageBox(kNoDeviceFound, kCaptionIsp);
-  m_services.OperationEnded(OperationEvent::kSearchNotFound);
+  m_services.OperationEnded({.event = OperationEvent::kSearchNotFound,
+                             .failure = FailureKind::kRefused,
+                             .text = kNoDeviceFound});
 }
 
 void UpdaterDialog::OnSearchReplyByte(uint8_t byte) {
@@ -114,7 +115,7 @@ void UpdaterDialog::SearchStep() {
     m_bSearching = 0;
     UpdateData(false);
     m_services.StopTimer(kTimerSearchStep);
-    m_services.OperationEnded(OperationEvent::kSearchFound);
+    m_services.OperationEnded({.event = OperationEvent::kSearchFound});
     return;
   }
   m_port.RequestClose();
@@ -129,7 +130,9 @@ void UpdaterDialog::SearchStep() {
   m_strStatus = " ";
   UpdateData(false);
   m_services.MessageBox(kNoDeviceFound, kCaptionIsp);
-  m_services.OperationEnded(OperationEvent::kSearchNotFound);
+  m_services.OperationEnded({.event = OperationEvent::kSearchNotFound,
+                             .failure = FailureKind::kRefused,
+                             .text = kNoDeviceFound});
 }
 
 }  // namespace korvelt

@@ -84,8 +84,8 @@ void UpdaterDialog::ProcessReplyFrame() {
   for (int slot = 0; slot < kCommandSlots; ++slot) {
     if (m_commandCodes[static_cast<std::size_t>(slot)] != code) continue;
     if (!ReplyPassesFilter(code)) return;
-    ++m_nFramesDispatched;
-    m_nLastDispatchedSlot = slot;
+    ++reply_counters_.framesDispatched;
+    reply_counters_.lastDispatchedSlot = slot;
     (this->*m_commandHandlers[static_cast<std::size_t>(slot)])();
     return;
   }

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "serial/port_operations.h"
+
 namespace korvelt {
 
 // A process that has the device open.
@@ -16,10 +18,11 @@ struct PortHolder {
 std::optional<PortHolder> FindPortHolder(const std::string& device,
                                          const std::string& procRoot = "/proc");
 
-// Why a port did not open, in words an operator can act on, for the trace and korvelt-cli:
-// "COM3 (/dev/ttyUSB0): busy: held by process 1234 (minicom)". `device` is empty when the port
-// name stands for no device; `systemCode` is errno on POSIX and GetLastError() on Windows.
-std::string DescribeOpenFailure(const std::string& portName, const std::string& device,
-                                int systemCode);
+// Why a port did not open, with its kind and in words an operator can act on, for the trace
+// and korvelt-cli: "COM3 (/dev/ttyUSB0): busy: held by process 1234 (minicom)". `device` is
+// empty when the port name stands for no device; `systemCode` is errno on POSIX and
+// GetLastError() on Windows.
+PortError DescribeOpenFailure(const std::string& portName, const std::string& device,
+                              int systemCode);
 
 }  // namespace korvelt

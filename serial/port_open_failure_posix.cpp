@@ -98,9 +98,10 @@ std::optional<PortHolder> FindPortHolder(const std::string& device, const std::s
   return self;
 }
 
-std::string DescribeOpenFailure(const std::string& portName, const std::string& device,
-                                int systemCode) {
-  if (device.empty()) return portName + ": " + kListHint;
+PortError DescribeOpenFailure(const std::string& portName, const std::string& device,
+                              int systemCode) {
+  using K = PortErrorKind;
+  if (device.empty()) return {K::kMissing, systemCode, portName + ": " + kListHint};
   // A port map folder's link is named by the device it leads to.
   std::error_code noTarget;
   const std::filesystem::path target = std::filesystem::canonical(device, noTarget);
@@ -109,22 +110,24 @@ std::string DescribeOpenFailure(const std::string& portName, const std::string& 
     case EBUSY:
     case EAGAIN: {
       auto holder = FindPortHolder(device);
-      if (!holder) return text + "busy: held by another program";
-      return text + "busy: held by process " + std::to_string(holder->pid) + " (" +
-             holder->program + ")";
+      if (!holder) return {K::kBusy, systemCode, text + "busy: held by another program"};
+      return {K::kBusy, systemCode,
+              text + "busy: held by process " + std::to_string(holder->pid) + " (" +
+                  holder->program + ")"};
     }
     case EACCES:
     case EPERM:
-      return text + "permission denied: add your user to the '" + SerialGroupOf(device) +
-             "' group (then log in again)";
+      return {K::kPermission, systemCode,
+              text + "permission denied: add your user to the '" + SerialGroupOf(device) +
+                  "' group (then log in again)"};
     case ENOENT:
     case ENODEV:
     case ENXIO:
-      return text + kListHint;
+      return {K::kMissing, systemCode, text + kListHint};
     case ENOTTY:
-      return text + "not a serial device";
+      return {K::kNotSerial, systemCode, text + "not a serial device"};
     default:
-      return text + std::strerror(systemCode);
+      return {K::kSystem, systemCode, text + std::strerror(systemCode)};
   }
 }
 

@@ -10,15 +10,17 @@ std::optional<PortHolder> FindPortHolder(const std::string&, const std::string&)
   return std::nullopt;  // Windows does not say who holds a COM port
 }
 
-std::string DescribeOpenFailure(const std::string& portName, const std::string&, int systemCode) {
+PortError DescribeOpenFailure(const std::string& portName, const std::string&, int systemCode) {
+  using K = PortErrorKind;
   const DWORD code = static_cast<DWORD>(systemCode);
   switch (code) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-      return portName + ": busy: held by another program";
+      return {K::kBusy, systemCode, portName + ": busy: held by another program"};
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return portName + ": no such device; `korvelt-cli ports` lists the ports";
+      return {K::kMissing, systemCode,
+              portName + ": no such device; `korvelt-cli ports` lists the ports"};
     default:
       break;
   }
@@ -30,7 +32,7 @@ std::string DescribeOpenFailure(const std::string& portName, const std::string&,
   while (!reason.empty() &&
          (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' '))
     reason.pop_back();
-  return portName + ": " + reason;
+  return {K::kSystem, systemCode, portName + ": " + reason};
 }
 
 }  // namespace korvelt

@@ -1,10 +1,29 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace korvelt {
 
 class NotificationChannel;
+
+// The port's one write slot: a write request carries at most this many bytes.
+inline constexpr int kWriteSlotBytes = 512;
+
+// Why a port did not open. The kinds let a front end choose its hint without reading the text.
+enum class PortErrorKind {
+  kNone,
+  kBusy,        // another program holds it
+  kPermission,  // the user may not open it
+  kMissing,     // no such port or device
+  kNotSerial,   // the device is no serial port
+  kSystem,      // anything else the system reported
+};
+struct PortError {
+  PortErrorKind kind = PortErrorKind::kNone;
+  int code = 0;      // errno on POSIX, GetLastError() on Windows
+  std::string text;  // "COM3 (/dev/ttyUSB0): busy: held by process 1234 (minicom)"
+};
 
 // What the window needs of a serial port. SerialPort implements it over the platform's
 // serial API; tests implement it with a scripted fake.
@@ -25,6 +44,8 @@ class PortOperations {
   virtual void RequestClose() = 0;
   // A port handle is held (opened and not yet closed by the worker).
   virtual bool HoldsPort() const = 0;
+  // Why the last OpenPort that failed did not open; kNone before any failure.
+  virtual PortError LastOpenError() const { return {}; }
 };
 
 }  // namespace korvelt

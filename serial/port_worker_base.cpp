@@ -29,14 +29,14 @@ void PortWorkerBase::Notify(uint32_t message, uint32_t wParam) {
 }
 
 void PortWorkerBase::ResetWriteSlot(int capacity) {
-  std::lock_guard slot(slotMutex_);
-  writeSlot_.assign(static_cast<std::size_t>(std::max(capacity, 0)), 0);
-  writeLength_ = 0;
+  std::lock_guard slot(slot_mutex_);
+  write_slot_.assign(static_cast<std::size_t>(std::max(capacity, 0)), 0);
+  write_length_ = 0;
 }
 
 void PortWorkerBase::CopyIntoSlot(const uint8_t* bytes, int length) {
-  writeLength_ = std::min(static_cast<std::size_t>(std::max(length, 0)), writeSlot_.size());
-  if (writeLength_ > 0) std::memcpy(writeSlot_.data(), bytes, writeLength_);
+  write_length_ = std::min(static_cast<std::size_t>(std::max(length, 0)), write_slot_.size());
+  if (write_length_ > 0) std::memcpy(write_slot_.data(), bytes, write_length_);
 }
 
 }  // namespace korvelt

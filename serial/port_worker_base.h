@@ -31,24 +31,24 @@ struct PortWorkerBase {
   void ResetWriteSlot(int capacity);
   template <typename Signal>
   void PutWrite(const uint8_t* bytes, int length, Signal&& signal) {
-    std::lock_guard slot(slotMutex_);
+    std::lock_guard slot(slot_mutex_);
     CopyIntoSlot(bytes, length);
     signal();
   }
   // The worker's copy: a request being written never changes.
   template <typename ResetSignal>
   void TakeWrite(std::vector<uint8_t>& inFlight, ResetSignal&& resetSignal) {
-    std::lock_guard slot(slotMutex_);
+    std::lock_guard slot(slot_mutex_);
     resetSignal();  // from here on the request counts as taken up
-    inFlight.assign(writeSlot_.begin(), writeSlot_.begin() + static_cast<long>(writeLength_));
+    inFlight.assign(write_slot_.begin(), write_slot_.begin() + static_cast<long>(write_length_));
   }
 
  private:
   void CopyIntoSlot(const uint8_t* bytes, int length);  // cut to the slot; no slot, nothing
 
-  std::mutex slotMutex_;
-  std::vector<uint8_t> writeSlot_;
-  std::size_t writeLength_ = 0;
+  std::mutex slot_mutex_;
+  std::vector<uint8_t> write_slot_;
+  std::size_t write_length_ = 0;
 };
 
 }  // namespace korvelt

@@ -38,6 +38,7 @@ class SerialPort final : public PortOperations {
   void QueueWrite(const uint8_t* bytes, int length) override;
   void RequestClose() override;
   bool HoldsPort() const override;
+  PortError LastOpenError() const override;
 
   // Installed before OpenPort; called on whichever thread the event happens.
   void SetTraceHook(SerialTraceHook hook);

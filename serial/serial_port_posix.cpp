@@ -69,7 +69,8 @@ struct SerialPort::Impl : PortWorkerBase {
   explicit Impl(std::shared_ptr<SerialPortBackendOps> backend) : ops(std::move(backend)) {}
 
   std::shared_ptr<SerialPortBackendOps> ops;
-  std::mutex lock;  // handle replacement, configuration, each read and each write
+  std::mutex lock;          // handle replacement, configuration, each read and each write
+  PortError lastOpenError;  // under `lock`
   std::atomic<int> fd{-1};
   std::thread monitor;
   std::atomic<bool> monitorAlive{false};
@@ -342,8 +343,8 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     int opened = device ? port.ops->OpenExclusive(*device) : -1;
     if (opened < 0) {
       const int openError = device ? errno : ENOENT;
-      port.Trace(SerialTraceEvent::Kind::kOpenFailed,
-                 DescribeOpenFailure(name, device.value_or(""), openError));
+      port.lastOpenError = DescribeOpenFailure(name, device.value_or(""), openError);
+      port.Trace(SerialTraceEvent::Kind::kOpenFailed, port.lastOpenError.text);
       return false;
     }
     port.fd = opened;
@@ -390,6 +391,11 @@ void SerialPort::RequestClose() {
 
 bool SerialPort::HoldsPort() const {
   return impl_->fd.load() >= 0;
+}
+
+PortError SerialPort::LastOpenError() const {
+  std::lock_guard guard(impl_->lock);
+  return impl_->lastOpenError;
 }
 
 bool SerialPort::MonitorAlive() const {

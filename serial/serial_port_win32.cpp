@@ -75,7 +75,8 @@ struct SerialPort::Impl : PortWorkerBase {
   }
 
   std::shared_ptr<SerialPortBackendOps> ops;
-  std::mutex lock;  // handle replacement, configuration, each read and each write
+  std::mutex lock;          // handle replacement, configuration, each read and each write
+  PortError lastOpenError;  // under `lock`
   std::atomic<HANDLE> port{nullptr};
   std::thread monitor;
   std::atomic<bool> monitorAlive{false};
@@ -375,8 +376,8 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
     std::string definition = LineDefinition(baudRate, parity, dataBits, stopBits);
     HANDLE handle = p.ops->Open(name.c_str());
     if (handle == INVALID_HANDLE_VALUE) {
-      p.Trace(SerialTraceEvent::Kind::kOpenFailed,
-              DescribeOpenFailure(name, {}, static_cast<int>(::GetLastError())));
+      p.lastOpenError = DescribeOpenFailure(name, {}, static_cast<int>(::GetLastError()));
+      p.Trace(SerialTraceEvent::Kind::kOpenFailed, p.lastOpenError.text);
       return false;
     }
     p.port = handle;
@@ -433,6 +434,11 @@ void SerialPort::RequestClose() {
 
 bool SerialPort::HoldsPort() const {
   return impl_->port.load() != nullptr;
+}
+
+PortError SerialPort::LastOpenError() const {
+  std::lock_guard guard(impl_->lock);
+  return impl_->lastOpenError;
 }
 
 bool SerialPort::MonitorAlive() const {

@@ -227,7 +227,7 @@ TEST(BannerRecogniser, MissingMcuImage) {
   // The banner closed the port for the bootloader: the window says so, and waits for nothing.
   EXPECT_EQ(h.dialog.m_bPortOpen, 0);
   EXPECT_EQ(h.dialog.m_bIspRequested, 0);
-  EXPECT_EQ(h.dialog.m_bMcuUpdateRunning, 0);
+  EXPECT_FALSE(h.dialog.mcuUpdate().running());
 }
 
 TEST(BannerRecogniser, FailedLaunchOfTheOutsideToolIsSaid) {

@@ -268,7 +268,7 @@ TEST(PlaceholderLoader, TheEmbeddedPlaceholderHaltsABoardAndIsKnownByItsStart) {
 TEST(PlaceholderLoader, AnInputBoardUpdateIsRefusedUnlessAllowed) {
   for (int board = 1; board <= 4; ++board) {
     LoaderHarness h;
-    h.dialog.m_bAllowPlaceholderLoader = 0;
+    h.dialog.Configure({.allowPlaceholderLoader = false});
     const std::size_t writesBefore = h.port.writes.size();
     h.services.fileAnswers.push_back(h.work.Write("board.bin", Bytes(100, 7)));
     h.dialog.Click(IDC_UPDATE_IN1 + board - 1);

@@ -32,7 +32,7 @@ struct TwoUnits : testing::DialogHarness {
     dialog.Click(button);
     clock.RunFor(10);
     return clock.RunUntil(
-        [&] { return dialog.m_bMcuUpdateRunning == 0 && dialog.m_bIspRequested == 0; }, 600000);
+        [&] { return !dialog.mcuUpdate().running() && dialog.m_bIspRequested == 0; }, 600000);
   }
   int BoxesSaying(const std::string& text) const {
     int n = 0;
@@ -84,14 +84,14 @@ TEST(OperatorGuard, WaysOutEndTheUploadWithoutSuccess) {
     ASSERT_TRUE(h.Search(IDC_SEARCH_GENERATOR));
     h.dialog.Click(IDC_GENERATOR_FPGA);
     h.clock.RunFor(2000);
-    ASSERT_EQ(h.dialog.m_bUploadInFlight, 1);
+    ASSERT_TRUE(h.dialog.uploadFlight().blocks);
     if (way == 0) h.dialog.Click(IDC_PORT_BUTTON);
     if (way == 1) h.dialog.Click(IDC_SEARCH_ANALYZER);
     if (way == 2) {
       h.services.comboSelections[IDC_PORT_LIST] = 0;
       h.dialog.SelectionMade(IDC_PORT_LIST);
     }
-    EXPECT_EQ(h.dialog.m_bUploadInFlight, 0);
+    EXPECT_FALSE(h.dialog.uploadFlight().blocks);
     EXPECT_EQ(h.dialog.m_strNote, kStoppedNote);
     // A stray acknowledgement afterwards continues nothing.
     const std::size_t writes = h.port.writes.size();
@@ -197,7 +197,7 @@ TEST(OperatorGuard, PipesAreNotReadAsImages) {
   ASSERT_EQ(h.services.boxes.size(), 1u);
   EXPECT_NE(h.services.boxes[0].text.find("is not a regular file. Nothing was sent."),
             std::string::npos);
-  EXPECT_EQ(h.dialog.m_bUploadInFlight, 0);
+  EXPECT_FALSE(h.dialog.uploadFlight().blocks);
 }
 
 }  // namespace

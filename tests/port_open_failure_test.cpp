@@ -70,24 +70,32 @@ TEST(PortOpenFailure, EachReasonSaysWhatToDo) {
   const std::string plain = std::filesystem::temp_directory_path() / "korvelt-plain-file";
   std::ofstream(plain) << "x";
   ::chmod(plain.c_str(), 0600);  // no group may write: the usual serial group is named
+  using K = PortErrorKind;
   struct Case {
     std::string device;
     int code;
     std::string expected;
+    PortErrorKind kind;
   } cases[] = {
-      {"", ENOENT, "COM7: no such device; `korvelt-cli ports` lists the ports"},
-      {dev, ENOENT, "COM7 (" + dev + "): no such device; `korvelt-cli ports` lists the ports"},
-      {dev, ENXIO, "COM7 (" + dev + "): no such device; `korvelt-cli ports` lists the ports"},
-      {dev, EBUSY, "COM7 (" + dev + "): busy: held by another program"},
+      {"", ENOENT, "COM7: no such device; `korvelt-cli ports` lists the ports", K::kMissing},
+      {dev, ENOENT, "COM7 (" + dev + "): no such device; `korvelt-cli ports` lists the ports",
+       K::kMissing},
+      {dev, ENXIO, "COM7 (" + dev + "): no such device; `korvelt-cli ports` lists the ports",
+       K::kMissing},
+      {dev, EBUSY, "COM7 (" + dev + "): busy: held by another program", K::kBusy},
       {plain, EACCES,
        "COM7 (" + plain +
            "): permission denied: add your user to the 'dialout' group (then log "
-           "in again)"},
-      {dev, ENOTTY, "COM7 (" + dev + "): not a serial device"},
-      {dev, EIO, "COM7 (" + dev + "): Input/output error"},
+           "in again)",
+       K::kPermission},
+      {dev, ENOTTY, "COM7 (" + dev + "): not a serial device", K::kNotSerial},
+      {dev, EIO, "COM7 (" + dev + "): Input/output error", K::kSystem},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(DescribeOpenFailure("COM7", c.device, c.code), c.expected) << c.code;
+    const PortError error = DescribeOpenFailure("COM7", c.device, c.code);
+    EXPECT_EQ(error.text, c.expected) << c.code;
+    EXPECT_EQ(error.kind, c.kind) << c.code;
+    EXPECT_EQ(error.code, c.code);
   }
   std::filesystem::remove(plain);
 }
@@ -129,6 +137,8 @@ TEST(PortOpenFailure, AHeldPortNamesTheProcessHoldingIt) {
   const std::regex expected("COM3 \\(" + pty.slavePath() +
                             "\\): busy: held by process [0-9]+ \\((flock|sleep)\\)");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  EXPECT_EQ(traced.port.LastOpenError().kind, PortErrorKind::kBusy);
+  EXPECT_EQ(traced.port.LastOpenError().text, text);
   for (int tries = 0; tries < 200 && FindPortHolder(pty.slavePath()); ++tries) {
     std::this_thread::sleep_for(10ms);  // the child ends with its group
   }

@@ -70,10 +70,10 @@ TEST(ReplyParser, FramesTable) {
   for (const auto& c : cases) {
     testing::DialogHarness h;
     Feed(h, c.bytes);
-    EXPECT_EQ(h.dialog.m_nFramesDispatched, c.dispatched) << c.name;
+    EXPECT_EQ(h.dialog.replyCounters().framesDispatched, c.dispatched) << c.name;
     EXPECT_EQ(h.dialog.m_parserState, c.endState) << c.name;
     if (c.dispatched) {
-      EXPECT_EQ(h.dialog.m_nLastDispatchedSlot, c.bytes[7] == 0x00 ? 1 : 34) << c.name;
+      EXPECT_EQ(h.dialog.replyCounters().lastDispatchedSlot, c.bytes[7] == 0x00 ? 1 : 34) << c.name;
     }
   }
 }
@@ -93,14 +93,14 @@ TEST(ReceiveRouter, PortNumbersAndPrecedence) {
   s.dialog.m_bLoaderMode = 1;
   s.dialog.m_bStm32Mode = 1;
   Feed(s, Ack());
-  EXPECT_EQ(s.dialog.m_nFramesDispatched, 0u);
+  EXPECT_EQ(s.dialog.replyCounters().framesDispatched, 0u);
 
   // A loader or bootloader conversation keeps every byte from the reply parser.
   for (int mode = 0; mode < 2; ++mode) {
     testing::DialogHarness m;
     (mode == 0 ? m.dialog.m_bLoaderMode : m.dialog.m_bStm32Mode) = 1;
     Feed(m, Ack());
-    EXPECT_EQ(m.dialog.m_nFramesDispatched, 0u) << mode;
+    EXPECT_EQ(m.dialog.replyCounters().framesDispatched, 0u) << mode;
     EXPECT_EQ(m.dialog.m_parserState, -1) << mode;
   }
 }
@@ -133,7 +133,7 @@ TEST(ReplyParser, AddressFilter) {
     h.dialog.m_groupAddress = c.targetGroup;
     h.dialog.m_machineAddress = c.targetMachine;
     Feed(h, Reply(c.code, {0x78, 0x78, 0}, c.replyGroup, c.replyMachine));
-    EXPECT_EQ(h.dialog.m_nFramesDispatched, c.passes ? 1u : 0u)
+    EXPECT_EQ(h.dialog.replyCounters().framesDispatched, c.passes ? 1u : 0u)
         << int(c.targetGroup) << "/" << int(c.targetMachine) << " reply " << int(c.replyGroup)
         << "/" << int(c.replyMachine) << " code " << c.code;
   }
@@ -152,7 +152,7 @@ TEST(ReplyParser, NeverStoresPastItsBufferWhateverStateItIsLeftIn) {
     Feed(h, Bytes(600, 0x00));  // under the address sanitizer any overrun is fatal
     EXPECT_EQ(h.dialog.m_parserState, -1) << c.state << "/" << c.length;
     Feed(h, Ack());
-    EXPECT_EQ(h.dialog.m_nLastDispatchedSlot, 34) << "the parser recovers";
+    EXPECT_EQ(h.dialog.replyCounters().lastDispatchedSlot, 34) << "the parser recovers";
   }
 }
 

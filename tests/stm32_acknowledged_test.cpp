@@ -49,8 +49,7 @@ struct AckHarness : testing::DialogHarness {
   explicit AckHarness(Stm32Config mcu = {}, Stm32Pacing pacing = Stm32Pacing::kAcknowledged,
                       bool verify = true)
       : unit(Config(mcu)) {
-    dialog.m_stm32Pacing = pacing;
-    dialog.m_bStm32Verify = verify ? 1 : 0;
+    dialog.mcuUpdate().Configure({.pacing = pacing, .verify = verify});
     port.presentPorts.insert(1);
     port.SetWriteObserver([this](int, const Bytes& bytes) { OnWrite(bytes); });
     dialog.Click(IDC_PORT_BUTTON);
@@ -133,7 +132,7 @@ TEST(Stm32Acknowledged, ImagesReachTheFlashInFullBlocksAndAreReadBack) {
     EXPECT_EQ(h.Flash(size), image);
     EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
     EXPECT_TRUE(h.Boxes().empty()) << h.BoxText();
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 1);
+    EXPECT_TRUE(h.dialog.mcuUpdate().verified());
     EXPECT_EQ(h.services.controlTexts[IDC_PROGRESS], "100");
     EXPECT_EQ(h.dialog.m_cParity, 'N');
     EXPECT_EQ(h.unit.mcu().writesIntoUnerasedFlash(), 0u);
@@ -217,17 +216,17 @@ TEST(Stm32Acknowledged, RefusalsAndSilenceAtEveryPhase) {
       EXPECT_TRUE(h.Boxes().empty()) << h.BoxText();
       EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
       EXPECT_EQ(h.Flash(768), image);
-      EXPECT_EQ(h.dialog.m_bStm32Verified, 1);
+      EXPECT_TRUE(h.dialog.mcuUpdate().verified());
       continue;
     }
     ASSERT_EQ(h.Boxes().size(), 1u);
     EXPECT_EQ(h.Boxes()[0].caption, "ISP");
     EXPECT_NE(h.BoxText().find(c.says), std::string::npos) << h.BoxText();
     EXPECT_NE(h.dialog.m_strNote, kSucceeded);
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
+    EXPECT_FALSE(h.dialog.mcuUpdate().verified());
     EXPECT_EQ(h.services.events.back(), OperationEvent::kMcuUpdateFailed);
     EXPECT_EQ(h.dialog.m_cParity, 'N');
-    EXPECT_EQ(h.dialog.m_bMcuUpdateRunning, 0) << "the next update may start";
+    EXPECT_FALSE(h.dialog.mcuUpdate().running()) << "the next update may start";
   }
 }
 
@@ -269,7 +268,7 @@ TEST(Stm32Acknowledged, AnImageLargerThanTheFlashIsRefusedBeforeTheErase) {
       AckHarness h(mcu, pacing);
       h.Start(testing::PatternImage(size, 6));
       ASSERT_TRUE(h.RunToEnd());
-      EXPECT_EQ(h.dialog.m_stm32FlashKib, 16u);
+      EXPECT_EQ(h.dialog.mcuUpdate().facts().flashKib, 16u);
       if (size == 16u * 1024) {
         EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
         continue;
@@ -288,9 +287,9 @@ TEST(Stm32Acknowledged, TheBootloaderIdentifiesItselfBeforeTheErase) {
   AckHarness h;
   h.Start(testing::PatternImage(300, 7));
   ASSERT_TRUE(h.RunToEnd());
-  EXPECT_EQ(h.dialog.m_stm32ProductId, 0x410);
-  EXPECT_EQ(h.dialog.m_stm32BootloaderVersion, 0x22);
-  EXPECT_EQ(h.dialog.m_stm32FlashKib, 128u);
+  EXPECT_EQ(h.dialog.mcuUpdate().facts().productId, 0x410);
+  EXPECT_EQ(h.dialog.mcuUpdate().facts().bootloaderVersion, 0x22);
+  EXPECT_EQ(h.dialog.mcuUpdate().facts().flashKib, 128u);
   const auto& events = h.services.events;
   const auto identified = std::find(events.begin(), events.end(), OperationEvent::kMcuIdentified);
   ASSERT_NE(identified, events.end());
@@ -308,7 +307,7 @@ TEST(Stm32Acknowledged, TheReadBackCatchesAProtectedPage) {
     EXPECT_NE(h.BoxText().find("0x08000400"), std::string::npos) << h.BoxText();
     EXPECT_NE(h.dialog.m_strNote, kSucceeded);
     EXPECT_NE(h.services.controlTexts[IDC_PROGRESS], "100");
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
+    EXPECT_FALSE(h.dialog.mcuUpdate().verified());
   }
   {
     // Without the read-back the bootloader's acknowledgements look like a success.
@@ -316,7 +315,7 @@ TEST(Stm32Acknowledged, TheReadBackCatchesAProtectedPage) {
     h.Start(testing::PatternImage(4096, 8));
     ASSERT_TRUE(h.RunToEnd());
     EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
+    EXPECT_FALSE(h.dialog.mcuUpdate().verified());
   }
   {
     // The image leaves the protected page erased, so no block of it is written; the erase did
@@ -331,7 +330,7 @@ TEST(Stm32Acknowledged, TheReadBackCatchesAProtectedPage) {
     ASSERT_EQ(h.Boxes().size(), 1u);
     EXPECT_NE(h.BoxText().find("0x08000400"), std::string::npos) << h.BoxText();
     EXPECT_NE(h.dialog.m_strNote, kSucceeded);
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 0);
+    EXPECT_FALSE(h.dialog.mcuUpdate().verified());
   }
 }
 
@@ -352,7 +351,7 @@ TEST(Stm32Acknowledged, ErasedBlocksAreNotWritten) {
     EXPECT_EQ(h.WritesOf(Phase::kWriteData), c.blocks);
     EXPECT_EQ(h.Flash(c.image.size()), c.image);
     EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
-    EXPECT_EQ(h.dialog.m_bStm32Verified, 1);
+    EXPECT_TRUE(h.dialog.mcuUpdate().verified());
   }
   // The written pacing writes every block, as it always has.
   AckHarness written(Stm32Config{}, Stm32Pacing::kWritten, false);
@@ -373,7 +372,10 @@ TEST(Stm32Acknowledged, AHexFileWithAGapLeavesTheGapErased) {
   std::string hex = HexRecord(0x04, 0, {0x08, 0x00}) + HexRecord(0x00, 0x0000, low) +
                     HexRecord(0x04, 0, {0x08, 0x01}) + HexRecord(0x00, 0x0010, high) +
                     HexRecord(0x01, 0, {});
-  h.dialog.m_strMcuImageFile = h.work.Write("fw.hex", Bytes(hex.begin(), hex.end()));
+  h.dialog.mcuUpdate().Configure(
+      {.pacing = Stm32Pacing::kAcknowledged,
+       .verify = true,
+       .imageFile = h.work.Write("fw.hex", Bytes(hex.begin(), hex.end()))});
   h.dialog.Click(IDC_UPDATE_GENERATOR_MCU);
   ASSERT_TRUE(h.RunToEnd());
   EXPECT_EQ(h.dialog.m_strNote, kSucceeded) << h.BoxText();
@@ -390,7 +392,10 @@ TEST(Stm32Acknowledged, ABrokenFileIsRefusedBeforeTheUnitIsAsked) {
   AckHarness h;
   std::string hex = HexRecord(0x04, 0, {0x08, 0x00}) + HexRecord(0x00, 0x0000, {1, 2, 3, 4}) +
                     ":0400100001020304E1\r\n" + HexRecord(0x01, 0, {});
-  h.dialog.m_strMcuImageFile = h.work.Write("broken.hex", Bytes(hex.begin(), hex.end()));
+  h.dialog.mcuUpdate().Configure(
+      {.pacing = Stm32Pacing::kAcknowledged,
+       .verify = true,
+       .imageFile = h.work.Write("broken.hex", Bytes(hex.begin(), hex.end()))});
   h.dialog.Click(IDC_UPDATE_GENERATOR_MCU);
   h.clock.RunFor(1000);
   ASSERT_EQ(h.Boxes().size(), 1u);

@@ -160,7 +160,7 @@ TEST(Stm32Client, WhereAGetReplyEnds) {
     testing::DialogHarness h;
     h.port.presentPorts = {1};
     h.dialog.Click(IDC_PORT_BUTTON);
-    h.dialog.m_stm32Pacing = c.pacing;
+    h.dialog.mcuUpdate().Configure({.pacing = c.pacing});
     h.dialog.m_bStm32Mode = 1;
     h.dialog.m_stm32State = 1;
     g_nStm32SubStep = 0;
@@ -174,7 +174,7 @@ TEST(Stm32Client, WhereAGetReplyEnds) {
     h.clock.RunFor(200);
     EXPECT_EQ(h.dialog.m_stm32State, 2);
     EXPECT_EQ(h.port.writes.back().bytes, (Bytes{0x02, 0xFD}));
-    EXPECT_EQ(h.dialog.m_bStm32ExtendedErase, 0);
+    EXPECT_EQ(h.dialog.mcuUpdate().facts().extendedEraseOnly, false);
   }
 }
 

@@ -40,11 +40,10 @@ void UpdaterDialog::SetUploadKind(UploadKind kind) {
 
 bool UpdaterDialog::ImageFitsBlockNumbers() {
   if (m_imageSize <= kMaxUploadBytes) return true;
-  m_services.MessageBox("The image has " + std::to_string(m_imageSize) +
-                            " bytes, but at most 16777216 bytes (65536 blocks of 256 bytes) can "
-                            "be written: larger images would overwrite their own beginning on "
-                            "the unit. Nothing was sent.",
-                        kCaptionIsp);
+  Refuse("The image has " + std::to_string(m_imageSize) +
+             " bytes, but at most 16777216 bytes (65536 blocks of 256 bytes) can be written: "
+             "larger images would overwrite their own beginning on the unit. Nothing was sent.",
+         kCaptionIsp, FailureKind::kImageTooLarge);
   return false;
 }
 
@@ -69,11 +68,11 @@ void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
                                     const char* imagePath) {
   if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    Refuse(kTurnOnPortFirst, kCaptionIsp);
     return;
   }
   if (m_deviceType != deviceType) {
-    m_services.MessageBox(confirmText, kCaptionIspBlank);
+    Refuse(confirmText, kCaptionIspBlank);
     return;
   }
   ClearBootloaderRequests();
@@ -109,7 +108,7 @@ void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
   m_deviceType = deviceType;
   m_deviceSubType = 0;
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIsp);
+    Refuse(kTurnOnPortFirst, kCaptionIsp);
     return;
   }
   ClearBootloaderRequests();
@@ -149,13 +148,13 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   // A block that never went out leaves nothing in flight to wait for.
   if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) return;
   g_bUploadFinished = 0;
-  m_bUploadInFlight = 1;
-  m_bBulkBlockInFlight = 0;
+  upload_flight_ = {.blocks = true, .bulkBlock = false};
   m_blockCount = 1;
   m_imagePos = static_cast<int>(packed);
   // The upload is done only when the unit accepts the final block.
   if (!final) m_fProgress = Percent(packed, m_imageSize);
   UpdateData(false);
+  if (!final) m_services.ProgressChanged({ProgressPhase::kSending, packed, m_imageSize});
 }
 
 void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
@@ -182,17 +181,17 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
   m_bulkFrame[kBulkFrameBytes - 1] = ZeroSumChecksum(m_bulkFrame.data(), kBulkFrameBytes - 1);
   if (m_bPortOpen == 0) {
     // Written into a closed port the frame is lost, and the upload would wait for ever.
-    m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    Refuse(kPortNotOnYet, kCaptionConsole);
     return;
   }
   m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
   g_bUploadFinished = 0;
-  m_bUploadInFlight = 1;
-  m_bBulkBlockInFlight = 1;
+  upload_flight_ = {.blocks = true, .bulkBlock = true};
   m_blockCount = 1;
   m_imagePos = static_cast<int>(packed);
   if (!final) m_fProgress = Percent(packed, m_imageSize);
   UpdateData(false);
+  if (!final) m_services.ProgressChanged({ProgressPhase::kSending, packed, m_imageSize});
   m_services.StartTimer(kTimerSearchStep, kBulkStartTimerMs);
 }
 
@@ -201,24 +200,24 @@ void UpdaterDialog::OnBlockAck() {
   if (m_replyLength < 8) return;
   if (m_replyBuf[9] != 0x78 || m_replyBuf[10] != 0x78) return;
   if (g_bUploadFinished) return;
-  if (m_bUploadInFlight == 0) return;  // nothing was sent that this could acknowledge
+  if (!upload_flight_.blocks) return;  // nothing was sent that this could acknowledge
   const uint8_t status = m_replyBuf[11];
   if (status != 0) {
     // The unit refused the block: the same bytes once more, with no limit.
-    if (m_bBulkBlockInFlight == 1 && m_bPortOpen == 1) {
+    if (upload_flight_.bulkBlock && m_bPortOpen == 1) {
       m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
       return;
     }
-    if (m_bBulkBlockInFlight == 1) m_services.MessageBox(kPortNotOnYet, kCaptionConsole);
+    if (upload_flight_.bulkBlock) Refuse(kPortNotOnYet, kCaptionConsole);
     // A block that cannot go out again ends the upload: a later acknowledgement must not
     // count the unsent block as accepted.
-    if (m_bBulkBlockInFlight == 1 ||
+    if (upload_flight_.bulkBlock ||
         !SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) {
       EndBlockUpload();
     }
     return;
   }
-  m_bBulkBlockInFlight = 0;
+  upload_flight_.bulkBlock = false;
   if (m_bMoreBlocks == 0) {
     FinishUpload();
     return;
@@ -255,24 +254,26 @@ void UpdaterDialog::SendNextBlock() {
   if (!final) {
     m_fProgress = Percent(static_cast<uint64_t>(m_imagePos), m_imageSize);
     UpdateData(false);
+    m_services.ProgressChanged(
+        {ProgressPhase::kSending, static_cast<uint64_t>(m_imagePos), m_imageSize});
   }
 }
 
 void UpdaterDialog::FinishUpload() {
   g_bUploadFinished = 1;
-  m_bUploadInFlight = 0;
+  upload_flight_.blocks = false;
   m_fProgress = 100.0f;
   m_strNote = kUploadSucceededNote;
   UpdateData(false);
+  m_services.ProgressChanged({ProgressPhase::kSending, m_imageSize, m_imageSize});
   StartAutoClose();
-  m_services.OperationEnded(OperationEvent::kUploadFinished);
+  m_services.OperationEnded({.event = OperationEvent::kUploadFinished});
 }
 
 void UpdaterDialog::EndBlockUpload() {
-  if (m_bUploadInFlight == 0) return;
+  if (!upload_flight_.blocks) return;
   g_bUploadFinished = 1;
-  m_bUploadInFlight = 0;
-  m_bBulkBlockInFlight = 0;
+  upload_flight_ = {};
   m_bMoreBlocks = 0;
   if (m_bSearching == 0) m_services.StopTimer(kTimerSearchStep);  // the bulk start's timer
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvelt {
@@ -16,5 +17,14 @@ inline constexpr uint8_t kKindAuxFpga = 0x01;
 inline constexpr uint8_t kKindNand = 0x30;       // '0'
 inline constexpr uint8_t kKindDataFlash = 0x21;  // '!'
 inline constexpr uint8_t kLastBlockFlag = 0x40;  // '@'
+
+// What a block upload keeps beside its named members.
+struct UploadFlight {
+  // Blocks are in flight: an acknowledgement with no upload running is ignored.
+  bool blocks = false;
+  // Block 0 of a data-flash or NAND upload went out as a bulk frame; a negative
+  // acknowledgement sends that frame again.
+  bool bulkBlock = false;
+};
 
 }  // namespace korvelt

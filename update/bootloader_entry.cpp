@@ -2,6 +2,8 @@
 // the recogniser of the banner it answers with.
 #include <cstring>
 
+#include "update/bootloader_entry.h"
+
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
 #include "update/loader_client.h"
@@ -49,11 +51,11 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
                                      const char* confirmText) {
   if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, portCaption);
+    Refuse(kTurnOnPortFirst, portCaption);
     return;
   }
   if (m_deviceType != deviceType) {
-    m_services.MessageBox(confirmText, kCaptionIspBlank);
+    Refuse(confirmText, kCaptionIspBlank);
     return;
   }
   // Without an image the unit must stay in its firmware: from its bootloader only a re-power
@@ -69,12 +71,12 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
 void UpdaterDialog::OnUpdateSubMcu() {
   if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
+    Refuse(kTurnOnPortFirst, kCaptionIspBlank);
     return;
   }
   const int selection = m_services.GetComboSelection(IDC_SUB_MCU_LIST);
   if (selection < 0) {
-    m_services.MessageBox(kSelectMcuFirst, kCaptionIsp);
+    Refuse(kSelectMcuFirst, kCaptionIsp);
     return;
   }
   m_port.QueueWrite(kLineBreak, sizeof kLineBreak);
@@ -108,12 +110,12 @@ void UpdaterDialog::OnUpdateInputBoard4() {
 void UpdaterDialog::RequestInputBoardUpdate(int board) {
   if (RefuseWhileUpdating()) return;
   if (m_bPortOpen == 0) {
-    m_services.MessageBox(kTurnOnPortFirst, kCaptionIspBlank);
+    Refuse(kTurnOnPortFirst, kCaptionIspBlank);
     return;
   }
   // The placeholder would only halt the board; it is sent only where the operator says so.
-  if (InputBoardLoaderIsPlaceholder() && m_bAllowPlaceholderLoader != 1) {
-    m_services.MessageBox(kNoInputBoardLoader, kCaptionIspBlank);
+  if (InputBoardLoaderIsPlaceholder() && !options_.allowPlaceholderLoader) {
+    Refuse(kNoInputBoardLoader, kCaptionIspBlank);
     return;
   }
   m_fProgress = 0;
@@ -129,12 +131,12 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
 
 void UpdaterDialog::StartOutsideTool() {
   if (m_services.LaunchProcess(kOutsideTool, kShowNormal)) {
-    m_services.OperationEnded(OperationEvent::kOutsideToolStarted);
+    m_services.OperationEnded({.event = OperationEvent::kOutsideToolStarted});
     return;
   }
-  m_services.MessageBox(std::string("Could not start the outside flashing tool ") + kOutsideTool +
-                            ". Check that it is installed there.",
-                        kCaptionIsp);
+  Refuse(std::string("Could not start the outside flashing tool ") + kOutsideTool +
+             ". Check that it is installed there.",
+         kCaptionIsp, FailureKind::kOutsideTool);
 }
 
 int UpdaterDialog::BannerMatches(std::string_view banner) const {
@@ -186,14 +188,11 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
       SetPortClosedUi();  // the port is closed already; the window must not say otherwise
       m_strNote = kMcuFailedNote;
       UpdateData(false);
-      m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);
+      m_services.OperationEnded(
+          {.event = OperationEvent::kMcuUpdateFailed, .failure = FailureKind::kImage});
       return;
     }
-    m_bMcuUpdateRunning = 1;
-    m_bStm32PortReopened = 0;
-    m_strWait = "Please wait...";
-    UpdateData(false);
-    m_services.StartTimer(kTimerStm32Sync, kStm32SyncTickMs);
+    mcu_update_.Begin();
     return;
   }
 
@@ -201,7 +200,7 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
   m_services.Pause(kFallbackPauseMs);
   UpdateData(true);
   if (m_nDataFlashNo != kSubMcuServiceNumber) {
-    if (++m_nFallbackLines < kMaxFallbackLines) {
+    if (++request_retries_.fallbackLines < kMaxFallbackLines) {
       m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
       return;
     }
@@ -210,7 +209,10 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
     m_strNote = kNoBootloaderNote;
     UpdateData(false);
     m_services.MessageBox(kNoBootloader, kCaptionIsp);
-    if (mcuUpdate) m_services.OperationEnded(OperationEvent::kMcuUpdateFailed);
+    m_services.OperationEnded(
+        {.event = mcuUpdate ? OperationEvent::kMcuUpdateFailed : OperationEvent::kRefused,
+         .failure = FailureKind::kNoBootloader,
+         .text = kNoBootloader});
     return;
   }
   m_services.MessageBox(kSubMcuNext, kCaptionIsp);
@@ -229,16 +231,7 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
   }
-  if (m_bMcuUpdateRunning == 1) {
-    // The next port opened must speak 8N1 again, and the next update reopen with 8E1.
-    m_cParity = 'N';
-    m_bMcuUpdateRunning = 0;
-    m_bStm32PortReopened = 0;
-  }
-  m_bStm32SendPending = 0;
-  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
-    m_services.StopTimer(timer);
-  }
+  mcu_update_.Abandon();
 }
 
 }  // namespace korvelt

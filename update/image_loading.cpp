@@ -11,11 +11,10 @@ constexpr const char* kOpenFileFailed = "Open file failed!";
 
 }  // namespace
 
-int UpdaterDialog::ReadIntoImageBuffer(const std::string& path, bool* opened) {
-  m_mcuRanges.clear();  // whatever is read now is a raw image until told otherwise
+UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& path) {
+  mcu_update_.SetImageRanges({});  // whatever is read now is a raw image until told otherwise
   ImageFileRead read = ReadImageFile(path);
-  *opened = read.outcome != ImageFileRead::Outcome::kCannotOpen;
-  if (!*opened) return 0;
+  if (read.outcome == ImageFileRead::Outcome::kCannotOpen) return BufferLoad::kCannotOpen;
   if (read.outcome != ImageFileRead::Outcome::kRead) {
     // The old image is gone either way; an empty buffer can never be sent by mistake.
     m_pImage.clear();
@@ -35,64 +34,62 @@ int UpdaterDialog::ReadIntoImageBuffer(const std::string& path, bool* opened) {
         message = "Can not read " + path + ": " + read.reason + ".";
         break;
     }
-    m_services.AppMessageBox(message);
-    m_bImageReadFailed = 1;
-    return 0;
+    RefuseWithAppBox(message, FailureKind::kImage);
+    return BufferLoad::kFailed;
   }
   m_pImage = std::move(read.bytes);
   m_imageSize = static_cast<uint32_t>(m_pImage.size());
+  if (m_imageSize > 0) return BufferLoad::kLoaded;
   // An empty file would otherwise end the operator's action without a word.
-  if (m_imageSize == 0)
-    m_services.AppMessageBox("The image file " + path + " is empty. Nothing was sent.");
-  return m_imageSize > 0 ? 1 : 0;
+  RefuseWithAppBox("The image file " + path + " is empty. Nothing was sent.", FailureKind::kImage);
+  return BufferLoad::kEmpty;
 }
 
 int UpdaterDialog::LoadImageFile(const std::string& path) {
-  m_bImageReadFailed = 0;
-  bool opened = false;
-  const int loaded = ReadIntoImageBuffer(PortablePath(path), &opened);
-  if (!opened) m_services.AppMessageBox(kCannotFindImage);  // the same words for every path
-  return loaded;
+  const BufferLoad load = ReadIntoImageBuffer(PortablePath(path));
+  // The same words for every path.
+  if (load == BufferLoad::kCannotOpen) RefuseWithAppBox(kCannotFindImage, FailureKind::kImage);
+  return load == BufferLoad::kLoaded ? 1 : 0;
 }
 
 int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
-  if (m_strMcuImageFile.empty()) {
-    return LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage);
+  const std::string& path = mcu_update_.options().imageFile;
+  if (path.empty()) return LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage);
+  const BufferLoad load = ReadIntoImageBuffer(path);
+  if (load == BufferLoad::kCannotOpen) {
+    RefuseWithAppBox("Can not open " + path + ". Nothing was sent.", FailureKind::kImage);
   }
-  m_bImageReadFailed = 0;
-  const std::string& path = m_strMcuImageFile;
-  bool opened = false;
-  if (ReadIntoImageBuffer(path, &opened) == 0) {
-    if (!opened) m_services.AppMessageBox("Can not open " + path + ". Nothing was sent.");
-    return 0;
-  }
+  if (load != BufferLoad::kLoaded) return 0;
   McuImageParse parsed = ParseMcuImage(m_pImage, path);
   if (!parsed.ok) {
     // A file that is not what it claims must not reach the flash in any form.
     m_pImage.clear();
     m_imageSize = 0;
-    m_services.AppMessageBox(parsed.error + ". Nothing was sent.");
+    RefuseWithAppBox(parsed.error + ". Nothing was sent.", FailureKind::kImage);
     return 0;
   }
   m_pImage = std::move(parsed.image.flat);
   m_imageSize = static_cast<uint32_t>(m_pImage.size());
-  m_mcuRanges = std::move(parsed.image.ranges);
+  mcu_update_.SetImageRanges(std::move(parsed.image.ranges));
   return 1;
 }
 
 ImageLoadResult UpdaterDialog::ChooseAndLoadImage() {
-  m_bImageReadFailed = 0;
   auto chosen = m_services.ChooseOpenFile(OpenFileRequest{});
   if (!chosen) return ImageLoadResult::Cancelled;
   UpdateData(false);  // a progress value the caller reset shows at once
-  bool opened = false;
-  const int loaded = ReadIntoImageBuffer(*chosen, &opened);
-  if (!opened) {
-    m_services.AppMessageBox(kOpenFileFailed);
-    return ImageLoadResult::OpenFailed;
+  switch (ReadIntoImageBuffer(*chosen)) {
+    case BufferLoad::kCannotOpen:
+      RefuseWithAppBox(kOpenFileFailed, FailureKind::kImage);
+      return ImageLoadResult::OpenFailed;
+    case BufferLoad::kFailed:
+      return ImageLoadResult::OpenFailed;
+    case BufferLoad::kEmpty:
+      return ImageLoadResult::Empty;
+    case BufferLoad::kLoaded:
+      break;
   }
-  if (m_bImageReadFailed == 1) return ImageLoadResult::OpenFailed;
-  return loaded ? ImageLoadResult::Loaded : ImageLoadResult::Empty;
+  return ImageLoadResult::Loaded;
 }
 
 }  // namespace korvelt

@@ -143,7 +143,7 @@ void UpdaterDialog::SendLoaderChunk() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
     StartAutoClose();
-    m_services.OperationEnded(OperationEvent::kInputBoardFinished);
+    m_services.OperationEnded({.event = OperationEvent::kInputBoardFinished});
     return;
   }
   const int n = std::min(m_loaderRemaining, kLoaderChunkBytes);
@@ -171,9 +171,10 @@ void UpdaterDialog::SendLoaderChunk() {
   m_port.QueueWrite(frame, piece);
   g_nLoaderBytesLeft = frameLength - piece;
 
-  m_fProgress = static_cast<float>(
-      100.0 * (m_imageSize - static_cast<uint32_t>(m_loaderRemaining)) / m_imageSize);
+  const uint64_t sent = m_imageSize - static_cast<uint32_t>(m_loaderRemaining);
+  m_fProgress = static_cast<float>(100.0 * sent / m_imageSize);
   UpdateData(false);
+  m_services.ProgressChanged({ProgressPhase::kSending, sent, m_imageSize});
 }
 
 }  // namespace korvelt

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "serial/port_operations.h"
+
 namespace korvelt {
 
 // The loader the input board runs while its firmware is streamed to it.
@@ -28,9 +30,9 @@ extern int g_bLoaderPiecePending;
 extern int g_nLoaderBytesLeft;
 extern int g_nLoaderFrameEnd;
 
-inline constexpr int kLoaderFrameData = 250;     // loader bytes per first-stage frame
-inline constexpr int kLoaderChunkBytes = 4096;   // image bytes per chunk frame
-inline constexpr int kLoaderPieceBytes = 512;    // the port's write slot
+inline constexpr int kLoaderFrameData = 250;               // loader bytes per first-stage frame
+inline constexpr int kLoaderChunkBytes = 4096;             // image bytes per chunk frame
+inline constexpr int kLoaderPieceBytes = kWriteSlotBytes;  // one write of the port
 inline constexpr int kLoaderChunkOverhead = 12;  // address, length and CRC around the data
 inline constexpr uint32_t kLoaderLoadAddress = 0x0510;
 inline constexpr uint32_t kBoardImageAddress = 0xA00000;

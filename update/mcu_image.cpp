@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "update/hex_text.h"
+
 namespace korvelt {
 
 namespace {
@@ -16,12 +18,6 @@ struct Record {
   std::vector<uint8_t> data;
   int line = 0;
 };
-
-std::string Hex32(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
-  return text;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

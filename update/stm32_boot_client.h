@@ -2,16 +2,14 @@
 
 #include <cstdint>
 
+#include "update/stm32_protocol.h"
+
 namespace korvelt {
 
 // The sub-step within the STM32 client's current state; back to 0 at every change of state.
 extern int g_nStm32SubStep;
 
-inline constexpr uint8_t kStm32Ack = 0x79;
-inline constexpr uint8_t kStm32Nack = 0x1F;
-inline constexpr uint32_t kStm32FlashStart = 0x08000000;
-inline constexpr int kStm32BlockBytes = 128;     // the written pacing's Write Memory block
-inline constexpr int kStm32MaxWriteBytes = 256;  // what one Write Memory or Read Memory carries
+inline constexpr int kStm32BlockBytes = 128;  // the written pacing's Write Memory block
 // Timer 8's period: the reopen, then the sync byte until the bootloader answers.
 inline constexpr unsigned kStm32SyncTickMs = 300;
 // A refused block is written again from its Write Memory command; this many tries in all.
@@ -19,10 +17,12 @@ inline constexpr int kStm32MaxBlockAttempts = 3;
 
 // How the client paces the conversation. kWritten: the fixed pauses the dialog has always
 // used, a missing answer standing as an acknowledgement. kAcknowledged: each step goes out as
-// soon as the previous one is acknowledged, and a missing answer is a failure.
+// soon as the previous one is acknowledged; a missing or refused answer is a failure, the sync
+// byte goes out with the reopen, and blocks are word-aligned, up to 256 bytes, erased ones
+// left out.
 enum class Stm32Pacing { kWritten, kAcknowledged };
 
-// Everything the two pacings do differently; the client's states and texts are shared.
+// The times and block size of a pacing; the client's states and texts are shared.
 struct Stm32PacingTable {
   unsigned getPauseMs;         // before Get, after the sync byte was answered
   unsigned commandPauseMs;     // before Get ID, Read Memory and the first read's parts
@@ -38,12 +38,6 @@ struct Stm32PacingTable {
   unsigned stepTimeoutMs;  // every later write step
   unsigned syncGiveUpMs;   // 0: the sync byte is repeated for ever
   int blockBytes;
-  bool timeoutIsFailure;    // false: a time-out stands as an acknowledgement
-  bool refusalIsFailure;    // a NACK in states 1 to 5 ends the update
-  bool syncOnReopenTick;    // the sync byte goes out with the reopen, not a tick later
-  bool skipErasedBlocks;    // blocks all 0xFF are left as the erase left them
-  bool stopAtFailedBlock;   // false: go on and name the failed blocks at the end
-  bool alignBlocksToWords;  // blocks start and end on 4-byte boundaries, not full blocks
 };
 
 const Stm32PacingTable& PacingTable(Stm32Pacing pacing);

@@ -15,9 +15,6 @@ bool StderrIsTerminal();
 bool StderrCanRedraw();
 // SHA-256 of an image, in lower-case hex, through the platform's crypto library.
 std::string Sha256Hex(const uint8_t* bytes, std::size_t count);
-// Ctrl-C and termination requests set the flag; the runner closes the port and stops.
-void InstallInterruptHandler(std::atomic<bool>* flag);
-void RemoveInterruptHandler();
 // POSIX: COMn is looked up in this folder instead of the system's serial devices.
 void UsePortFolder(const std::string& folder);
 // What 'korvelt-cli ports' prints: which device stands behind each COMn.

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -16,16 +15,6 @@
 extern char** environ;
 
 namespace korvelt::cli {
-
-namespace {
-
-std::atomic<bool>* g_interruptFlag = nullptr;  // the only thing a signal handler may touch
-
-void OnSignal(int) {
-  if (g_interruptFlag) g_interruptFlag->store(true);
-}
-
-}  // namespace
 
 bool LaunchDetached(const std::string& commandLine, int) {
   std::string program = commandLine;
@@ -57,18 +46,6 @@ std::string Sha256Hex(const uint8_t* bytes, std::size_t count) {
     hex += kHex[digest[i] & 15];
   }
   return hex;
-}
-
-void InstallInterruptHandler(std::atomic<bool>* flag) {
-  g_interruptFlag = flag;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-}
-
-void RemoveInterruptHandler() {
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
-  g_interruptFlag = nullptr;
 }
 
 void UsePortFolder(const std::string& folder) {

@@ -7,17 +7,6 @@
 
 namespace korvelt::cli {
 
-namespace {
-
-std::atomic<bool>* g_interruptFlag = nullptr;  // the only thing the console handler touches
-
-BOOL WINAPI OnConsoleEvent(DWORD) {
-  if (g_interruptFlag) g_interruptFlag->store(true);
-  return TRUE;
-}
-
-}  // namespace
-
 bool LaunchDetached(const std::string& commandLine, int showCommand) {
   return ::WinExec(commandLine.c_str(), static_cast<UINT>(showCommand)) > 31;
 }
@@ -54,16 +43,6 @@ std::string Sha256Hex(const uint8_t* bytes, std::size_t count) {
     hex += kHex[byte & 15];
   }
   return hex;
-}
-
-void InstallInterruptHandler(std::atomic<bool>* flag) {
-  g_interruptFlag = flag;
-  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-void RemoveInterruptHandler() {
-  ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-  g_interruptFlag = nullptr;
 }
 
 void UsePortFolder(const std::string&) {}

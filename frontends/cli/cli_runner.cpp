@@ -34,19 +34,16 @@ int SearchButtonFor(int deviceType) {
   return kButtons[deviceType];
 }
 
-bool Informational(const HeadlessWindow::Box& box) {
-  return box.text.rfind("Next step is to update SUB MCU firmware!", 0) == 0;
-}
-
 }  // namespace
 
-std::string McuLine(uint16_t productId, uint8_t bootloaderVersion, uint32_t flashKib) {
+std::string McuLine(const McuFacts& facts) {
   char text[96];
-  std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, ", productId,
-                bootloaderVersion >> 4, bootloaderVersion & 0x0F);
+  std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, ", facts.productId,
+                facts.bootloaderVersion >> 4, facts.bootloaderVersion & 0x0F);
   // 0 and 0xFFFF: no size register there, or a blank one.
-  if (flashKib == 0 || flashKib == 0xFFFF) return text + std::string("flash size unknown");
-  return text + std::to_string(flashKib) + " KiB flash";
+  if (facts.flashKib == 0 || facts.flashKib == 0xFFFF)
+    return text + std::string("flash size unknown");
+  return text + std::to_string(facts.flashKib) + " KiB flash";
 }
 
 int64_t CliRunner::NowNs() {
@@ -67,44 +64,44 @@ CliRunner::CliRunner(RunOptions options)
   window_.SetBoxObserver([this](const HeadlessWindow::Box& box) {
     progress_.Finish();
     std::fprintf(stderr, "%s: %s\n", box.caption.c_str(), Printable(box.text).c_str());
-    if (!Informational(box)) last_box_text_ = Printable(box.text);
-    if (box.text != kPortUnavailable) return;
-    std::lock_guard lock(trace_mutex_);  // the box keeps its text; the reason follows it
-    if (last_open_failure_.empty()) return;
-    std::fprintf(stderr, "%s\n", last_open_failure_.c_str());
-    last_box_text_ += " (" + last_open_failure_ + ")";
   });
-  window_.SetTextObserver([this](int controlId, const std::string& text) {
-    if (controlId == IDC_WAIT && text == "Verifying...")
-      progress_.Relabel(step_label_ + " verifying");
-    if (controlId != IDC_PROGRESS) return;
-    Touch();
-    const double percent = std::atof(text.c_str());
-    const uint64_t imageBytes = dialog_ ? dialog_->m_imageSize : 0;
-    progress_.Update(percent, imageBytes);
-    if (!step_moves_image_ || (hook_stale_ && percent == *hook_stale_)) return;
-    hook_stale_.reset();
-    image_moved_ = true;  // the image in the buffer is this step's
-    if (options_.hooks.progress) options_.hooks.progress(percent, imageBytes);
-  });
-  window_.SetEventObserver([this](OperationEvent event) {
-    Touch();
-    if (event != OperationEvent::kMcuIdentified || !dialog_) return;
-    mcu_line_ = McuLine(dialog_->m_stm32ProductId, dialog_->m_stm32BootloaderVersion,
-                        dialog_->m_stm32FlashKib);
-    TraceNote(mcu_line_);
-    if (options_.quiet) return;
-    progress_.Finish();
-    std::fprintf(stderr, "%s\n", mcu_line_.c_str());
-  });
+  window_.SetEventObserver([this](const OperationResult& result) { OnResult(result); });
+  window_.SetProgressObserver([this](const OperationProgress& p) { OnProgress(p); });
   window_.SetLauncher(LaunchDetached);
   dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
   window_.Attach(dialog_.get());
   dialog_->OnInitDialog();
-  dialog_->m_bAllowPlaceholderLoader = options_.allowPlaceholderLoader ? 1 : 0;
-  dialog_->m_stm32Pacing =
-      options_.writtenPacing ? Stm32Pacing::kWritten : Stm32Pacing::kAcknowledged;
-  dialog_->m_bStm32Verify = options_.verify ? 1 : 0;
+  dialog_->Configure({.allowPlaceholderLoader = options_.allowPlaceholderLoader});
+}
+
+void CliRunner::OnResult(const OperationResult& result) {
+  Touch();
+  if (result.failed() && !result.text.empty()) step_failure_ = Printable(result.text);
+  if (result.failure == FailureKind::kPortUnavailable) {
+    // The box keeps the window's words; the reason follows it.
+    const PortError reason = port_.LastOpenError();
+    if (reason.kind != PortErrorKind::kNone) {
+      std::fprintf(stderr, "%s\n", reason.text.c_str());
+      step_failure_ += " (" + reason.text + ")";
+    }
+  }
+  if (result.event != OperationEvent::kMcuIdentified || !result.mcu) return;
+  const std::string line = McuLine(*result.mcu);
+  TraceNote(line);
+  if (options_.quiet) return;
+  progress_.Finish();
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void CliRunner::OnProgress(const OperationProgress& progress) {
+  Touch();
+  if (progress.phase == ProgressPhase::kVerifying && phase_ != ProgressPhase::kVerifying) {
+    progress_.Relabel(step_label_ + " verifying");
+  }
+  phase_ = progress.phase;
+  image_moved_ = true;  // the image in the buffer is this step's
+  progress_.Update(progress.percent(), progress.total);
+  if (options_.hooks.progress) options_.hooks.progress(progress);
 }
 
 void CliRunner::TraceNote(const std::string& text) {
@@ -120,10 +117,6 @@ CliRunner::~CliRunner() {
 
 void CliRunner::OnTrace(const SerialTraceEvent& event) {
   if (event.kind == SerialTraceEvent::Kind::kRead) Touch();  // the unit said something
-  if (event.kind == SerialTraceEvent::Kind::kOpenFailed) {
-    std::lock_guard lock(trace_mutex_);
-    last_open_failure_ = event.text;
-  }
   if (!trace_.file) return;
   static constexpr const char* kNames[] = {"OPEN", "OPEN-FAILED", "SETTINGS", "CLOSE",
                                            "IN",   "OUT",         "ERROR"};
@@ -135,18 +128,18 @@ void CliRunner::OnTrace(const SerialTraceEvent& event) {
   std::fputc('\n', trace_.file);
 }
 
-bool CliRunner::NewFailureBox() const {
-  const auto& boxes = window_.boxes();
-  for (std::size_t i = boxes_seen_; i < boxes.size(); ++i) {
-    if (!Informational(boxes[i])) return true;
-  }
-  return false;
+bool CliRunner::FailedSinceStepStart() const {
+  const auto& results = window_.results();
+  return std::any_of(results.begin() + static_cast<long>(results_seen_), results.end(),
+                     [](const OperationResult& r) { return r.failed(); });
 }
 
-bool CliRunner::EventSince(OperationEvent event) const {
-  const auto& events = window_.events();
-  return std::find(events.begin() + static_cast<long>(events_seen_), events.end(), event) !=
-         events.end();
+const OperationResult* CliRunner::ResultSince(OperationEvent event) const {
+  const auto& results = window_.results();
+  for (std::size_t i = results_seen_; i < results.size(); ++i) {
+    if (results[i].event == event) return &results[i];
+  }
+  return nullptr;
 }
 
 void CliRunner::Abandon() {
@@ -173,23 +166,20 @@ CliRunner::Outcome CliRunner::WaitFor(const std::function<std::optional<bool>()>
 CliRunner::Outcome CliRunner::RunStep(const Step& step) {
   using K = Step::Kind;
   UpdaterDialog& d = *dialog_;
-  boxes_seen_ = window_.boxes().size();
-  events_seen_ = window_.events().size();
-  const double shownBefore = std::atof(window_.ControlText(IDC_PROGRESS).c_str());
-  progress_.Start(step.text, shownBefore, StepMovesImage(step.kind));
-  last_box_text_.clear();
-  hook_stale_ = shownBefore;
+  results_seen_ = window_.results().size();
+  progress_.Start(step.text, line::StepMovesImage(step.kind));
+  step_failure_.clear();
+  phase_.reset();
   image_moved_ = false;
-  step_moves_image_ = StepMovesImage(step.kind);
   auto failedOr = [&](std::function<bool()> done) {
     return [this, done]() -> std::optional<bool> {
-      if (NewFailureBox()) return false;
+      if (FailedSinceStepStart()) return false;
       if (done()) return true;
       return std::nullopt;
     };
   };
   auto finishedThenClosed = [&](OperationEvent event) {
-    return failedOr([this, event] { return EventSince(event) && dialog_->m_bPortOpen == 0; });
+    return failedOr([this, event] { return ResultSince(event) && dialog_->m_bPortOpen == 0; });
   };
   switch (step.kind) {
     case K::kOpen:
@@ -201,8 +191,8 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
     case K::kSearch:
       d.Click(SearchButtonFor(step.value));
       return WaitFor([this]() -> std::optional<bool> {
-        if (EventSince(OperationEvent::kSearchFound)) return true;
-        if (EventSince(OperationEvent::kSearchNotFound)) return false;
+        if (ResultSince(OperationEvent::kSearchFound)) return true;
+        if (ResultSince(OperationEvent::kSearchNotFound)) return false;
         return std::nullopt;
       });
     case K::kGeneratorFpga:
@@ -225,16 +215,14 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
     }
     case K::kGeneratorMcu:
     case K::kAnalyzerMcu:
-      d.m_strMcuImageFile = step.file;
-      d.m_bStm32Verified = 0;
+      d.mcuUpdate().Configure(
+          {.pacing = options_.writtenPacing ? Stm32Pacing::kWritten : Stm32Pacing::kAcknowledged,
+           .verify = options_.verify,
+           .imageFile = step.file});
       d.Click(step.kind == K::kGeneratorMcu ? IDC_UPDATE_GENERATOR_MCU : IDC_UPDATE_ANALYZER_MCU);
-      return WaitFor([this]() -> std::optional<bool> {
-        if (EventSince(OperationEvent::kMcuUpdateFailed) || NewFailureBox()) return false;
-        if (EventSince(OperationEvent::kMcuUpdateSucceeded) && dialog_->m_bPortOpen == 0) {
-          return true;
-        }
-        return std::nullopt;
-      });
+      return WaitFor(failedOr([this] {
+        return ResultSince(OperationEvent::kMcuUpdateSucceeded) && dialog_->m_bPortOpen == 0;
+      }));
     case K::kInputBoard:
       window_.QueueFileChoice(step.file);
       d.Click(IDC_UPDATE_IN1 + step.value - 1);
@@ -242,7 +230,7 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
     case K::kSubMcu:
       window_.SetComboSelection(IDC_SUB_MCU_LIST, step.value);
       d.Click(IDC_UPDATE_SUB_MCU);
-      return WaitFor(failedOr([this] { return EventSince(OperationEvent::kOutsideToolStarted); }));
+      return WaitFor(failedOr([this] { return ResultSince(OperationEvent::kOutsideToolStarted); }));
     case K::kDataFlashNo:
       window_.SetControlText(IDC_DATA_FLASH_NO, std::to_string(step.value));
       return Outcome::kOk;
@@ -256,9 +244,9 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     dialog_->SelectionMade(IDC_PORT_LIST);
     if (dialog_->m_bPortOpen != 1) {
       std::fprintf(stderr, "korvelt-cli: COM%d did not open\n", *options_.port);
-      failure_message_ = last_box_text_.empty()
+      failure_message_ = step_failure_.empty()
                              ? "COM" + std::to_string(*options_.port) + " did not open"
-                             : last_box_text_;
+                             : step_failure_;
       return kExitFailed;
     }
     if (options_.deviceType) {  // as a search that found the unit on this port leaves it
@@ -271,25 +259,26 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     if (options_.hooks.stepStarted) options_.hooks.stepStarted(index, step);
     const auto started = std::chrono::steady_clock::now();
     step_label_ = step.text;
-    mcu_line_.clear();
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     StepRecord record{step.text, "ok", took.count(), {}, {}, {}, {}};
     const bool succeeded = outcome == Outcome::kOk;
-    if (step_moves_image_ && (succeeded || image_moved_)) {
+    const bool movesImage = line::StepMovesImage(step.kind);
+    if (movesImage && (succeeded || image_moved_)) {
       record.bytes = dialog_->m_imageSize;
       record.sha256 = Sha256Hex(dialog_->m_pImage.data(), dialog_->m_imageSize);
     }
-    const bool mcuStep =
-        step.kind == Step::Kind::kGeneratorMcu || step.kind == Step::Kind::kAnalyzerMcu;
-    if (mcuStep && options_.verify) record.verified = succeeded && dialog_->m_bStm32Verified == 1;
+    if (line::IsMcuStep(step.kind) && options_.verify) {
+      const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
+      record.verified = succeeded && mcu && mcu->verified.value_or(false);
+    }
     switch (outcome) {
       case Outcome::kOk:
         break;
       case Outcome::kFailed:
         record.outcome = "failed";
-        record.message = last_box_text_.empty() ? "the step failed" : last_box_text_;
+        record.message = step_failure_.empty() ? "the step failed" : step_failure_;
         break;
       case Outcome::kStalled:
         record.outcome = "stalled";

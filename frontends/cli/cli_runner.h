@@ -11,26 +11,27 @@
 #include <vector>
 
 #include "app/updater_dialog.h"
-#include "frontends/cli/cli_steps.h"
 #include "frontends/cli/progress_display.h"
-#include "frontends/cli/step_record.h"
 #include "frontends/headless/headless_window.h"
+#include "line/exit_codes.h"
+#include "line/step.h"
+#include "line/step_record.h"
 #include "serial/serial_port.h"
 
 namespace korvelt::cli {
 
-enum ExitCode : int {
-  kExitOk = 0,
-  kExitFailed = 1,
-  kExitUsage = 2,
-  kExitStalled = 3,
-  kExitInterrupted = 130
-};
+using line::kExitFailed;
+using line::kExitInterrupted;
+using line::kExitOk;
+using line::kExitStalled;
+using line::kExitUsage;
+using line::Step;
+using line::StepRecord;
 
 // What a caller learns while the steps run (a unit child passes it on to its supervisor).
 struct RunHooks {
   std::function<void(std::size_t index, const Step& step)> stepStarted;
-  std::function<void(double percent, uint64_t imageBytes)> progress;  // image steps only
+  std::function<void(const OperationProgress& progress)> progress;  // image steps only
   std::function<void(const StepRecord& record)> stepEnded;
 };
 
@@ -47,10 +48,11 @@ struct RunOptions {
 };
 
 // "MCU 0x410, bootloader 2.2, 128 KiB flash" from what the bootloader told.
-std::string McuLine(uint16_t productId, uint8_t bootloaderVersion, uint32_t flashKib);
+std::string McuLine(const McuFacts& facts);
 
 // The scripted operator: runs the window core in a headless window on the real serial port and
-// presses its buttons one step after another, each to its end.
+// presses its buttons one step after another, each to its end. It learns how each step went
+// from the core's typed results and progress, never from what the window shows.
 class CliRunner {
  public:
   explicit CliRunner(RunOptions options);
@@ -72,9 +74,11 @@ class CliRunner {
   void Touch() { last_activity_ns_ = NowNs(); }
   static int64_t NowNs();
   void OnTrace(const SerialTraceEvent& event);
+  void OnResult(const OperationResult& result);
+  void OnProgress(const OperationProgress& progress);
   void TraceNote(const std::string& text);  // a line of the runner's own in the trace
-  bool NewFailureBox() const;
-  bool EventSince(OperationEvent event) const;
+  bool FailedSinceStepStart() const;
+  const OperationResult* ResultSince(OperationEvent event) const;
   void Abandon();
 
   struct TraceFile {
@@ -88,21 +92,17 @@ class CliRunner {
   TraceFile trace_;  // outlives the port, whose worker writes to it
   std::mutex trace_mutex_;
   int64_t trace_start_ns_ = 0;
-  std::string last_open_failure_;  // why the last open failed, under trace_mutex_
   HeadlessWindow window_;
   SerialPort port_;
   std::unique_ptr<UpdaterDialog> dialog_;
   ProgressDisplay progress_;
   std::atomic<int64_t> last_activity_ns_{0};
   std::atomic<bool> interrupted_{false};
-  std::size_t boxes_seen_ = 0;
-  std::size_t events_seen_ = 0;
-  std::string step_label_;            // the running step's name, for the progress bar
-  std::string mcu_line_;              // the running MCU step's identity line
-  std::string last_box_text_;         // the last failure box of the running step
-  std::optional<double> hook_stale_;  // the progress field's value when the step began
-  bool image_moved_ = false;          // the running step's progress moved
-  bool step_moves_image_ = false;
+  std::size_t results_seen_ = 0;        // the results before the running step's
+  std::string step_label_;              // the running step's name, for the progress bar
+  std::string step_failure_;            // the running step's failure, in its box's words
+  std::optional<ProgressPhase> phase_;  // the running step's progress phase so far
+  bool image_moved_ = false;            // the running step's image moved
   std::string failure_message_;
 };
 

@@ -6,8 +6,11 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/cli_runner.h"
-#include "frontends/cli/unit_scan.h"
-#include "frontends/cli/unit_supervisor.h"
+#include "frontends/cli/unit_child.h"
+#include "frontends/cli/unit_display.h"
+#include "line/interrupt.h"
+#include "line/unit_scan.h"
+#include "line/unit_supervisor.h"
 #include "resources/program_version.h"
 
 namespace {
@@ -42,8 +45,8 @@ std::vector<uint8_t> ProbedTypes(bool allTypes) {
 int Scan(bool allTypes, bool json) {
   std::vector<int> ports;
   for (int n = 1; n <= 99; ++n) ports.push_back(n);
-  const auto units = korvelt::cli::ScanPorts({ports, ProbedTypes(allTypes)});
-  std::fputs((json ? korvelt::cli::ScanJson(units) : korvelt::cli::ScanText(units)).c_str(),
+  const auto units = korvelt::line::ScanPorts({ports, ProbedTypes(allTypes)});
+  std::fputs((json ? korvelt::line::ScanJson(units) : korvelt::line::ScanText(units)).c_str(),
              stdout);
   if (units.empty() && !json) std::fputs("korvelt-cli: no unit answered\n", stderr);
   return units.empty() ? korvelt::cli::kExitFailed : korvelt::cli::kExitOk;
@@ -125,7 +128,7 @@ int main(int argc, char** argv) {
   std::vector<korvelt::cli::Step> steps;
   for (const std::string& word : words) {
     std::string error;
-    auto step = korvelt::cli::ParseStep(word, &error);
+    auto step = korvelt::line::ParseStep(word, &error);
     if (!step) {
       std::fprintf(stderr, "korvelt-cli: %s (see --help)\n", error.c_str());
       return korvelt::cli::kExitUsage;
@@ -135,8 +138,8 @@ int main(int argc, char** argv) {
 
   if (!unitList.empty()) {
     std::string error;
-    korvelt::cli::UnitsOptions units;
-    auto ports = korvelt::cli::ParseUnitList(unitList, &units.scanFirst, &error);
+    korvelt::line::UnitsOptions units;
+    auto ports = korvelt::line::ParseUnitList(unitList, &units.scanFirst, &error);
     if (!ports) {
       std::fprintf(stderr, "korvelt-cli: %s\n", error.c_str());
       return korvelt::cli::kExitUsage;
@@ -158,9 +161,9 @@ int main(int argc, char** argv) {
     if (!verify) units.childOptions.push_back("--no-verify");
     units.traceFile = traceFile;
     units.parallel = parallel;
-    units.quiet = quiet;
     units.reportFile = reportFile;
-    return korvelt::cli::RunUnits(units);
+    korvelt::cli::UnitDisplay display(stderr, korvelt::cli::StderrCanRedraw(), quiet);
+    return korvelt::line::RunUnits(units, display);
   }
 
   korvelt::cli::RunOptions options;
@@ -180,9 +183,9 @@ int main(int argc, char** argv) {
   }
 
   // A single unit keeps a report too: the steps as they ended.
-  korvelt::cli::RunReport report;
+  korvelt::line::RunReport report;
   report.startedAt = std::chrono::system_clock::now();
-  korvelt::cli::UnitRecord unit;
+  korvelt::line::UnitRecord unit;
   std::size_t running = 0;
   options.hooks.stepStarted = [&](std::size_t index, const korvelt::cli::Step&) {
     running = index;
@@ -194,17 +197,17 @@ int main(int argc, char** argv) {
     unit.steps.push_back(record);
   };
   korvelt::cli::CliRunner runner(options);
-  korvelt::cli::InstallInterruptHandler(&runner.interruptFlag());
+  korvelt::line::InstallInterruptHandler(&runner.interruptFlag());
   int status = runner.Run(steps);
-  korvelt::cli::RemoveInterruptHandler();
+  korvelt::line::RemoveInterruptHandler();
   if (reportFile.empty()) return status;
   unit.port = runner.portNumber();
   unit.exitCode = status;
-  unit.outcome = korvelt::cli::OutcomeForExit(status);
+  unit.outcome = korvelt::line::OutcomeForExit(status);
   unit.message = runner.failureMessage();
   report.units.push_back(unit);
   report.endedAt = std::chrono::system_clock::now();
-  if (!korvelt::cli::WriteReport(report, reportFile) && status == korvelt::cli::kExitOk)
+  if (!korvelt::line::WriteReport(report, reportFile) && status == korvelt::cli::kExitOk)
     status = korvelt::cli::kExitFailed;
   return status;
 }

@@ -14,34 +14,24 @@ std::string TimeLeft(double percent, double seconds) {
   return text;
 }
 
-void ProgressDisplay::Start(const std::string& label) {
+void ProgressDisplay::Start(const std::string& label, bool movesImage) {
   label_ = label;
-  movesImage_ = true;
+  movesImage_ = movesImage;
   lastWhole_ = -1;
   active_ = false;
   started_ = std::chrono::steady_clock::now();
 }
 
-void ProgressDisplay::Start(const std::string& label, double shownBefore, bool movesImage) {
-  Start(label);
-  stale_ = shownBefore;
-  movesImage_ = movesImage;
-}
-
 void ProgressDisplay::Relabel(const std::string& label) {
-  if (label == label_) return;  // the window shows its texts again at every refresh
+  if (label == label_) return;
   Finish();
   label_ = label;
   lastWhole_ = -1;
-  stale_.reset();
   started_ = std::chrono::steady_clock::now();
 }
 
 void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
   if (quiet_ || !movesImage_) return;
-  // The field keeps the last operation's value until this one moves it.
-  if (stale_ && percent == *stale_) return;
-  stale_.reset();
   const int whole = static_cast<int>(percent) / 10 * 10;  // a plain line every 10 %
   if (!live_) {
     if (whole == lastWhole_) return;

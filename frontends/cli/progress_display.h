@@ -17,10 +17,8 @@ class ProgressDisplay {
  public:
   ProgressDisplay(std::FILE* out, bool live, bool quiet) : out_(out), live_(live), quiet_(quiet) {}
 
-  void Start(const std::string& label);
-  // `shownBefore` is what the field showed when the step began; it is not this step's news. A
-  // step that moves no image (a search, open, close) shows no bar at all.
-  void Start(const std::string& label, double shownBefore, bool movesImage = true);
+  // A step that moves no image (a search, open, close) shows no bar at all.
+  void Start(const std::string& label, bool movesImage = true);
   // The same step moves on to another phase (an MCU update's read-back): a new label, and the
   // bar starts again.
   void Relabel(const std::string& label);
@@ -35,7 +33,6 @@ class ProgressDisplay {
   bool movesImage_ = false;  // no step has started yet
   std::string label_;
   int lastWhole_ = -1;
-  std::optional<double> stale_;
   std::chrono::steady_clock::time_point started_;
 };
 

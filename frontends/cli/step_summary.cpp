@@ -16,20 +16,6 @@ std::string Format(const char* format, double a, double b) {
 
 }  // namespace
 
-bool StepMovesImage(Step::Kind kind) {
-  using K = Step::Kind;
-  switch (kind) {
-    case K::kOpen:
-    case K::kClose:
-    case K::kSearch:
-    case K::kSubMcu:
-    case K::kDataFlashNo:
-      return false;
-    default:
-      return true;
-  }
-}
-
 bool InputBoardLastChunkConfirmed(uint64_t imageBytes) {
   if (imageBytes == 0) return true;  // no chunk at all
   const uint64_t last = (imageBytes - 1) % kLoaderChunkBytes + 1;

@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <string>
 
-#include "frontends/cli/cli_steps.h"
+#include "line/step.h"
 
 namespace korvelt::cli {
 
-// Whether the step sends an image (and so has a progress bar and a byte count).
-bool StepMovesImage(Step::Kind kind);
+using line::Step;
 
 // Whether the board answers the final chunk of an input-board image of `imageBytes`: a final
 // chunk that fits one 512-byte piece ends the transfer as soon as it is written.

@@ -3,15 +3,17 @@
 #include <cmath>
 #include <cstdio>
 
-#include "frontends/cli/child_process.h"
-#include "frontends/cli/cli_platform.h"
-#include "frontends/cli/unit_events.h"
-#include "frontends/cli/unit_scan.h"
-#include "frontends/cli/unit_supervisor.h"
+#include "frontends/cli/unit_child.h"
+#include "line/child_process.h"
+#include "line/interrupt.h"
+#include "line/unit_events.h"
+#include "line/unit_scan.h"
 
 namespace korvelt::cli {
 
 namespace {
+
+using line::UnitEvent;
 
 void Emit(const UnitEvent& event) {
   std::fputs(EncodeUnitEvent(event).c_str(), stdout);
@@ -24,7 +26,7 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
                  const std::vector<uint8_t>& deviceTypes) {
   const int port = options.port.value_or(0);
   // The unit on this port, as a search that tried only this port would find it.
-  const auto found = ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true});
+  const auto found = line::ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true});
   UnitEvent identified{UnitEvent::Kind::kIdentified};
   if (!found.empty()) {
     identified.deviceType = found.front().deviceType;
@@ -51,13 +53,13 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
     event.step = step.text;
     Emit(event);
   };
-  options.hooks.progress = [&](double percent, uint64_t imageBytes) {
-    const int whole = static_cast<int>(std::floor(percent));
+  options.hooks.progress = [&](const OperationProgress& progress) {
+    const int whole = static_cast<int>(std::floor(progress.percent()));
     if (whole == lastWhole) return;  // at most a hundred lines a step
     lastWhole = whole;
     UnitEvent event{UnitEvent::Kind::kProgress};
-    event.percent = percent;
-    event.bytes = imageBytes;
+    event.percent = progress.percent();
+    event.bytes = progress.total;
     Emit(event);
   };
   options.hooks.stepEnded = [](const StepRecord& record) {
@@ -66,13 +68,13 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
     Emit(event);
   };
   CliRunner runner(options);
-  InstallInterruptHandler(&runner.interruptFlag());
+  line::InstallInterruptHandler(&runner.interruptFlag());
   int status = kExitFailed;
   {
-    InputEndWatcher watcher(&runner.interruptFlag());
+    line::InputEndWatcher watcher(&runner.interruptFlag());
     status = runner.Run(steps);
   }
-  RemoveInterruptHandler();
+  line::RemoveInterruptHandler();
   UnitEvent ended{UnitEvent::Kind::kEnded};
   ended.exitCode = status;
   ended.message = runner.failureMessage();

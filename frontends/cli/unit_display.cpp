@@ -4,7 +4,7 @@
 
 namespace korvelt::cli {
 
-std::string FormatUnitLine(const UnitLine& line) {
+std::string FormatUnitStatus(const UnitStatus& line) {
   char head[96];
   std::snprintf(head, sizeof head, "COM%-3d %-10s %-28s", line.port, line.kind.c_str(),
                 line.step.c_str());
@@ -29,16 +29,16 @@ void UnitDisplay::Erase() {
   drawn_ = 0;
 }
 
-void UnitDisplay::Redraw(const std::vector<UnitLine>& lines) {
+void UnitDisplay::Redraw(const std::vector<UnitStatus>& lines) {
   if (!live()) return;
   Erase();
-  for (const UnitLine& line : lines) std::fprintf(out_, "%s\n", FormatUnitLine(line).c_str());
+  for (const UnitStatus& line : lines) std::fprintf(out_, "%s\n", FormatUnitStatus(line).c_str());
   drawn_ = lines.size();
   last_ = lines;
   std::fflush(out_);
 }
 
-void UnitDisplay::Passed(const UnitLine& line, int tenths) {
+void UnitDisplay::Passed(const UnitStatus& line, int tenths) {
   if (quiet_ || live_) return;
   std::fprintf(out_, "COM%d %s: %d%%\n", line.port, line.step.c_str(), tenths * 10);
   std::fflush(out_);
@@ -57,6 +57,23 @@ void UnitDisplay::Note(const std::string& text) {
 void UnitDisplay::Finish() {
   if (live()) Redraw(last_);  // the final state stays on the screen
   drawn_ = 0;
+}
+
+void UnitDisplay::StepEnded(int port, const line::StepRecord& record) {
+  if (live() || quiet_) return;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f s", record.seconds);
+  Note("COM" + std::to_string(port) + " " + record.step + ": " + record.outcome + " " + seconds);
+}
+
+void UnitDisplay::UnitSaid(int port, const std::string& text) {
+  Note("COM" + std::to_string(port) + ": " + text);
+}
+
+void UnitDisplay::RunEnded(const std::vector<line::UnitRecord>& units) {
+  Finish();
+  if (!quiet_) std::fprintf(out_, "\n%s", line::SummaryTable(units).c_str());
+  std::fputs(line::FailedUnitLines(units).c_str(), out_);
 }
 
 }  // namespace korvelt::cli

@@ -27,7 +27,8 @@ class HeadlessWindow : public WindowServices {
   using BoxObserver = std::function<void(const Box&)>;
   using Launcher = std::function<bool(const std::string& commandLine, int showMode)>;
   using TextObserver = std::function<void(int controlId, const std::string& text)>;
-  using EventObserver = std::function<void(OperationEvent event)>;
+  using EventObserver = std::function<void(const OperationResult& result)>;
+  using ProgressObserver = std::function<void(const OperationProgress& progress)>;
 
   HeadlessWindow();
   void Attach(UpdaterDialog* dialog) { dialog_ = dialog; }
@@ -43,7 +44,8 @@ class HeadlessWindow : public WindowServices {
   void SetLauncher(Launcher launcher) { launcher_ = std::move(launcher); }
   void SetTextObserver(TextObserver observer) { text_observer_ = std::move(observer); }
   void SetEventObserver(EventObserver observer) { event_observer_ = std::move(observer); }
-  const std::vector<OperationEvent>& events() const { return events_; }
+  void SetProgressObserver(ProgressObserver observer) { progress_observer_ = std::move(observer); }
+  const std::vector<OperationResult>& results() const { return results_; }
   // The files the open-file dialog "chooses", in order; nothing means cancel.
   void QueueFileChoice(std::optional<std::string> path) { file_choices_.push_back(path); }
 
@@ -68,9 +70,12 @@ class HeadlessWindow : public WindowServices {
   bool LaunchProcess(const std::string& commandLine, int showMode) override;
   void ShowAboutBox() override {}
   void EndDialog(int result) override { end_result_ = result; }
-  void OperationEnded(OperationEvent event) override {
-    events_.push_back(event);
-    if (event_observer_) event_observer_(event);
+  void OperationEnded(const OperationResult& result) override {
+    results_.push_back(result);
+    if (event_observer_) event_observer_(result);
+  }
+  void ProgressChanged(const OperationProgress& progress) override {
+    if (progress_observer_) progress_observer_(progress);
   }
 
  private:
@@ -94,7 +99,8 @@ class HeadlessWindow : public WindowServices {
   Launcher launcher_;
   TextObserver text_observer_;
   EventObserver event_observer_;
-  std::vector<OperationEvent> events_;
+  ProgressObserver progress_observer_;
+  std::vector<OperationResult> results_;
   std::optional<int> end_result_;
 };
 

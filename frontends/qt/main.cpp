@@ -32,8 +32,7 @@ class QtPlatform : public korvelt::AppPlatform {
     window.Attach(&dialog);
     dialog.OnInitDialog();
     if (fast_mcu_) {
-      dialog.m_stm32Pacing = korvelt::Stm32Pacing::kAcknowledged;
-      dialog.m_bStm32Verify = 1;
+      dialog.mcuUpdate().Configure({.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true});
     }
     if (!screenshot_.isEmpty()) {
       // Saves a picture of the window as it stands at start, then ends.

@@ -35,8 +35,7 @@ class Win32Platform : public korvelt::AppPlatform {
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
     if (fast_mcu_) {
-      dialog.m_stm32Pacing = korvelt::Stm32Pacing::kAcknowledged;
-      dialog.m_bStm32Verify = 1;
+      dialog.mcuUpdate().Configure({.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true});
     }
     const INT_PTR result = window.Run();
     window.channel().Shutdown();  // the window is gone before the port

@@ -13,7 +13,8 @@ struct DialogHarness {
     services.Attach(&dialog);
     port.Attach(&dialog);
     dialog.OnInitDialog();
-    dialog.m_bAllowPlaceholderLoader = 1;  // the repository's loader is the placeholder
+    dialog.Configure(
+        {.allowPlaceholderLoader = true});  // the repository's loader is the placeholder
   }
 
   const std::string& Caption() { return services.controlTexts[1006]; }

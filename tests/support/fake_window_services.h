@@ -77,7 +77,11 @@ class FakeWindowServices : public WindowServices {
   }
   void ShowAboutBox() override { ++aboutBoxes; }
   void EndDialog(int result) override { endResult = result; }
-  void OperationEnded(OperationEvent event) override { events.push_back(event); }
+  void OperationEnded(const OperationResult& result) override {
+    events.push_back(result.event);
+    results.push_back(result);
+  }
+  void ProgressChanged(const OperationProgress& p) override { progress.push_back(p); }
 
   bool TimerRunning(int timerId) const { return timers.count(timerId) != 0; }
   std::optional<unsigned> TimerPeriod(int timerId) const {
@@ -99,6 +103,8 @@ class FakeWindowServices : public WindowServices {
   int aboutBoxes = 0;
   std::optional<int> endResult;
   std::vector<OperationEvent> events;
+  std::vector<OperationResult> results;
+  std::vector<OperationProgress> progress;
   std::map<int, RunningTimer> timers;
   std::vector<std::pair<uint64_t, int>> timerFirings;  // (time, id)
 

@@ -67,7 +67,9 @@ class CheckingServices : public FakeWindowServices {
   using FakeWindowServices::FakeWindowServices;
   std::function<void(const std::string& what)> onSuccessClaim;
 
-  void OperationEnded(OperationEvent event) override {
+  void OperationEnded(const OperationResult& result) override {
+    FakeWindowServices::OperationEnded(result);
+    const OperationEvent event = result.event;
     if (event == OperationEvent::kUploadFinished) onSuccessClaim("upload finished event");
     if (event == OperationEvent::kMcuUpdateSucceeded) onSuccessClaim("MCU success event");
     if (event == OperationEvent::kInputBoardFinished) onSuccessClaim("input board event");
@@ -120,7 +122,8 @@ struct OperatorSequence::State {
     WriteFile(workDir + "/chosen-b.bin", PatternImage(5000, 6));
     WriteFile(workDir + "/empty.bin", {});
     dialog.OnInitDialog();
-    dialog.m_bAllowPlaceholderLoader = 1;  // the virtual boards take this build's loader
+    dialog.Configure(
+        {.allowPlaceholderLoader = true});  // the virtual boards take this build's loader
   }
 
   // What the window writes reaches the unit behind the port, if the line's settings are the
@@ -306,9 +309,9 @@ struct OperatorSequence::State {
   // shows the port open only when it is.
   void CheckSettled() {
     if (!failure.empty()) return;
-    const bool running = dialog.m_bSearching || dialog.m_bUploadInFlight || dialog.m_bStm32Mode ||
-                         dialog.m_bLoaderMode || dialog.m_bLoaderStreaming ||
-                         dialog.m_bMcuUpdateRunning;
+    const bool running = dialog.m_bSearching || dialog.uploadFlight().blocks ||
+                         dialog.m_bStm32Mode || dialog.m_bLoaderMode || dialog.m_bLoaderStreaming ||
+                         dialog.mcuUpdate().running();
     bool timer = false;
     for (const auto& [id, running_timer] : services.timers) {
       if (id == kTimerSearchStep && dialog.m_bSearching == 0) continue;  // does nothing then
@@ -326,10 +329,10 @@ struct OperatorSequence::State {
       if (value) flags += std::string(name) + "=" + std::to_string(value) + " ";
     };
     add("searching", dialog.m_bSearching);
-    add("upload", dialog.m_bUploadInFlight);
+    add("upload", static_cast<int>(dialog.uploadFlight().blocks));
     add("stm32", dialog.m_bStm32Mode);
     add("stm32State", dialog.m_stm32State);
-    add("mcuRunning", dialog.m_bMcuUpdateRunning);
+    add("mcuRunning", static_cast<int>(dialog.mcuUpdate().running()));
     add("loader", dialog.m_bLoaderMode);
     add("loaderState", dialog.m_loaderState);
     add("streaming", dialog.m_bLoaderStreaming);

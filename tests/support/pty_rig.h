@@ -22,7 +22,8 @@ class PtyRig {
     dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
     window_.Attach(dialog_.get());
     dialog_->OnInitDialog();
-    dialog_->m_bAllowPlaceholderLoader = 1;  // the repository's loader is the placeholder
+    dialog_->Configure(
+        {.allowPlaceholderLoader = true});  // the repository's loader is the placeholder
   }
   ~PtyRig() {
     dialog_.reset();

@@ -5,14 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "frontends/cli/cli_runner.h"
-#include "frontends/cli/run_report.h"
-#include "frontends/cli/unit_events.h"
-#include "frontends/cli/unit_supervisor.h"
+#include "line/exit_codes.h"
+#include "line/run_report.h"
+#include "line/unit_events.h"
+#include "line/unit_supervisor.h"
 #include "protocol/frame.h"
 #include "protocol/search_reply.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 namespace {
 
 TEST(SearchReplyMatcher, KeepsTheAddressOfTheAnswerOnly) {
@@ -151,5 +151,61 @@ TEST(RunReport, IsReplacedWholeAndLeavesNoTemporaryFile) {
   std::filesystem::remove_all(folder);
 }
 
+// The report and the event lines are read by line tooling: these are their contracts. A change
+// here is a change of format, and a report's change comes with a new schemaVersion.
+TEST(LineContracts, TheReportFormat) {
+  RunReport report;
+  report.startedAt =
+      std::chrono::system_clock::time_point(std::chrono::milliseconds(1765186013589));
+  report.endedAt = report.startedAt + std::chrono::milliseconds(12345);
+  report.units.push_back({3,
+                          0,
+                          "ok",
+                          "",
+                          0,
+                          {{"generator-fpga", "ok", 6.9004, 65536, "ab", {}, ""},
+                           {"generator-mcu=fw.hex", "ok", 9.25, 20480, "cd", true, ""}}});
+  report.units.push_back({4, {}, "failed", "no unit answered the probe on COM4", 1, {}});
+  EXPECT_EQ(ReportJson(report).dump(),
+            R"({"schemaVersion":1,"startedAt":"2025-12-08T09:26:53.589Z",)"
+            R"("endedAt":"2025-12-08T09:27:05.934Z","units":[)"
+            R"({"port":"COM3","deviceType":0,"kind":"generator","outcome":"ok","message":"",)"
+            R"("steps":[{"step":"generator-fpga","outcome":"ok","seconds":6.9,"bytes":65536,)"
+            R"("sha256":"ab"},{"step":"generator-mcu=fw.hex","outcome":"ok","seconds":9.25,)"
+            R"("bytes":20480,"sha256":"cd","verified":true}]},)"
+            R"({"port":"COM4","deviceType":null,"kind":null,"outcome":"failed",)"
+            R"("message":"no unit answered the probe on COM4","steps":[]}]})");
+  EXPECT_EQ(kReportSchemaVersion, 1);
+}
+
+TEST(LineContracts, TheEventLines) {
+  using K = UnitEvent::Kind;
+  UnitEvent identified(K::kIdentified);
+  identified.deviceType = 1;
+  identified.group = 1;
+  identified.machine = 2;
+  UnitEvent started(K::kStepStarted);
+  started.index = 2;
+  started.step = "analyzer-fpga";
+  UnitEvent progress(K::kProgress);
+  progress.percent = 12.5;
+  progress.bytes = 32768;
+  UnitEvent ended(K::kStepEnded);
+  ended.record = {"analyzer-fpga", "failed", 1.5, {}, "", {}, "why"};
+  UnitEvent done(K::kEnded);
+  done.exitCode = 1;
+  done.message = "analyzer-fpga: why";
+  const std::pair<UnitEvent, const char*> cases[] = {
+      {identified, R"({"event":"identified","deviceType":1,"group":1,"machine":2})"},
+      {started, R"({"event":"stepStarted","index":2,"step":"analyzer-fpga"})"},
+      {progress, R"({"event":"progress","percent":12.5,"bytes":32768})"},
+      {ended, R"({"event":"stepEnded","record":{"step":"analyzer-fpga","outcome":"failed",)"
+              R"("seconds":1.5,"message":"why"}})"},
+      {done, R"({"event":"ended","exit":1,"message":"analyzer-fpga: why"})"},
+  };
+  for (const auto& [event, line] : cases)
+    EXPECT_EQ(EncodeUnitEvent(event), line + std::string("\n"));
+}
+
 }  // namespace
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

@@ -1,8 +1,8 @@
-#include "frontends/cli/cli_steps.h"
+#include "line/step.h"
 
 #include <charconv>
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 namespace {
 
@@ -89,4 +89,22 @@ std::optional<Step> ParseStep(const std::string& word, std::string* error) {
   return std::nullopt;
 }
 
-}  // namespace korvelt::cli
+bool StepMovesImage(Step::Kind kind) {
+  using K = Step::Kind;
+  switch (kind) {
+    case K::kOpen:
+    case K::kClose:
+    case K::kSearch:
+    case K::kSubMcu:
+    case K::kDataFlashNo:
+      return false;
+    default:
+      return true;
+  }
+}
+
+bool IsMcuStep(Step::Kind kind) {
+  return kind == Step::Kind::kGeneratorMcu || kind == Step::Kind::kAnalyzerMcu;
+}
+
+}  // namespace korvelt::line

@@ -1,6 +1,6 @@
 // The production line's supervisor: starts one unit child per unit, shows their progress,
 // stops them all on Ctrl-C, and gathers every unit's outcome into the report.
-#include "frontends/cli/unit_supervisor.h"
+#include "line/unit_supervisor.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,14 +10,14 @@
 #include <memory>
 #include <set>
 
-#include "frontends/cli/child_process.h"
-#include "frontends/cli/cli_platform.h"
-#include "frontends/cli/step_summary.h"
-#include "frontends/cli/unit_display.h"
-#include "frontends/cli/unit_events.h"
-#include "frontends/cli/unit_scan.h"
+#include "line/child_process.h"
+#include "line/exit_codes.h"
+#include "line/interrupt.h"
+#include "line/step.h"
+#include "line/unit_events.h"
+#include "line/unit_scan.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 namespace {
 
@@ -45,8 +45,8 @@ struct UnitRun {
   std::string endedMessage;  // from the child's last event
   std::string lastErrorLine;
 
-  UnitLine Line() const {
-    UnitLine line;
+  UnitStatus Line() const {
+    UnitStatus line;
     line.port = record.port;
     line.kind = record.deviceType ? KindName(*record.deviceType) : "?";
     line.step = step;
@@ -74,8 +74,8 @@ std::vector<std::string> TakeLines(std::string* buffer) {
 
 class Supervisor {
  public:
-  Supervisor(const UnitsOptions& options, std::vector<int> ports)
-      : options_(options), display_(stderr, StderrCanRedraw(), options.quiet) {
+  Supervisor(const UnitsOptions& options, std::vector<int> ports, UnitRunObserver& observer)
+      : options_(options), observer_(observer) {
     for (int port : ports) {
       UnitRun unit;
       unit.record.port = port;
@@ -103,7 +103,7 @@ class Supervisor {
 
   const UnitsOptions& options_;
   std::vector<UnitRun> units_;
-  UnitDisplay display_;
+  UnitRunObserver& observer_;
   std::atomic<bool> interrupted_{false};
   Clock::time_point last_draw_{};
 };
@@ -156,18 +156,13 @@ void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
       const int tenths = static_cast<int>(event.percent / 10);
       if (tenths > unit.tenthsShown) {
         unit.tenthsShown = tenths;
-        display_.Passed(unit.Line(), tenths);
+        observer_.Passed(unit.Line(), tenths);
       }
       break;
     }
     case K::kStepEnded:
       unit.record.steps.push_back(event.record);
-      if (!display_.live() && !options_.quiet) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1f s", event.record.seconds);
-        display_.Note("COM" + std::to_string(unit.record.port) + " " + event.record.step + ": " +
-                      event.record.outcome + " " + seconds);
-      }
+      observer_.StepEnded(unit.record.port, event.record);
       break;
     case K::kEnded:
       unit.endedMessage = event.message;
@@ -183,7 +178,7 @@ void Supervisor::Poll(UnitRun& unit) {
   for (const std::string& line : TakeLines(&unit.err)) {
     if (line.empty()) continue;
     unit.lastErrorLine = line;
-    display_.Note("COM" + std::to_string(unit.record.port) + ": " + line);
+    observer_.UnitSaid(unit.record.port, line);
   }
 }
 
@@ -206,13 +201,12 @@ void Supervisor::Finish(UnitRun& unit, int exitCode) {
 }
 
 void Supervisor::Draw(bool force) {
-  if (!display_.live()) return;
   const auto now = Clock::now();
   if (!force && now - last_draw_ < kRedrawEvery) return;
   last_draw_ = now;
-  std::vector<UnitLine> lines;
+  std::vector<UnitStatus> lines;
   for (const UnitRun& unit : units_) lines.push_back(unit.Line());
-  display_.Redraw(lines);
+  observer_.Units(lines);
 }
 
 int Supervisor::Run() {
@@ -260,10 +254,8 @@ int Supervisor::Run() {
   }
   RemoveInterruptHandler();
   Draw(true);
-  display_.Finish();
   const std::vector<UnitRecord> records = Records();
-  if (!options_.quiet) std::fprintf(stderr, "\n%s", SummaryTable(records).c_str());
-  std::fputs(FailedUnitLines(records).c_str(), stderr);
+  observer_.RunEnded(records);
   return interrupted_ ? kExitInterrupted : CombinedExit(records);
 }
 
@@ -305,7 +297,7 @@ bool WriteReport(const RunReport& report, const std::string& path) {
   return false;
 }
 
-int RunUnits(const UnitsOptions& options) {
+int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
   RunReport report;
   report.startedAt = std::chrono::system_clock::now();
   std::vector<int> ports = options.ports;
@@ -323,7 +315,7 @@ int RunUnits(const UnitsOptions& options) {
       return kExitFailed;
     }
   }
-  Supervisor supervisor(options, ports);
+  Supervisor supervisor(options, ports, observer);
   int status = supervisor.Run();
   report.units = supervisor.Records();
   report.endedAt = std::chrono::system_clock::now();
@@ -332,4 +324,4 @@ int RunUnits(const UnitsOptions& options) {
   return status;
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

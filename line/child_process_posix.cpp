@@ -9,11 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
-#include "frontends/cli/child_process.h"
+#include "line/child_process.h"
 
 extern char** environ;
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 struct ChildProcess::Impl {
   pid_t pid = -1;
@@ -162,4 +162,4 @@ InputEndWatcher::~InputEndWatcher() {
   thread_.join();
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

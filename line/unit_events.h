@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "frontends/cli/step_record.h"
+#include "line/step_record.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // What a unit child tells its supervisor, one JSON line on its standard output each.
 struct UnitEvent {
@@ -29,4 +29,4 @@ std::string EncodeUnitEvent(const UnitEvent& event);  // one line, with its newl
 // Nothing for a line that is not an event (the supervisor ignores it).
 std::optional<UnitEvent> DecodeUnitEvent(const std::string& line);
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

@@ -1,5 +1,5 @@
 // The production-line scan: every COM port at once instead of one port per 400 ms.
-#include "frontends/cli/unit_scan.h"
+#include "line/unit_scan.h"
 
 #include <algorithm>
 #include <map>
@@ -12,13 +12,12 @@
 #include "serial/serial_messages.h"
 #include "serial/serial_port.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 namespace {
 
 constexpr int kBaudRate = 115200;
 constexpr uint32_t kEventMask = kEvRxChar | kEvRxFlag;
-constexpr int kWriteSlotBytes = 512;
 
 struct Listener {
   std::unique_ptr<SerialPort> port;
@@ -110,4 +109,4 @@ std::string ScanJson(const std::vector<FoundUnit>& units) {
   return array.dump() + "\n";
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "frontends/cli/step_record.h"
+#include "line/step_record.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // How one unit's run ended.
 struct UnitRecord {
@@ -19,6 +19,10 @@ struct UnitRecord {
   int exitCode = 1;                // the unit's exit status, as a single-unit run gives it
   std::vector<StepRecord> steps;
 };
+
+// The report's format: line tooling reads these files, so a change that removes or renames a
+// field, or changes its meaning, comes with a new version.
+inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
   std::chrono::system_clock::time_point startedAt;
@@ -46,4 +50,4 @@ std::string SummaryTable(const std::vector<UnitRecord>& units);
 // Writes `text` next to `path` and renames it into place, so a reader never sees half a file.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

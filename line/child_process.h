@@ -10,7 +10,7 @@
 
 // Child processes for the multi-unit run, one implementation per platform
 // (child_process_posix.cpp, child_process_win32.cpp).
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // A program started with its standard input, output and error on pipes of its own. Nothing
 // here blocks without a bound.
@@ -60,4 +60,4 @@ class InputEndWatcher {
   std::thread thread_;
 };
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

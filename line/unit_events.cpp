@@ -1,10 +1,10 @@
-#include "frontends/cli/unit_events.h"
+#include "line/unit_events.h"
 
 #include <nlohmann/json.hpp>
 
-#include "frontends/cli/run_report.h"
+#include "line/run_report.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 namespace {
 
@@ -81,4 +81,4 @@ std::optional<UnitEvent> DecodeUnitEvent(const std::string& line) {
   }
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

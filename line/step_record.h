@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // How one step of a run ended, as the report keeps it.
 struct StepRecord {
@@ -17,4 +17,4 @@ struct StepRecord {
   std::string message;           // what went wrong, in the updater's own words
 };
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // One thing the scripted operator does, as given on the command line.
 struct Step {
@@ -33,4 +33,8 @@ struct Step {
 // Parses one STEP word; nothing (and `error` set) when it is not a step.
 std::optional<Step> ParseStep(const std::string& word, std::string* error);
 
-}  // namespace korvelt::cli
+// Whether the step sends an image (and so has a progress bar and a byte count).
+bool StepMovesImage(Step::Kind kind);
+bool IsMcuStep(Step::Kind kind);
+
+}  // namespace korvelt::line

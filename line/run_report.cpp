@@ -1,4 +1,4 @@
-#include "frontends/cli/run_report.h"
+#include "line/run_report.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "frontends/cli/cli_runner.h"
-#include "frontends/cli/unit_scan.h"
+#include "line/exit_codes.h"
+#include "line/unit_scan.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 namespace {
 
@@ -93,7 +93,8 @@ Json ReportJson(const RunReport& report) {
                      {"message", unit.message},
                      {"steps", steps}});
   }
-  return Json{{"startedAt", UtcTimestamp(report.startedAt)},
+  return Json{{"schemaVersion", kReportSchemaVersion},
+              {"startedAt", UtcTimestamp(report.startedAt)},
               {"endedAt", UtcTimestamp(report.endedAt)},
               {"units", units}};
 }
@@ -180,4 +181,4 @@ bool WriteFileAtomically(const std::string& path, const std::string& text, std::
   return true;
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

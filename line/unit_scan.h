@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 // A unit that answered the search probe.
 struct FoundUnit {
@@ -35,4 +35,4 @@ std::string ScanText(const std::vector<FoundUnit>& units);
 // [{"port": "COM3", "deviceType": 0, "kind": "generator", "group": 1, "machine": 1}]
 std::string ScanJson(const std::vector<FoundUnit>& units);
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line

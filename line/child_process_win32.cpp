@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "frontends/cli/child_process.h"
+#include "line/child_process.h"
 
-namespace korvelt::cli {
+namespace korvelt::line {
 
 struct ChildProcess::Impl {
   HANDLE process = nullptr;
@@ -187,4 +187,4 @@ InputEndWatcher::~InputEndWatcher() {
   thread_.join();
 }
 
-}  // namespace korvelt::cli
+}  // namespace korvelt::line
