@@ -10,7 +10,7 @@ JOBS       ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
                    nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev dpkg-dev file \
-                   minisign libgcrypt20-dev
+                   minisign libgcrypt20-dev libsqlite3-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
@@ -130,7 +130,8 @@ win32-rc: build
 	$(BUILD)/korvelt-rcgen -o frontends/win32/korvelt.rc
 
 test-windows: build windows-deps
-	cmake -S . -B $(WINDOWS_BUILD) $(WINDOWS_FLAGS) -DKORVELT_HOST_SIM=$(abspath $(BUILD))/korvelt-sim
+	cmake -S . -B $(WINDOWS_BUILD) $(WINDOWS_FLAGS) -DKORVELT_HOST_SIM=$(abspath $(BUILD))/korvelt-sim \
+	  -DKORVELT_HOST_HISTORY_TESTS=$(abspath $(BUILD))/tests/history_tests
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
 

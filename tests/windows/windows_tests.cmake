@@ -13,6 +13,24 @@ add_test(NAME windows_core_tests COMMAND core_tests)
 set_tests_properties(windows_core_tests PROPERTIES TIMEOUT 300 LABELS windows
                      FIXTURES_REQUIRED wine_prefix)
 
+# The history with the SQLite compiled into the Windows programs, in one Wine process (the
+# concurrency test starts sixteen more).
+add_test(NAME windows_history_tests COMMAND history_tests)
+set_tests_properties(windows_history_tests PROPERTIES TIMEOUT 600 LABELS windows
+                     FIXTURES_REQUIRED wine_prefix)
+
+# A history file written by the Linux build and read by the Windows one, and the other way
+# round: KORVELT_HOST_HISTORY_TESTS names the Linux build's history_tests.
+set(KORVELT_HOST_HISTORY_TESTS "" CACHE FILEPATH
+    "history_tests of the Linux build, for the shared history file test")
+if(KORVELT_HOST_HISTORY_TESTS)
+  add_test(NAME windows_history_shared_file
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/history_wine.sh ${KORVELT_WINEPREFIX}
+            ${KORVELT_WINE} $<TARGET_FILE:history_tests> ${KORVELT_HOST_HISTORY_TESTS})
+  set_tests_properties(windows_history_shared_file PROPERTIES TIMEOUT 300 LABELS windows
+                       FIXTURES_REQUIRED wine_prefix)
+endif()
+
 # The Win32 serial backend on COM ports that Wine maps onto bridged pseudo-terminals.
 add_executable(serial_win32_tests windows/serial_port_win32_test.cpp)
 target_link_libraries(serial_win32_tests PRIVATE korvelt_serial GTest::gtest_main)
