@@ -9,7 +9,7 @@ JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
-                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev dpkg-dev file \
+                   nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev file \
                    minisign libgcrypt20-dev libsqlite3-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON

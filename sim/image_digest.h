@@ -1,25 +1,16 @@
 #pragma once
 
-#include <openssl/evp.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "release/sha256_file.h"
 
 namespace korvelt::sim {
 
 // SHA-256 of a byte run, in lower-case hex: how reports name the images the units received.
 inline std::string Sha256Hex(const uint8_t* data, std::size_t length) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  EVP_Digest(data, length, digest, &digestLength, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < digestLength; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
+  return release::Sha256Hex({data, length});
 }
 
 inline std::string Sha256Hex(const std::vector<uint8_t>& bytes) {

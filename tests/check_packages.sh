@@ -31,7 +31,7 @@ echo "$fields" | grep -E '^ (Package|Version|Architecture|Depends):'
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ]; check $? "version $version"
 # Computed from the programs: the dialog's Qt, the virtual instrument's OpenSSL, the C++ runtime.
 depends=$(dpkg-deb -f "$deb" Depends | sed 's/ ([^)]*)//g; s/, */\n/g')
-for package in libc6 libstdc++6 libqt6widgets6 libqt6core6 libssl3; do
+for package in libc6 libstdc++6 libqt6widgets6 libqt6core6 libgcrypt20; do
   grep -Fqx "$package" <<<"$depends"; check $? "depends on $package"
 done
 

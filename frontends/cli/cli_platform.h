@@ -13,8 +13,6 @@ bool LaunchDetached(const std::string& commandLine, int showCommand);
 bool StderrIsTerminal();
 // Standard error is a terminal that moves the cursor on request, for lines redrawn in place.
 bool StderrCanRedraw();
-// SHA-256 of an image, in lower-case hex, through the platform's crypto library.
-std::string Sha256Hex(const uint8_t* bytes, std::size_t count);
 // POSIX: COMn is looked up in this folder instead of the system's serial devices.
 void UsePortFolder(const std::string& folder);
 // What 'korvelt-cli ports' prints: which device stands behind each COMn.

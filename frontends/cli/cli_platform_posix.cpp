@@ -1,4 +1,3 @@
-#include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,19 +32,6 @@ bool StderrIsTerminal() {
 bool StderrCanRedraw() {
   const char* term = std::getenv("TERM");
   return StderrIsTerminal() && term && std::strcmp(term, "dumb") != 0;
-}
-
-std::string Sha256Hex(const uint8_t* bytes, std::size_t count) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) != 1) return {};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
 }
 
 void UsePortFolder(const std::string& folder) {

@@ -4,6 +4,7 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/step_summary.h"
+#include "release/sha256_file.h"
 #include "resources/dialog_layout.h"
 #include "update/operator_texts.h"
 
@@ -267,7 +268,7 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     const bool movesImage = line::StepMovesImage(step.kind);
     if (movesImage && (succeeded || image_moved_)) {
       record.bytes = dialog_->m_imageSize;
-      record.sha256 = Sha256Hex(dialog_->m_pImage.data(), dialog_->m_imageSize);
+      record.sha256 = release::Sha256Hex({dialog_->m_pImage.data(), dialog_->m_imageSize});
     }
     if (line::IsMcuStep(step.kind) && options_.verify) {
       const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
