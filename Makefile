@@ -9,7 +9,8 @@ JOBS       ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
-                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev dpkg-dev file
+                   nlohmann-json3-dev libssl-dev clang libclang-rt-14-dev dpkg-dev file \
+                   zlib1g-dev gcc-arm-none-eabi libunicorn-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
@@ -88,7 +89,8 @@ fuzz: deps
 # natively for the end-to-end test, so the Linux build comes first.
 WINDOWS_BUILD    ?= build-win
 WINDOWS_DIST     ?= dist/windows
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 fonts-wine socat googletest python3 xvfb xauth
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 fonts-wine socat googletest python3 xvfb xauth \
+                    libz-mingw-w64-dev
 WINDOWS_FLAGS    := -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
                     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
                     -DKORVELT_WERROR=ON
