@@ -10,7 +10,8 @@ JOBS       ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev \
                    qt6-base-dev libcli11-dev ccache xvfb xauth stm32flash \
                    nlohmann-json3-dev clang libclang-rt-14-dev dpkg-dev file \
-                   minisign libgcrypt20-dev libsqlite3-dev
+                   minisign libgcrypt20-dev libsqlite3-dev zlib1g-dev gcc-arm-none-eabi \
+                   libunicorn-dev
 
 CMAKE_FLAGS := -G Ninja -DKORVELT_WERROR=ON
 ifneq ($(shell command -v ccache 2>/dev/null),)
@@ -90,7 +91,7 @@ fuzz: deps
 WINDOWS_BUILD    ?= build-win
 WINDOWS_DIST     ?= dist/windows
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64-posix wine64 fonts-wine socat googletest python3 xvfb xauth \
-                    libgcrypt-mingw-w64-dev
+                    libgcrypt-mingw-w64-dev libz-mingw-w64-dev
 WINDOWS_FLAGS    := -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
                     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
                     -DKORVELT_WERROR=ON

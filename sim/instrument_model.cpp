@@ -52,6 +52,18 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
   }
 }
 
+void InstrumentModel::AdvanceTo(uint64_t nowMs) {
+  if (mode_ == Mode::kStm32Bootloader) mcu_->AdvanceTo(nowMs);
+}
+
+void InstrumentModel::SetHostBaud(uint32_t baud) {
+  mcu_->SetHostBaud(baud);
+}
+
+bool InstrumentModel::mcuRunsRamCode() const {
+  return mode_ == Mode::kStm32Bootloader && mcu_->runningRamCode();
+}
+
 std::vector<TimedByte> InstrumentModel::TakeOutput() {
   std::vector<TimedByte> out;
   out.swap(output_);

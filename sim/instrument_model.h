@@ -94,6 +94,13 @@ class InstrumentModel {
   void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
   // What the unit has to send, in time order; taken once.
   std::vector<TimedByte> TakeOutput();
+  // Lets the unit's time reach `nowMs` with nothing received: code the MCU runs from RAM (the
+  // flashing stub) goes on meanwhile.
+  void AdvanceTo(uint64_t nowMs);
+  // The rate the host's port runs at; the MCU's link garbles what it cannot carry.
+  void SetHostBaud(uint32_t baud);
+  // The MCU runs code from its RAM (the flashing stub), which keeps time of its own.
+  bool mcuRunsRamCode() const;
 
   InstrumentConfig& config() { return config_; }
   uint64_t framesSeen() const { return frames_seen_; }

@@ -21,6 +21,23 @@ int64_t NowUs() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The rate the updater set on its side of the pty, or 0 if it is not one of these.
+int HostBaud(int master) {
+  static constexpr struct {
+    speed_t speed;
+    int baud;
+  } kRates[] = {{B9600, 9600},     {B19200, 19200},   {B38400, 38400},
+                {B57600, 57600},   {B115200, 115200}, {B230400, 230400},
+                {B460800, 460800}, {B500000, 500000}, {B921600, 921600}};
+  termios settings{};
+  if (::tcgetattr(master, &settings) != 0) return 0;
+  const speed_t speed = ::cfgetospeed(&settings);
+  for (const auto& rate : kRates) {
+    if (rate.speed == speed) return rate.baud;
+  }
+  return 0;
+}
+
 }  // namespace
 
 PtyDevice::PtyDevice(std::shared_ptr<InstrumentModel> model) : model_(std::move(model)) {}
@@ -78,8 +95,18 @@ void PtyDevice::Serve() {
   while (running_) {
     // Waits to the microsecond: a whole millisecond per answer would add up to seconds over
     // a bootloader conversation of thousands of acknowledgements.
-    int64_t waitUs = 50000;
-    if (!pending.empty()) waitUs = std::clamp<int64_t>(pending.front().atUs - NowUs(), 0, 50000);
+    // Code running in the MCU's RAM (the flashing stub) keeps time of its own: it is let run
+    // every millisecond, and paces its bytes itself.
+    bool ramCode = false;
+    {
+      std::lock_guard lock(model_mutex_);
+      ramCode = model_->mcuRunsRamCode();
+    }
+    const int64_t longestWaitUs = ramCode ? 1000 : 50000;
+    int64_t waitUs = longestWaitUs;
+    if (!pending.empty()) {
+      waitUs = std::clamp<int64_t>(pending.front().atUs - NowUs(), 0, longestWaitUs);
+    }
     const timespec timeout{0, static_cast<long>(waitUs * 1000)};
     pollfd waits[2] = {{master_, POLLIN, 0}, {stop_event_, POLLIN, 0}};
     ::ppoll(waits, 2, &timeout, nullptr);
@@ -89,9 +116,10 @@ void PtyDevice::Serve() {
       if (got > 0) {
         bytes_in_ += static_cast<uint64_t>(got);
         std::lock_guard lock(model_mutex_);
+        if (const int hostBaud = baud_ > 0 ? HostBaud(master_) : 0) model_->SetHostBaud(hostBaud);
         const int64_t bitsPerByte =
             model_->mode() == InstrumentModel::Mode::kStm32Bootloader ? 11 : 10;
-        const int64_t byteUs = baud_ > 0 ? bitsPerByte * 1000000 / baud_ : 0;
+        const int64_t byteUs = baud_ > 0 && !ramCode ? bitsPerByte * 1000000 / baud_ : 0;
         const int64_t now = NowUs();
         // Each byte reaches the unit when the line has carried it.
         for (ssize_t i = 0; i < got; ++i) {
@@ -103,6 +131,15 @@ void PtyDevice::Serve() {
           outFreeUs = at + byteUs;
           pending.push_back({outFreeUs, answer.byte});
         }
+      }
+    }
+    if (ramCode) {
+      std::lock_guard lock(model_mutex_);
+      model_->AdvanceTo(static_cast<uint64_t>(NowUs() / 1000));
+      for (const TimedByte& answer : model_->TakeOutput()) {
+        const int64_t at = std::max(static_cast<int64_t>(answer.atMs) * 1000, outFreeUs);
+        outFreeUs = at;
+        pending.push_back({at, answer.byte});
       }
     }
     const int64_t now = NowUs();

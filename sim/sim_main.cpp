@@ -65,6 +65,7 @@ struct Faults {
   bool mcuExtendedErase = false;
   uint32_t mcuFlashKib = 128;
   std::string mcuProtect;
+  uint32_t mcuMaxBaud = 0;
   uint32_t boardSilentAfter = 0;
 };
 
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 2048));
   app.add_option("--mcu-protect", faults.mcuProtect,
                  "writes to the flash page holding ADDR (hex) are acknowledged, not programmed");
+  app.add_option("--mcu-max-baud", faults.mcuMaxBaud,
+                 "the highest rate the MCU's link carries; above it bytes arrive garbled (0: any)");
   app.footer(
       "SIGINT or SIGTERM ends the run and writes the report; SIGUSR1 powers every unit off "
       "and on (the firmware runs again, flash contents stay).");
@@ -162,6 +165,7 @@ int main(int argc, char** argv) {
   mcu->silentAfterEraseAck = faults.mcuSilentAfterErase;
   mcu->extendedErase = faults.mcuExtendedErase;
   mcu->flashBytes = faults.mcuFlashKib * 1024;
+  mcu->maxLineBaud = faults.mcuMaxBaud;
   if (!faults.mcuProtect.empty()) {
     char* end = nullptr;
     const unsigned long protect = std::strtoul(faults.mcuProtect.c_str(), &end, 16);

@@ -14,6 +14,11 @@ constexpr uint8_t kCommands[] = {0x00, 0x01, 0x02, 0x11, 0x21, 0x31, 0x43, 0x63,
 constexpr std::size_t kEraseCommandIndex = 6;
 constexpr uint8_t kExtendedEraseCommand = 0x44;
 
+// A byte sent or received at a rate the link cannot carry.
+uint8_t Garble(uint8_t byte) {
+  return static_cast<uint8_t>((byte ^ 0xA5) + 0x3B);
+}
+
 }  // namespace
 
 Stm32BootloaderModel::Stm32BootloaderModel(Stm32Config config)
@@ -22,20 +27,84 @@ Stm32BootloaderModel::Stm32BootloaderModel(Stm32Config config)
   std::copy_n(config_.flashContents.begin(), kept, flash_.begin());
 }
 
+Stm32BootloaderModel::~Stm32BootloaderModel() = default;
+
 void Stm32BootloaderModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
-  for (std::size_t i = 0; i < count; ++i) OnByte(bytes[i]);
+  if (emulator_) {
+    emulator_->RunUntil(nowMs);
+    if (emulator_->exit() == Stm32Exit::kRunning) {
+      emulator_->Receive(nowMs, bytes, count);
+      return;
+    }
+    TakeBackFromRamCode();
+    now_ = nowMs;
+  }
+  const bool garbled = LineGarbles();
+  for (std::size_t i = 0; i < count; ++i) OnByte(garbled ? Garble(bytes[i]) : bytes[i]);
+}
+
+void Stm32BootloaderModel::AdvanceTo(uint64_t nowMs) {
+  if (!emulator_) return;
+  emulator_->RunUntil(nowMs);
+  if (emulator_->exit() != Stm32Exit::kRunning) TakeBackFromRamCode();
+}
+
+void Stm32BootloaderModel::SetHostBaud(uint32_t baud) {
+  host_baud_ = baud;
+  if (emulator_) emulator_->SetHostBaud(baud);
+}
+
+bool Stm32BootloaderModel::LineGarbles() const {
+  return config_.maxLineBaud != 0 && host_baud_ > config_.maxLineBaud;
 }
 
 std::vector<TimedByte> Stm32BootloaderModel::TakeOutput() {
+  if (emulator_) {
+    for (const TimedByte& byte : emulator_->TakeOutput()) output_.push_back(byte);
+  }
   std::vector<TimedByte> out;
   out.swap(output_);
   return out;
 }
 
+void Stm32BootloaderModel::StartRamCode(uint32_t address) {
+  Stm32EmulatorSetup setup;
+  setup.config = &config_;
+  setup.flash = &flash_;
+  setup.ram = ram_;
+  setup.goAddress = address;
+  setup.startMs = busy_until_;  // once the Go's acknowledgement is out
+  setup.lineBaud = host_baud_;  // the rate the bootloader autobauded to
+  setup.hostBaud = host_baud_;
+  emulator_ = Stm32Emulator::Start(std::move(setup));
+  if (emulator_) ++ram_code_runs_;
+}
+
+// The code in RAM ended: the ROM bootloader has the part again (a jump to its entry, a reset),
+// or nothing has it (a lockup: the part stays silent until it is powered again).
+void Stm32BootloaderModel::TakeBackFromRamCode() {
+  for (const TimedByte& byte : emulator_->TakeOutput()) output_.push_back(byte);
+  last_exit_ = emulator_->exit();
+  last_stats_ = emulator_->stats();
+  const uint64_t exitMs = emulator_->exitMs();
+  const std::vector<TimedByte> unread = emulator_->TakeUnreadInput();
+  emulator_.reset();
+  synced_ = false;
+  collected_.clear();
+  phase_ = last_exit_ == Stm32Exit::kLockup ? Phase::kSilent : Phase::kWaitSync;
+  busy_until_ = std::max(busy_until_, exitMs);
+  const bool garbled = LineGarbles();
+  for (const TimedByte& byte : unread) {
+    now_ = std::max(byte.atMs, exitMs);
+    OnByte(garbled ? Garble(byte.byte) : byte.byte);
+  }
+}
+
 void Stm32BootloaderModel::Reply(const std::vector<uint8_t>& bytes, uint32_t delayMs) {
   uint64_t at = std::max(now_ + config_.replyDelayMs + delayMs, busy_until_);
-  for (uint8_t byte : bytes) output_.push_back({at, byte});
+  const bool garbled = LineGarbles();
+  for (uint8_t byte : bytes) output_.push_back({at, garbled ? Garble(byte) : byte});
   busy_until_ = at;
 }
 
@@ -221,6 +290,8 @@ void Stm32BootloaderModel::OnAddress() {
       go_address_ = address;
       phase_ = Phase::kWaitSync;  // the application runs; the bootloader is gone
       synced_ = false;
+      // Code in RAM runs in the emulator until it hands the part back.
+      if (address >= kRamStart && address - kRamStart < ram_.size()) StartRamCode(address);
       return;
     default: {  // 0x31
       const bool inFlash = address >= kFlashStart && address - kFlashStart < flash_.size();

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "sim/instrument_model.h"
+#include "sim/stm32_emulator.h"
 
 namespace korvelt::sim {
 
@@ -32,6 +34,19 @@ struct Stm32Config {
   bool silentAfterEraseAck = false;  // acknowledges Erase Memory, then says nothing more
   // Decides per Write Memory data (flash address, 1-based count of writes): true refuses it.
   std::function<bool(uint32_t address, uint64_t writeNumber)> refuseWrite;
+
+  // Code started in RAM by Go runs in an ARM emulator (Linux builds; elsewhere Go to RAM only
+  // records the address). The core's clock while the ROM bootloader has it: the 8 MHz
+  // internal RC oscillator, no PLL. Code that derives its timing from the USART's BRR, as
+  // the flashing stub does, behaves the same at any clock; only its instructions take longer.
+  uint32_t cpuHz = 8'000'000;
+  uint32_t programUsPerHalfWord = 52;  // the flash controller's half-word programming time
+  // The highest rate the unit's serial link carries (its USB bridge); above it, bytes either
+  // way arrive garbled. 0: any rate.
+  uint32_t maxLineBaud = 0;
+  bool watchdogRunning = false;  // the hardware watchdog option: the IWDG runs from reset
+  // Fault injection: the n-th flash read (1-based) by emulated code is a bus fault.
+  uint64_t busFaultAtFlashRead = 0;
 };
 
 // The MCU's built-in USART bootloader, as a byte-driven model of the published protocol:
@@ -47,16 +62,24 @@ class Stm32BootloaderModel {
   static constexpr uint16_t kProductId = 0x0410;
 
   explicit Stm32BootloaderModel(Stm32Config config = {});
+  ~Stm32BootloaderModel();
 
   // Bytes from the host at the model's time `nowMs`; answers appear in TakeOutput().
   void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
   std::vector<TimedByte> TakeOutput();
+  // Lets the part's time reach `nowMs` with nothing received: code running from RAM goes on
+  // (the ROM bootloader itself only answers what it receives).
+  void AdvanceTo(uint64_t nowMs);
+  // The rate of the host's port (115200 until told otherwise): code in RAM that switches the
+  // USART's rate hears the host only while the two agree.
+  void SetHostBaud(uint32_t baud);
 
   // A reset: the bootloader waits for its synchronisation byte again; the flash is kept.
   void Reset() {
     phase_ = Phase::kWaitSync;
     synced_ = false;
     collected_.clear();
+    emulator_.reset();
   }
   // The bytes of a command in progress never came: the bootloader waits for a command again,
   // as it does after it has refused one.
@@ -74,6 +97,12 @@ class Stm32BootloaderModel {
   // The end of the highest flash write, as an offset from the flash start.
   uint32_t flashWrittenEnd() const { return flash_written_end_; }
   std::optional<uint32_t> goAddress() const { return go_address_; }
+  // The code started in RAM while it runs; after it ended, how it ended and its counters.
+  const Stm32Emulator* emulator() const { return emulator_.get(); }
+  bool runningRamCode() const { return emulator_ != nullptr; }
+  Stm32Exit lastRamCodeExit() const { return last_exit_; }
+  const Stm32EmulatorStats& lastRamCodeStats() const { return last_stats_; }
+  uint64_t ramCodeRuns() const { return ram_code_runs_; }
   Stm32Config& config() { return config_; }
 
  private:
@@ -102,6 +131,9 @@ class Stm32BootloaderModel {
   void FinishExtendedErase();
   void MassErase();  // every page but a protected one, then the ACK
   void ErasePage(std::size_t page);
+  void StartRamCode(uint32_t address);
+  void TakeBackFromRamCode();
+  bool LineGarbles() const;
 
   Stm32Config config_;
   std::vector<uint8_t> flash_;
@@ -122,6 +154,11 @@ class Stm32BootloaderModel {
   uint64_t erases_ = 0;
   std::optional<uint32_t> go_address_;
   uint32_t flash_written_end_ = 0;
+  uint32_t host_baud_ = 115200;
+  std::unique_ptr<Stm32Emulator> emulator_;
+  Stm32Exit last_exit_ = Stm32Exit::kRunning;
+  Stm32EmulatorStats last_stats_;
+  uint64_t ram_code_runs_ = 0;
 };
 
 }  // namespace korvelt::sim
