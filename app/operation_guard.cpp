@@ -28,6 +28,7 @@ void UpdaterDialog::ClearBootloaderRequests() {
   m_bSubMcuRequested = 0;
   m_bInputBoardRequested = 0;
   request_retries_.fallbackLines = 0;
+  mcu_update_.ForgetRequest();
 }
 
 void UpdaterDialog::AbandonOperation() {

@@ -154,6 +154,9 @@ void UpdaterDialog::OnTimer(int timerId) {
     case kTimerStm32Reply:
       mcu_update_.OnReplyTimer();
       break;
+    case kTimerMcuCheck:
+      mcu_update_.OnCheckTimer();
+      break;
     default:
       break;  // timers of later subsystems have their cases in their own files
   }

@@ -105,6 +105,8 @@ class UpdaterDialog {
 
   // ---- Bootloaders ----
   void OnBannerByte(uint8_t byte);  // the banner recogniser
+  // Writes the ISP request and waits for its banner (m_bIspRequested).
+  void SendIspRequest();
   void OnLoaderByte(uint8_t byte);  // the input-board loader client
   void OnStm32Byte(uint8_t byte);   // the STM32 bootloader client
   // An unfinished bootloader conversation is given up: its mode ends and its timers stop.

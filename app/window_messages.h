@@ -34,6 +34,9 @@ enum TimerId : int {
   kTimerStm32Sync = 8,
   kTimerStm32Send = 9,
   kTimerStm32Reply = 10,
+  // Not in the window's design: the MCU update's wait for the ISP banner and its check for a
+  // bootloader that already waits on the line.
+  kTimerMcuCheck = 11,
 };
 
 }  // namespace korvelt

@@ -34,6 +34,7 @@ enum class FailureKind {
   kNoAnswer,         // a time-out: the unit did not answer
   kUnitRefused,      // the unit refused a command
   kImageTooLarge,    // the image does not fit the unit's memory
+  kReadProtected,    // the MCU's flash is read-protected
   kVerifyMismatch,   // the memory read back differs from the image
   kPort,             // a port failure in the middle of the operation
   kOutsideTool,      // the outside flashing tool could not be started
@@ -54,6 +55,11 @@ struct OperationResult {
   std::optional<uint32_t> failedAddress;  // the first memory address that failed
   std::optional<McuFacts> mcu;            // an MCU update: what the bootloader told
   std::optional<bool> verified;           // an MCU update that read its flash back: all equal
+  std::optional<bool> goAccepted;         // an MCU update asked to start the new firmware
+  // An MCU update that failed: the flash may be erased or half written (the unit must stay
+  // powered, waiting in its bootloader, until an update completes); false: nothing was
+  // erased and the old firmware is whole.
+  bool flashIncomplete = false;
   bool failed() const { return failure != FailureKind::kNone; }
 };
 

@@ -308,7 +308,9 @@ int main(int argc, char** argv) {
     if (!Wanted("mcu")) break;
     Sim sim(simProgram, work, "3=generator", 115200);
     const auto trace = (work / (verify ? "mcu-ack-verify.trace" : "mcu-ack.trace")).string();
-    const Finished run = runCli({verify ? "--verify" : "--no-verify", "generator-mcu"}, trace);
+    // The unit stays in its bootloader for stm32flash afterwards.
+    const Finished run =
+        runCli({verify ? "--verify" : "--no-verify", "--no-start", "generator-mcu"}, trace);
     const McuTrace t = ReadMcuTrace(trace);
     const double bound = (t.bytesOut + t.bytesIn) * 11.0 / 115200 + t.dataBlocks * 0.007 + 0.040;
     const double flash = stm32flash(sim, verify);
@@ -332,6 +334,36 @@ int main(int argc, char** argv) {
         {"peerRatio", peer},
         {"hostBytes", t.bytesOut + t.bytesIn},
         {"exit", run.status}};
+  }
+  // 3d. The whole command against stm32flash's whole command, both on the same virtual MCU
+  // waiting in its bootloader (an update that was cut, or stm32flash's own setting): from start
+  // to exit, process start included. Then the same with the start of the new firmware and its
+  // probe, which stm32flash does not do.
+  for (const bool verify : {false, true}) {
+    if (!Wanted("mcu")) break;
+    WriteFile(work / "data/GENERATOR_MCU(rack).bin", RandomImage(mcuBytes, 2));
+    Sim sim(simProgram, work, "3=generator", 115200, {"--in-bootloader"});
+    const std::string check = verify ? "--verify" : "--no-verify";
+    const Finished ours = runCli({check, "--no-start", "generator-mcu"}, "");
+    const double flash = stm32flash(sim, verify);
+    const Finished started = runCli({check, "generator-mcu"}, "");
+    const double peer = ours.wallSeconds / flash;
+    const double target = verify ? 0.95 : 0.90;
+    const bool met = ours.status == 0 && flash > 0 && peer <= target;
+    rows.push_back({std::string("MCU ") + std::to_string(mcuBytes / 1024) + " KiB, whole command" +
+                        (verify ? " + verify" : "") + ", unit in its bootloader",
+                    Format("%.2f s", ours.wallSeconds) + "; stm32flash" +
+                        (verify ? " -v -w " : " -w ") + Format("%.2f s", flash) + ", ratio " +
+                        Format("%.3f", peer) + "; with start and probe " +
+                        Format("%.2f s", started.wallSeconds),
+                    Format("<= %.2f x peer", target), met ? "met" : "NOT MET"});
+    json[verify ? "mcuWholeVerify" : "mcuWhole"] = {{"bytes", mcuBytes},
+                                                    {"seconds", ours.wallSeconds},
+                                                    {"stm32flashSeconds", flash},
+                                                    {"peerRatio", peer},
+                                                    {"startedSeconds", started.wallSeconds},
+                                                    {"exit", ours.status},
+                                                    {"startedExit", started.status}};
   }
   // 3c. Half of the image erased (every other 256-byte block all 0xFF): what goes out.
   if (Wanted("mcu")) {

@@ -65,6 +65,7 @@ Json StepRecordJson(const StepRecord& record) {
     json["sha256"] = record.sha256;
   }
   if (record.verified) json["verified"] = *record.verified;
+  if (record.started) json["started"] = *record.started;
   if (!record.message.empty()) json["message"] = record.message;
   return json;
 }
@@ -77,6 +78,7 @@ StepRecord StepRecordFromJson(const nlohmann::json& json) {
   if (json.contains("bytes")) record.bytes = json["bytes"].get<uint64_t>();
   record.sha256 = json.value("sha256", "");
   if (json.contains("verified")) record.verified = json["verified"].get<bool>();
+  if (json.contains("started")) record.started = json["started"].get<bool>();
   record.message = json.value("message", "");
   return record;
 }

@@ -15,6 +15,8 @@ struct StepRecord {
   std::string sha256;
   std::optional<bool> verified;  // set only by a step that read the unit's memory back
   std::string message;           // what went wrong, in the updater's own words
+  // An MCU step that started the new firmware: whether it answered as the unit it was for.
+  std::optional<bool> started;
 };
 
 }  // namespace korvelt::line

@@ -21,6 +21,7 @@ std::string EncodeUnitEvent(const UnitEvent& event) {
       json["deviceType"] = event.deviceType ? Json(*event.deviceType) : Json();
       json["group"] = event.group;
       json["machine"] = event.machine;
+      if (event.mcuBootloader) json["mcuBootloader"] = true;
       break;
     case K::kStepStarted:
       json["index"] = event.index;
@@ -58,6 +59,7 @@ std::optional<UnitEvent> DecodeUnitEvent(const std::string& line) {
           event.deviceType = json["deviceType"].get<int>();
         event.group = json.value("group", 0);
         event.machine = json.value("machine", 0);
+        event.mcuBootloader = json.value("mcuBootloader", false);
         break;
       case K::kStepStarted:
         event.index = json.value("index", std::size_t{0});

@@ -14,6 +14,7 @@ struct UnitEvent {
   explicit UnitEvent(Kind what = Kind::kEnded) : kind(what) {}
   Kind kind;
   std::optional<int> deviceType;  // kIdentified: nothing when no unit answered
+  bool mcuBootloader = false;     // kIdentified: an MCU bootloader answered, not the firmware
   int group = 0;
   int machine = 0;
   std::size_t index = 0;  // kStepStarted

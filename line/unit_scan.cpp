@@ -23,7 +23,51 @@ struct Listener {
   std::unique_ptr<SerialPort> port;
   std::vector<SearchReplyMatcher> matchers;
   std::vector<bool> answered;
+  bool checking = false;  // asked at 8E1 whether a bootloader waits
+  bool bootloaderAnswered = false;
 };
+
+// A bootloader answers its sync byte (ACK), or, synced already, refuses a second one (NACK);
+// one cut in the middle of a command refuses the filler that completes it. Each step waits
+// this long for an answer through a USB adapter.
+constexpr auto kBootloaderAnswer = std::chrono::milliseconds(100);
+constexpr uint8_t kSync = 0x7F;
+constexpr int kFillerBytes = 258;
+
+// Asks every port that did not answer the probe whether an MCU bootloader waits on it.
+void CheckBootloaders(std::map<int, Listener>& listeners, NotificationChannel& channel) {
+  std::vector<Listener*> silent;
+  for (auto& [number, listener] : listeners) {
+    if (std::find(listener.answered.begin(), listener.answered.end(), true) !=
+        listener.answered.end())
+      continue;
+    listener.checking = true;
+    if (!listener.port->OpenPort(&channel, number, kBaudRate, 'E', 8, 1, kEventMask,
+                                 kWriteSlotBytes)) {
+      continue;
+    }
+    listener.port->StartMonitor();
+    silent.push_back(&listener);
+  }
+  static const std::vector<uint8_t> kFiller(kFillerBytes, 0xFF);
+  const std::vector<uint8_t> sync = {kSync};
+  for (const auto* bytes : {&sync, &sync, &kFiller}) {
+    bool asked = false;
+    for (Listener* listener : silent) {
+      if (listener->bootloaderAnswered) continue;
+      listener->port->QueueWrite(bytes->data(), static_cast<int>(bytes->size()));
+      asked = true;
+    }
+    if (!asked) break;
+    const auto until = std::chrono::steady_clock::now() +
+                       (bytes == &kFiller ? 2 * kBootloaderAnswer : kBootloaderAnswer);
+    for (auto now = std::chrono::steady_clock::now(); now < until;
+         now = std::chrono::steady_clock::now()) {
+      channel.WaitForPending(std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
+      channel.DrainPending();
+    }
+  }
+}
 
 }  // namespace
 
@@ -48,6 +92,15 @@ std::vector<FoundUnit> ScanPorts(const ScanRequest& request) {
     auto it = listeners.find(n.lParam);
     if (it == listeners.end()) return;
     Listener& listener = it->second;
+    if (listener.checking) {
+      const auto byte = static_cast<uint8_t>(n.wParam);
+      if ((byte == 0x79 || byte == 0x1F) && !listener.bootloaderAnswered) {
+        listener.bootloaderAnswered = true;
+        FoundUnit unit{.port = n.lParam, .mcuBootloader = true};
+        found.push_back(unit);
+      }
+      return;
+    }
     for (std::size_t i = 0; i < listener.matchers.size(); ++i) {
       SearchReplyMatcher& matcher = listener.matchers[i];
       if (!matcher.Feed(static_cast<uint8_t>(n.wParam)) || listener.answered[i]) continue;
@@ -77,6 +130,9 @@ std::vector<FoundUnit> ScanPorts(const ScanRequest& request) {
     if (left.count() <= 0) break;
     channel.WaitForPending(std::min(left, std::chrono::milliseconds(50)));
   }
+  if (request.checkBootloaders && !(request.untilFirstAnswer && !found.empty())) {
+    CheckBootloaders(listeners, channel);
+  }
   for (auto& [number, listener] : listeners) listener.port->RequestClose();
   listeners.clear();  // each port's worker ends and closes its port
   channel.Shutdown();
@@ -90,8 +146,12 @@ std::string ScanText(const std::vector<FoundUnit>& units) {
   std::string text;
   for (const FoundUnit& unit : units) {
     char line[96];
-    std::snprintf(line, sizeof line, "COM%d  %s  address %02X:%02X\n", unit.port,
-                  KindName(unit.deviceType).c_str(), unit.group, unit.machine);
+    if (unit.mcuBootloader) {
+      std::snprintf(line, sizeof line, "COM%d  mcu-bootloader\n", unit.port);
+    } else {
+      std::snprintf(line, sizeof line, "COM%d  %s  address %02X:%02X\n", unit.port,
+                    KindName(unit.deviceType).c_str(), unit.group, unit.machine);
+    }
     text += line;
   }
   return text;
@@ -100,6 +160,12 @@ std::string ScanText(const std::vector<FoundUnit>& units) {
 std::string ScanJson(const std::vector<FoundUnit>& units) {
   nlohmann::ordered_json array = nlohmann::ordered_json::array();
   for (const FoundUnit& unit : units) {
+    if (unit.mcuBootloader) {
+      array.push_back({{"port", "COM" + std::to_string(unit.port)},
+                       {"deviceType", nullptr},
+                       {"kind", "mcu-bootloader"}});
+      continue;
+    }
     array.push_back({{"port", "COM" + std::to_string(unit.port)},
                      {"deviceType", unit.deviceType},
                      {"kind", KindName(unit.deviceType)},

@@ -7,12 +7,15 @@
 
 namespace korvelt::line {
 
-// A unit that answered the search probe.
+// A unit that answered the search probe, or an MCU bootloader that answered its sync byte (a
+// unit whose MCU update was cut: it waits there while it stays powered, and cannot say what
+// kind of unit it is).
 struct FoundUnit {
   int port = 0;
   uint8_t deviceType = 0;
   uint8_t group = 0;
   uint8_t machine = 0;
+  bool mcuBootloader = false;
 };
 
 // "generator", "analyzer", "type2" .. "type7".
@@ -23,6 +26,9 @@ struct ScanRequest {
   std::vector<uint8_t> deviceTypes;       // one probe for each, sent together
   std::chrono::milliseconds listen{400};  // how long answers are collected after the probes
   bool untilFirstAnswer = false;          // one port, one unit: stop as soon as it has answered
+  // Ports that opened but did not answer the probe are asked at 8E1 whether an MCU bootloader
+  // waits there.
+  bool checkBootloaders = false;
 };
 
 // Opens every port of the request that opens, sends each the probes, collects the answers,
@@ -30,9 +36,10 @@ struct ScanRequest {
 // Ordered by port, then device type.
 std::vector<FoundUnit> ScanPorts(const ScanRequest& request);
 
-// "COM3  generator  address 01:01", one line each.
+// "COM3  generator  address 01:01" or "COM4  mcu-bootloader", one line each.
 std::string ScanText(const std::vector<FoundUnit>& units);
-// [{"port": "COM3", "deviceType": 0, "kind": "generator", "group": 1, "machine": 1}]
+// [{"port": "COM3", "deviceType": 0, "kind": "generator", "group": 1, "machine": 1},
+//  {"port": "COM4", "deviceType": null, "kind": "mcu-bootloader"}]
 std::string ScanJson(const std::vector<FoundUnit>& units);
 
 }  // namespace korvelt::line

@@ -304,7 +304,10 @@ int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
   if (options.scanFirst) {
     std::vector<int> all;
     for (int n = 1; n <= 99; ++n) all.push_back(n);
-    for (const FoundUnit& unit : ScanPorts({all, options.deviceTypes})) {
+    // A unit waiting in its MCU bootloader can only take MCU steps.
+    const ScanRequest scan{
+        .ports = all, .deviceTypes = options.deviceTypes, .checkBootloaders = options.mcuSteps};
+    for (const FoundUnit& unit : ScanPorts(scan)) {
       if (std::find(ports.begin(), ports.end(), unit.port) == ports.end())
         ports.push_back(unit.port);
     }

@@ -14,8 +14,9 @@ std::optional<std::vector<int>> ParseUnitList(const std::string& text, bool* all
                                               std::string* error);
 
 struct UnitsOptions {
-  std::vector<int> ports;                 // the units' COM numbers
-  bool scanFirst = false;                 // --units all: every unit the scan finds
+  std::vector<int> ports;  // the units' COM numbers
+  bool scanFirst = false;  // --units all: every unit the scan finds
+  bool mcuSteps = false;   // the steps update MCUs: a unit waiting in its bootloader is taken
   std::vector<uint8_t> deviceTypes;       // the probes, for the scan and for each unit
   std::vector<std::string> stepWords;     // as given; each child runs them
   std::vector<std::string> childOptions;  // given to every child before its steps

@@ -21,21 +21,78 @@ InstrumentModel::InstrumentModel(InstrumentConfig config)
 InstrumentModel::~InstrumentModel() = default;
 
 void InstrumentModel::PowerCycle() {
-  mode_ = config_.startInBootloader ? Mode::kStm32Bootloader : Mode::kFirmware;
+  if (config_.startInBootloader) {
+    mode_ = Mode::kStm32Bootloader;
+  } else {
+    mode_ = mcu_->FirstWordErased() ? Mode::kNoFirmware : Mode::kFirmware;
+  }
   mcu_->Reset();
   assembler_.Reset();
   line_.clear();
 }
 
+void InstrumentModel::CutLine(uint64_t untilMs) {
+  cut_from_ = now_;
+  cut_until_ = untilMs;
+}
+
+bool InstrumentModel::CutDue() const {
+  using W = LineCut::When;
+  const LineCut& cut = *config_.lineCut;
+  const Stm32BootloaderModel& mcu = *mcu_;
+  switch (cut.when) {
+    case W::kSync:
+      return mcu.synced();
+    case W::kGet:
+      return mcu.commandsTaken(0x00) > 0;
+    case W::kErase:
+      return mcu.erases() > 0;
+    case W::kWriteBlock:
+      return mcu.writesAccepted() >= cut.block;
+    case W::kVectorBlock:
+      return mcu.lastWriteAddress() == Stm32BootloaderModel::kFlashStart;
+    case W::kVerify:
+      return mcu.writesAccepted() > 0 && mcu.commandsTaken(0x11) > writes_at_first_read_;
+    case W::kGo:
+      return mcu.commandsTaken(0x21) > 0;
+  }
+  return false;
+}
+
+void InstrumentModel::AfterBootloaderByte() {
+  if (config_.lineCut && !cut_done_) {
+    // The identity reads come before the writes; a read after them is the read-back's.
+    if (mcu_->writesAccepted() == 0) writes_at_first_read_ = mcu_->commandsTaken(0x11);
+    if (CutDue()) {
+      cut_done_ = true;
+      CutLine(now_ + config_.lineCut->forMs);
+    }
+  }
+  if (mcu_->flashStarts() != flash_starts_seen_) {
+    // Go to the flash start: the firmware runs, if there is one.
+    flash_starts_seen_ = mcu_->flashStarts();
+    mode_ = mcu_->FirstWordErased() ? Mode::kNoFirmware : Mode::kFirmware;
+    if (config_.startsAsType) config_.answerAsType = config_.startsAsType;
+    mcu_->Reset();
+    assembler_.Reset();
+    line_.clear();
+  }
+}
+
 void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
+  if (LineCutAt(nowMs)) return;  // lost on the way
   for (std::size_t i = 0; i < count; ++i) {
     switch (mode_) {
       case Mode::kFirmware:
         assembler_.Feed(bytes[i]);
         break;
+      case Mode::kNoFirmware:
+        break;
       case Mode::kStm32Bootloader:
+        if (config_.silent) break;  // a silent unit answers nothing at all
         mcu_->Receive(nowMs, bytes + i, 1);
+        AfterBootloaderByte();
         break;
       case Mode::kInputBoardLoader:
         if (input_board_model_->FinishedBy(nowMs)) {
@@ -69,6 +126,9 @@ std::vector<TimedByte> InstrumentModel::TakeOutput() {
   out.swap(output_);
   for (const TimedByte& byte : mcu_->TakeOutput()) out.push_back(byte);
   for (const TimedByte& byte : input_board_model_->TakeOutput()) out.push_back(byte);
+  if (cut_until_ > cut_from_) {
+    std::erase_if(out, [this](const TimedByte& b) { return LineCutAt(b.atMs); });
+  }
   return out;
 }
 

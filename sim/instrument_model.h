@@ -52,6 +52,23 @@ class Stm32BootloaderModel;
 struct InputBoardConfig;
 class InputBoardModel;
 
+// Where the line to the MCU's bootloader is cut, for tests of interrupted updates: from the
+// moment the bootloader has done the thing named, bytes either way are lost for `forMs`.
+struct LineCut {
+  enum class When {
+    kSync,         // the bootloader took its sync byte
+    kGet,          // it took the Get command
+    kErase,        // it erased its flash
+    kWriteBlock,   // it wrote its `block`-th block (1-based)
+    kVectorBlock,  // it wrote the block at the flash start
+    kVerify,       // it took the first Read Memory after a write
+    kGo,           // it took the Go command
+  };
+  When when = When::kSync;
+  uint32_t block = 1;
+  uint32_t forMs = 10000;
+};
+
 struct InstrumentConfig {
   uint8_t deviceType = 0;  // 0 signal generator, 1 signal analyzer, 2..7 further types
   uint8_t group = 0x01;
@@ -68,8 +85,11 @@ struct InstrumentConfig {
   // Set: the MCU request is answered with the fallback line "UBD 07" first and with the ISP
   // banner this many ms later, as firmware that reports a status before it restarts does.
   std::optional<uint32_t> bannerAfterFallbackMs;
-  std::shared_ptr<Stm32Config> stm32;            // the main MCU's bootloader; defaults if unset
-  bool startInBootloader = false;                // the MCU waits in its bootloader from the start
+  std::shared_ptr<Stm32Config> stm32;  // the main MCU's bootloader; defaults if unset
+  bool startInBootloader = false;      // the MCU waits in its bootloader from the start
+  std::optional<LineCut> lineCut;      // once, in an MCU update
+  // The firmware an MCU update starts answers the probe as this type: the wrong image.
+  std::optional<uint8_t> startsAsType;
   std::shared_ptr<InputBoardConfig> inputBoard;  // the input boards; defaults if unset
 };
 
@@ -85,7 +105,9 @@ struct UploadedImage {
 // host sends and produces the bytes the unit answers, with their times.
 class InstrumentModel {
  public:
-  enum class Mode { kFirmware, kStm32Bootloader, kInputBoardLoader };
+  // kNoFirmware: the flash's first word is erased, so the part runs nothing and, with BOOT0
+  // low, does not start its bootloader either; only a debug probe or a jumper brings it back.
+  enum class Mode { kFirmware, kStm32Bootloader, kInputBoardLoader, kNoFirmware };
 
   explicit InstrumentModel(InstrumentConfig config);
   ~InstrumentModel();
@@ -109,8 +131,12 @@ class InstrumentModel {
   uint64_t blockFramesSeen() const { return block_frames_; }
   uint64_t badFrames() const { return assembler_.badChecksums() + assembler_.malformed(); }
   Mode mode() const { return mode_; }
-  // Power off and on: the firmware runs again; the MCU's flash keeps what was written.
+  // Power off and on: the firmware in the MCU's flash runs again (the flash keeps what was
+  // written), or nothing does when the flash's first word is erased.
   void PowerCycle();
+  // The line is cut until `untilMs`: what either side sends meanwhile is lost.
+  void CutLine(uint64_t untilMs);
+  bool LineCutAt(uint64_t ms) const { return ms >= cut_from_ && ms < cut_until_; }
   Stm32BootloaderModel& mcu() { return *mcu_; }
   // The input board that the last input-board request addressed.
   InputBoardModel& inputBoard() { return *input_board_model_; }
@@ -128,6 +154,8 @@ class InstrumentModel {
   bool Addressed(uint8_t group, uint8_t machine) const;
   void Send(const std::vector<uint8_t>& bytes, uint32_t extraDelayMs = 0);
   void OnBlock(const std::vector<uint8_t>& frame);
+  void AfterBootloaderByte();
+  bool CutDue() const;
   BlockAnswer DecideBlock(const BlockSeen& block);
 
   InstrumentConfig config_;
@@ -148,6 +176,11 @@ class InstrumentModel {
   std::vector<std::string> text_commands_;
   std::string sub_mcu_;
   int input_board_ = 0;
+  uint64_t cut_from_ = 0;
+  uint64_t cut_until_ = 0;
+  bool cut_done_ = false;
+  uint64_t flash_starts_seen_ = 0;
+  uint64_t writes_at_first_read_ = 0;
 };
 
 }  // namespace korvelt::sim

@@ -67,7 +67,31 @@ struct Faults {
   std::string mcuProtect;
   uint32_t mcuMaxBaud = 0;
   uint32_t boardSilentAfter = 0;
+  bool mcuReadProtected = false;
+  bool inBootloader = false;
+  std::string mcuCut;
+  uint32_t mcuCutMs = 10000;
+  std::optional<int> startsAs;
 };
+
+// "sync", "get", "erase", "block=N", "vector", "verify" or "go".
+std::optional<korvelt::sim::LineCut> ParseLineCut(const std::string& text, uint32_t forMs) {
+  using W = korvelt::sim::LineCut::When;
+  static const std::map<std::string, W> kNames = {
+      {"sync", W::kSync},          {"get", W::kGet},       {"erase", W::kErase},
+      {"vector", W::kVectorBlock}, {"verify", W::kVerify}, {"go", W::kGo}};
+  korvelt::sim::LineCut cut{.forMs = forMs};
+  if (auto it = kNames.find(text); it != kNames.end()) {
+    cut.when = it->second;
+    return cut;
+  }
+  unsigned block = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "block=%u%c", &block, &tail) != 1 || block == 0) return {};
+  cut.when = W::kWriteBlock;
+  cut.block = block;
+  return cut;
+}
 
 }  // namespace
 
@@ -112,9 +136,23 @@ int main(int argc, char** argv) {
                  "the highest rate the MCU's link carries; above it bytes arrive garbled (0: any)");
   app.footer(
       "SIGINT or SIGTERM ends the run and writes the report; SIGUSR1 powers every unit off "
-      "and on (the firmware runs again, flash contents stay).");
+      "and on (the firmware in the MCU's flash runs again; a unit whose flash's first word is "
+      "erased then answers nothing).");
   app.add_option("--board-silent-after", faults.boardSilentAfter,
                  "an input board stops answering after n chunks");
+  app.add_flag("--mcu-read-protected", faults.mcuReadProtected,
+               "the MCU's flash is read-protected: its bootloader refuses reads, writes, Go and "
+               "erases");
+  app.add_flag("--in-bootloader", faults.inBootloader,
+               "every MCU waits in its bootloader from the start (an update was cut)");
+  app.add_option("--mcu-cut", faults.mcuCut,
+                 "cut the line once during an MCU update, from the moment the bootloader did "
+                 "this: sync, get, erase, block=N, vector, verify, go");
+  app.add_option("--mcu-cut-ms", faults.mcuCutMs, "how long --mcu-cut lasts (10000 ms)");
+  app.add_option("--starts-as", faults.startsAs,
+                 "the firmware an MCU update starts answers the probe as this device type (a "
+                 "wrong image)")
+      ->check(CLI::Range(0, 7));
   CLI11_PARSE(app, argc, argv);
 
   InstrumentConfig base;
@@ -176,7 +214,17 @@ int main(int argc, char** argv) {
     }
     mcu->protectedAddress = static_cast<uint32_t>(protect);
   }
+  mcu->readProtected = faults.mcuReadProtected;
   base.stm32 = mcu;
+  base.startInBootloader = faults.inBootloader;
+  if (faults.startsAs) base.startsAsType = static_cast<uint8_t>(*faults.startsAs);
+  if (!faults.mcuCut.empty()) {
+    base.lineCut = ParseLineCut(faults.mcuCut, faults.mcuCutMs);
+    if (!base.lineCut) {
+      std::fprintf(stderr, "korvelt-sim: unknown --mcu-cut '%s'\n", faults.mcuCut.c_str());
+      return 2;
+    }
+  }
   auto board = std::make_shared<korvelt::sim::InputBoardConfig>();
   board->silentAfterChunks = faults.boardSilentAfter > 0;
   board->chunksBeforeSilence = faults.boardSilentAfter;
@@ -283,6 +331,12 @@ int main(int argc, char** argv) {
     port["mcu"]["writesAccepted"] = mcuModel.writesAccepted();
     port["mcu"]["writesRefused"] = mcuModel.writesRefused();
     port["mcu"]["writesIntoUnerasedFlash"] = mcuModel.writesIntoUnerasedFlash();
+    port["mcu"]["erases"] = mcuModel.erases();
+    port["mcu"]["firstWordErased"] = mcuModel.FirstWordErased();
+    port["mcu"]["firmwareStarts"] = mcuModel.flashStarts();
+    static const char* kModes[] = {"firmware", "mcu-bootloader", "input-board-loader",
+                                   "no-firmware"};
+    port["mode"] = kModes[static_cast<int>(m.mode())];
     if (mcuModel.flashWrittenEnd() > 0) Dump(dumpDir, prefix + "mcu.bin", written);
     if (m.inputBoardRequested() > 0) {
       auto& boardModel = m.inputBoard();

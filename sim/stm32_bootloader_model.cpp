@@ -23,8 +23,14 @@ uint8_t Garble(uint8_t byte) {
 
 Stm32BootloaderModel::Stm32BootloaderModel(Stm32Config config)
     : config_(config), flash_(config.flashBytes, 0xFF), ram_(kRamBytes, 0x00) {
-  const std::size_t kept = std::min(config_.flashContents.size(), flash_.size());
-  std::copy_n(config_.flashContents.begin(), kept, flash_.begin());
+  // A factory firmware's vector table: the initial stack pointer and the reset handler.
+  static const std::vector<uint8_t> kFactoryFirmware = {0x00, 0x50, 0x00, 0x20,
+                                                        0x01, 0x01, 0x00, 0x08};
+  const auto& contents = config_.flashContents.empty() && config_.factoryFirmware
+                             ? kFactoryFirmware
+                             : config_.flashContents;
+  const std::size_t kept = std::min(contents.size(), flash_.size());
+  std::copy_n(contents.begin(), kept, flash_.begin());
 }
 
 Stm32BootloaderModel::~Stm32BootloaderModel() = default;
@@ -218,9 +224,21 @@ void Stm32BootloaderModel::OnByte(uint8_t byte) {
   }
 }
 
+bool Stm32BootloaderModel::FirstWordErased() const {
+  return flash_.size() < 4 ||
+         std::all_of(flash_.begin(), flash_.begin() + 4, [](uint8_t b) { return b == 0xFF; });
+}
+
 void Stm32BootloaderModel::StartCommand(uint8_t command) {
   collected_.clear();
   phase_ = Phase::kCommand;
+  ++commands_taken_[command];
+  const bool protectedCommand =
+      command == 0x11 || command == 0x21 || command == 0x31 || command == 0x43 || command == 0x44;
+  if (config_.readProtected && protectedCommand) {
+    Reply({kNack});
+    return;
+  }
   switch (command) {
     case 0x00: {  // Get
       std::vector<uint8_t> reply = {kAck, uint8_t(sizeof kCommands), kBootloaderVersion};
@@ -288,6 +306,7 @@ void Stm32BootloaderModel::OnAddress() {
     case 0x21:
       Reply({kAck});
       go_address_ = address;
+      if (address == kFlashStart) ++flash_starts_;
       phase_ = Phase::kWaitSync;  // the application runs; the bootloader is gone
       synced_ = false;
       // Code in RAM runs in the emulator until it hands the part back.
@@ -350,6 +369,7 @@ void Stm32BootloaderModel::FinishWrite() {
     std::copy(data, data + count, ram_.begin() + (address_ - kRamStart));
   }
   ++writes_accepted_;
+  if (inFlash) last_write_address_ = address_;
   Reply({kAck}, static_cast<uint32_t>((count * config_.programMsPer256 + 255) / 256));
 }
 

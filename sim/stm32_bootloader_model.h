@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,7 +26,12 @@ struct Stm32Config {
   // erases leave it alone, as on a write-protected page.
   std::optional<uint32_t> protectedAddress;
   // What the flash holds at power-up from its start (the rest erased): an older firmware.
+  // Empty: a factory firmware (only its vector table's first words matter here), or an erased
+  // flash without `factoryFirmware`.
   std::vector<uint8_t> flashContents;
+  bool factoryFirmware = true;
+  // Read protection is on: Read Memory, Write Memory, Go and the erases are refused.
+  bool readProtected = false;
   // Fault switches.
   bool noSync = false;               // never answers the synchronisation byte
   uint32_t nackWriteNumber = 0;      // refuses the n-th Write Memory data (1-based) once
@@ -94,6 +100,15 @@ class Stm32BootloaderModel {
   uint64_t writesRefused() const { return writes_refused_; }
   uint64_t writesIntoUnerasedFlash() const { return unerased_writes_; }
   uint64_t erases() const { return erases_; }
+  // How many times the bootloader took a command with this code (its complement was right).
+  uint64_t commandsTaken(uint8_t code) const { return commands_taken_[code]; }
+  // The last flash address a Write Memory programmed.
+  std::optional<uint32_t> lastWriteAddress() const { return last_write_address_; }
+  // Go to the flash start was taken this many times: the firmware there runs.
+  uint64_t flashStarts() const { return flash_starts_; }
+  // The flash's first word is erased: at power-up the part finds no firmware, and with BOOT0
+  // low this family does not start its bootloader either.
+  bool FirstWordErased() const;
   // The end of the highest flash write, as an offset from the flash start.
   uint32_t flashWrittenEnd() const { return flash_written_end_; }
   std::optional<uint32_t> goAddress() const { return go_address_; }
@@ -154,6 +169,9 @@ class Stm32BootloaderModel {
   uint64_t erases_ = 0;
   std::optional<uint32_t> go_address_;
   uint32_t flash_written_end_ = 0;
+  std::array<uint64_t, 256> commands_taken_{};
+  std::optional<uint32_t> last_write_address_;
+  uint64_t flash_starts_ = 0;
   uint32_t host_baud_ = 115200;
   std::unique_ptr<Stm32Emulator> emulator_;
   Stm32Exit last_exit_ = Stm32Exit::kRunning;

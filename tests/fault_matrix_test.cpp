@@ -89,6 +89,7 @@ struct Scenario {
   std::function<void(CliProcess&, testing::SimProcess&, pid_t)> meddle;
   bool rerun = false;     // run the updater again to the end afterwards
   bool holdPort = false;  // another program holds the port
+  bool repower = true;    // with `rerun`: the operator powers the unit off and on first
 };
 
 struct Cell {
@@ -162,7 +163,7 @@ class FaultMatrix : public ::testing::Test {
       ::waitpid(holder, nullptr, 0);
     }
     if (s.rerun) {
-      ::kill(SimPid(sim), SIGUSR1);  // the operator powers the unit off and on
+      if (s.repower) ::kill(SimPid(sim), SIGUSR1);  // the operator powers the unit off and on
       std::this_thread::sleep_for(200ms);
       CliProcess again(args, output);
       exitCode = again.Wait(60s);
@@ -230,6 +231,9 @@ class FaultMatrix : public ::testing::Test {
         {{"port held by another process", Job::kBoard}, "failed (1)"},
         {{"updater killed, then run again", Job::kFpga}, "success"},
         {{"updater killed, then run again", Job::kMcu}, "success"},
+        // A unit whose MCU update was cut keeps waiting in its bootloader only while it stays
+        // powered: re-powered with half a firmware, it answers nothing at all.
+        {{"updater killed, unit re-powered", Job::kMcu}, "stalled (3)"},
         {{"updater killed, then run again", Job::kBoard}, "success"},
     };
     return expected;
@@ -287,7 +291,18 @@ TEST_F(FaultMatrix, UpdaterKilledAndRunAgain) {
     };
   };
   Run({"updater killed, then run again", Job::kFpga, {}, 115200, killMidway(1500ms), true});
-  Run({"updater killed, then run again", Job::kMcu, {}, 115200, killMidway(3000ms), true});
+  // The MCU update's operator keeps the unit powered, as the failure tells him to.
+  Run({.fault = "updater killed, then run again",
+       .job = Job::kMcu,
+       .baud = 115200,
+       .meddle = killMidway(3000ms),
+       .rerun = true,
+       .repower = false});
+  Run({.fault = "updater killed, unit re-powered",
+       .job = Job::kMcu,
+       .baud = 115200,
+       .meddle = killMidway(3000ms),
+       .rerun = true});
   Run({"updater killed, then run again", Job::kBoard, {}, 115200, killMidway(1500ms), true});
 }
 

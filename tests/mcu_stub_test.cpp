@@ -384,6 +384,7 @@ TEST(McuStub, AWriteProtectedPageIsReportedWithItsAddress) {
     SCOPED_TRACE(c.name);
     Stm32Config config;
     config.protectedAddress = page + 0x10;
+    config.factoryFirmware = false;  // programmed without an erase
     StubRig rig(config);
     rig.StartStub();
     if (c.erase) rig.sender->ErasePages(kFlash, 0x6000 / 1024);

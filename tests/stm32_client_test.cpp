@@ -216,7 +216,9 @@ TEST(Stm32Client, BlockRefusedThreeTimesFailsTheUpdate) {
   ASSERT_EQ(h.Boxes().size(), 1u);
   EXPECT_EQ(h.Boxes()[0].caption, "ISP");
   EXPECT_NE(h.Boxes()[0].text.find("0x08000080"), std::string::npos);
-  EXPECT_NE(h.Boxes()[0].text.find("Re-power"), std::string::npos);
+  // The flash is half written: the unit must stay powered for the next try.
+  EXPECT_NE(h.Boxes()[0].text.find("do NOT power it off"), std::string::npos);
+  EXPECT_EQ(h.Boxes()[0].text.find("Re-power"), std::string::npos);
   EXPECT_NE(h.dialog.m_strNote, kSucceeded);
   EXPECT_NE(h.services.controlTexts[IDC_PROGRESS], "100");
   EXPECT_EQ(h.dialog.m_strWait, " ");

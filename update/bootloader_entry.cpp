@@ -64,6 +64,10 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
   ClearBootloaderRequests();
   m_strNote = kUpdatingNote;
   UpdateData(false);
+  mcu_update_.Request();
+}
+
+void UpdaterDialog::SendIspRequest() {
   m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
   m_bIspRequested = 1;
 }
@@ -202,6 +206,7 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
   if (m_nDataFlashNo != kSubMcuServiceNumber) {
     if (++request_retries_.fallbackLines < kMaxFallbackLines) {
       m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+      mcu_update_.RequestRepeated();
       return;
     }
     const bool mcuUpdate = m_bIspRequested == 1;

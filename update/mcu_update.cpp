@@ -2,7 +2,9 @@
 // the flash, writes the image from the flash base and may read it back, paced by timers 8
 // (sync), 9 (deferred send) and 10 (reply time-out). Two pacings share the states: the written
 // one (128-byte blocks, fixed pauses) and the acknowledged one (256-byte blocks, each step on
-// its answer).
+// its answer). Timer 11 waits for the ISP banner and checks the line for a bootloader that
+// already waits there: a unit whose update was cut keeps waiting in its bootloader while it
+// stays powered, and only an update that completes makes it start again at power-up.
 #include "update/mcu_update.h"
 
 #include <algorithm>
@@ -19,10 +21,31 @@ namespace {
 constexpr unsigned kEndCloseMs = 225;  // the port is shown closed this long after the end
 // The read-back's reply time-out, whatever the pacing: a read of 256 bytes takes 25 ms.
 constexpr unsigned kVerifyReplyTimeoutMs = 1000;
+// A bootloader answers a sync byte within a millisecond; a USB adapter adds up to 16 ms each
+// way.
+constexpr unsigned kCheckAnswerMs = 100;
+// The answers to a check (a NACK for each pair of filler bytes) are over once the line has
+// been quiet this long; only then may a command go out.
+constexpr unsigned kDrainQuietMs = 30;
+// The firmware answers its ISP request within milliseconds; after this long without a banner
+// the unit may already wait in its bootloader.
+constexpr unsigned kBannerWaitMs = 2000;
+// A bootloader cut in the middle of a command waits for the rest of it: at most a Write
+// Memory's length, 256 data bytes and its checksum. 0xFF fills: a block of 0xFF that happened
+// to complete programs nothing.
+constexpr int kFillerBytes = 258;
+constexpr uint8_t kFillerByte = 0xFF;
+// A write that fails after the erase began is tried again from a fresh sync, this many times
+// in all, while the unit waits in its bootloader.
+constexpr int kMaxWriteAttempts = 3;
 
 constexpr const char* kSucceededNote =
     "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
 constexpr const char* kVerifyingWait = "Verifying...";
+constexpr const char* kReadProtected =
+    "The MCU refuses to read its flash: it is read-protected. Nothing was erased. Removing the "
+    "protection erases the part; this updater never does it. Re-power the unit to run its "
+    "firmware.";
 
 constexpr int kFlashStartReadBytes = 4;
 constexpr int kFlashSizeReadBytes = 2;
@@ -37,12 +60,24 @@ enum Stm32State {
   kStateReadFlashSize,
   kStateErase,
   kStateWrite,
-  kStateVerify
+  // Not in the window's design:
+  kStateVerify,
+  kStateCheck,  // looking for a bootloader that waits on the line
+  kStateDrain,  // it answered: waiting for the line to be quiet
+  kStateGo,     // starting the new firmware
 };
 
-std::string FailureText(const std::string& what) {
+// What an operator must know after a failure: whether the unit may be powered off.
+std::string FailureText(const std::string& what, bool flashIncomplete) {
+  if (flashIncomplete) {
+    return "Failed to update MCU firmware: " + what +
+           "\r\nThe unit waits in its bootloader and its flash is not complete: do NOT power it "
+           "off or disconnect it. Press the same button again (or run the same command again) "
+           "to finish the update.";
+  }
   return "Failed to update MCU firmware: " + what +
-         "\r\nRe-power the unit (disconnect the USB cable) and try again.";
+         "\r\nNothing was erased: the unit's firmware is whole. Press the button again, or "
+         "re-power the unit (disconnect the USB cable) to run its firmware.";
 }
 
 }  // namespace
@@ -90,33 +125,213 @@ void McuUpdate::ReportProgress(ProgressPhase phase, uint64_t done, uint64_t tota
   services_.ProgressChanged({phase, done, total});
 }
 
-// ---- Timers ----
+bool McuUpdate::ReopenPort(char parity) {
+  window_.m_cParity = parity;
+  if (!port_.OpenPort(channel_, window_.m_nPortNumber, window_.m_nBaudRate, parity,
+                      window_.m_nDataBits, window_.m_nStopBits, window_.m_dwCommEvents,
+                      kWriteSlotBytes)) {
+    return false;
+  }
+  port_.StartMonitor();
+  return true;
+}
+
+// ---- The request, the banner and the check for a waiting bootloader ----
+
+void McuUpdate::Request() {
+  firmware_whole_ = false;  // a bootloader found waiting may hold half an image
+  write_attempts_ = 1;
+  if (acknowledged()) {
+    BeginCheck(CheckPurpose::kBeforeRequest);
+    return;
+  }
+  window_.SendIspRequest();
+  waiting_for_banner_ = true;
+  services_.StartTimer(kTimerMcuCheck, kBannerWaitMs);
+}
+
+void McuUpdate::RequestRepeated() {
+  if (waiting_for_banner_) services_.StartTimer(kTimerMcuCheck, kBannerWaitMs);
+}
+
+void McuUpdate::ForgetRequest() {
+  if (!waiting_for_banner_) return;
+  waiting_for_banner_ = false;
+  services_.StopTimer(kTimerMcuCheck);
+}
 
 void McuUpdate::Begin() {
+  ForgetRequest();
   running_ = true;
   port_reopened_ = false;
+  firmware_whole_ = true;  // the firmware restarted in its bootloader: nothing is erased yet
+  write_attempts_ = 1;
   window_.m_strWait = "Please wait...";
   window_.UpdateData(false);
+  if (acknowledged()) {
+    // No fixed wait: the bootloader is there as soon as the banner is.
+    OnSyncTimer();
+    if (running_) services_.StartTimer(kTimerStm32Sync, pacing().syncResendMs);
+    return;
+  }
   services_.StartTimer(kTimerStm32Sync, kStm32SyncTickMs);
 }
 
-void McuUpdate::EnterSync() {
-  port_.QueueWrite(&kStm32Sync, 1);
+void McuUpdate::BeginCheck(CheckPurpose purpose) {
+  check_purpose_ = purpose;
+  filler_sent_ = false;
+  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
+    services_.StopTimer(timer);
+  }
+  send_pending_ = false;
+  running_ = true;
+  if (window_.m_cParity != 'E' || !port_.HoldsPort()) {
+    // The bootloader speaks 8E1; the window keeps showing the port open.
+    if (!ReopenPort('E')) {
+      FailFinally(FailureKind::kPort, "the port could not be opened again for the bootloader.", {});
+      return;
+    }
+  }
   window_.m_bStm32Mode = 1;
-  window_.m_stm32State = kStateSync;
+  window_.m_stm32State = kStateCheck;
   g_nStm32SubStep = 0;
+  port_.QueueWrite(&kStm32Sync, 1);
+  services_.StartTimer(kTimerMcuCheck, kCheckAnswerMs);
+}
+
+void McuUpdate::CheckStep(uint8_t byte) {
+  // A bootloader waiting for its first byte answers the sync byte with ACK; a synced one takes
+  // it as a command and refuses the second byte with NACK; one cut in the middle of a command
+  // refuses the filler that completes it.
+  if (byte != kStm32Ack && byte != kStm32Nack) return;
+  window_.m_stm32State = kStateDrain;
+  services_.StartTimer(kTimerMcuCheck, kDrainQuietMs);
+}
+
+void McuUpdate::OnCheckTimer() {
+  if (waiting_for_banner_) {
+    waiting_for_banner_ = false;
+    services_.StopTimer(kTimerMcuCheck);
+    BeginCheck(CheckPurpose::kAfterNoBanner);
+    return;
+  }
+  if (window_.m_bStm32Mode != 1) {
+    services_.StopTimer(kTimerMcuCheck);
+    return;
+  }
+  if (window_.m_stm32State == kStateDrain) {
+    if (!filler_sent_) {
+      Synced();
+      return;
+    }
+    // The filler came in pairs the bootloader refused; an odd one may still wait for its
+    // complement. One sync byte more (and a second one if that is not answered) ends where
+    // the last byte sent is the one refused: the bootloader then waits for a command.
+    filler_sent_ = false;
+    window_.m_stm32State = kStateCheck;
+    g_nStm32SubStep = 0;
+    port_.QueueWrite(&kStm32Sync, 1);
+    services_.StartTimer(kTimerMcuCheck, kCheckAnswerMs);
+    return;
+  }
+  if (window_.m_stm32State != kStateCheck) {
+    services_.StopTimer(kTimerMcuCheck);
+    return;
+  }
+  switch (g_nStm32SubStep) {
+    case 0:
+      g_nStm32SubStep = 1;
+      port_.QueueWrite(&kStm32Sync, 1);
+      return;
+    case 1:
+      if (check_purpose_ == CheckPurpose::kBeforeRequest) break;
+      g_nStm32SubStep = 2;
+      filler_sent_ = true;
+      {
+        static const std::vector<uint8_t> kFiller(kFillerBytes, kFillerByte);
+        port_.QueueWrite(kFiller.data(), kFillerBytes);
+      }
+      services_.StartTimer(kTimerMcuCheck, 2 * kCheckAnswerMs);
+      return;
+    default:
+      break;
+  }
+  NobodyAnswered();
+}
+
+void McuUpdate::NobodyAnswered() {
+  services_.StopTimer(kTimerMcuCheck);
+  switch (check_purpose_) {
+    case CheckPurpose::kBeforeRequest:
+      // No bootloader waits: the firmware runs and is asked to start it.
+      window_.m_bStm32Mode = 0;
+      running_ = false;
+      if (!ReopenPort('N')) {
+        FailFinally(FailureKind::kPort, "the port could not be opened again for the firmware.", {});
+        return;
+      }
+      window_.SendIspRequest();
+      waiting_for_banner_ = true;
+      services_.StartTimer(kTimerMcuCheck, kBannerWaitMs);
+      return;
+    case CheckPurpose::kAfterNoBanner:
+      if (acknowledged()) {
+        window_.ClearBootloaderRequests();
+        firmware_whole_ = true;  // nothing was sent to the flash
+        Refuse(FailureKind::kNoBootloader,
+               "Failed to update MCU firmware: neither the unit's firmware nor its bootloader "
+               "answered on this port. Nothing was sent. Check the cable and that the unit is "
+               "powered.");
+        return;
+      }
+      // The written pacing keeps waiting for its banner, as the dialog always has.
+      window_.m_bStm32Mode = 0;
+      running_ = false;
+      if (!ReopenPort('N')) window_.SetPortClosedUi();
+      return;
+    case CheckPurpose::kRetry:
+      FailFinally(last_failure_.kind, last_failure_.why, last_failure_.address);
+      return;
+  }
+}
+
+void McuUpdate::ResetConversation() {
   send_pending_ = false;
   failed_blocks_ = 0;
   sync_ticks_ = 0;
   verified_ = false;
   facts_ = {};
   identified_ = false;
+  go_accepted_ = false;
+}
+
+void McuUpdate::Synced() {
+  services_.StopTimer(kTimerMcuCheck);
+  // Whatever came before, the bootloader now waits for a command: the conversation goes on as
+  // after an answered sync byte. What its flash holds is not known.
+  if (check_purpose_ != CheckPurpose::kRetry) firmware_whole_ = false;
+  window_.ClearBootloaderRequests();  // a banner that comes late finds nobody
+  ResetConversation();
+  window_.m_stm32State = kStateSync;
+  g_nStm32SubStep = 0;
+  Step(kStm32Ack, false);
+}
+
+// ---- Timers ----
+
+void McuUpdate::EnterSync() {
+  port_.QueueWrite(&kStm32Sync, 1);
+  window_.m_bStm32Mode = 1;
+  window_.m_stm32State = kStateSync;
+  g_nStm32SubStep = 0;
+  ResetConversation();
 }
 
 void McuUpdate::OnSyncTimer() {
   if (window_.m_bStm32Mode == 1) {
     const unsigned giveUp = pacing().syncGiveUpMs;
-    if (giveUp > 0 && static_cast<unsigned>(++sync_ticks_) * kStm32SyncTickMs >= giveUp) {
+    const unsigned period = acknowledged() ? pacing().syncResendMs : kStm32SyncTickMs;
+    if (giveUp > 0 && static_cast<unsigned>(++sync_ticks_) * period >= giveUp) {
       Fail(FailureKind::kNoBootloader,
            "the MCU's bootloader did not answer its synchronisation byte for " +
                std::to_string(giveUp / 1000) + " s.");
@@ -125,12 +340,8 @@ void McuUpdate::OnSyncTimer() {
     port_.QueueWrite(&kStm32Sync, 1);
   } else if (!port_reopened_) {
     // First tick of this update: the bootloader speaks 8E1, whatever the port spoke before.
-    window_.m_cParity = 'E';
     port_reopened_ = true;
-    if (port_.OpenPort(channel_, window_.m_nPortNumber, window_.m_nBaudRate, 'E',
-                       window_.m_nDataBits, window_.m_nStopBits, window_.m_dwCommEvents,
-                       kWriteSlotBytes)) {
-      port_.StartMonitor();
+    if (ReopenPort('E')) {
       if (acknowledged()) EnterSync();  // the sync byte goes out with the reopen
     } else {
       // Sync bytes into a closed port would tick for ever.
@@ -150,7 +361,7 @@ void McuUpdate::OnSendTimer() {
 void McuUpdate::OnReplyTimer() {
   services_.StopTimer(kTimerStm32Reply);
   if (window_.m_bStm32Mode == 1) {
-    if (acknowledged() || window_.m_stm32State == kStateVerify) {
+    if (acknowledged() || window_.m_stm32State >= kStateVerify) {
       TimedOut();
     } else {
       Step(kStm32Ack, true);  // a missing answer stands as an acknowledgement
@@ -189,6 +400,9 @@ void McuUpdate::TimedOut() {
            "the MCU did not answer a read of its flash at " + Hex32(address) + ".", address);
       break;
     }
+    case kStateGo:
+      Succeed();  // the flash is verified; the new firmware starts at the next power-up
+      break;
     default:
       break;
   }
@@ -243,6 +457,15 @@ void McuUpdate::Step(uint8_t byte, bool substitute) {
     case kStateVerify:
       VerifyStep(byte);
       break;
+    case kStateCheck:
+      CheckStep(byte);
+      break;
+    case kStateDrain:
+      services_.StartTimer(kTimerMcuCheck, kDrainQuietMs);
+      break;
+    case kStateGo:
+      GoStep(byte);
+      break;
     default:
       break;
   }
@@ -285,6 +508,12 @@ void McuUpdate::IdentityReadStep(uint8_t byte, uint32_t address, uint32_t length
   const ReadMemoryStep step = StepReadMemory(g_nStm32SubStep, byte, length);
   switch (step.action) {
     case ReadMemoryAction::kRefused:
+      // A read-protected part refuses Read Memory at once. Going on would erase and write a
+      // part that takes nothing: stop, in every pacing, before the erase.
+      if (address == kMcuFlashBase && g_nStm32SubStep == 0) {
+        Refuse(FailureKind::kReadProtected, kReadProtected);
+        return;
+      }
       Refused(byte, "Read Memory command");
       return;
     case ReadMemoryAction::kNone:
@@ -332,6 +561,7 @@ void McuUpdate::StartErase() {
                                             " KiB of flash. Nothing was erased.");
     return;
   }
+  firmware_whole_ = false;  // from here on the flash may be erased
   SendCommand(facts_.extendedEraseOnly ? Stm32Command::kExtendedErase : Stm32Command::kErase,
               pacing().shortPauseMs);
   window_.m_stm32State = kStateErase;
@@ -365,6 +595,13 @@ void McuUpdate::EraseStep(uint8_t byte, bool substitute) {
 
 // ---- Writing ----
 
+uint64_t McuUpdate::VerifyTotal() const {
+  uint64_t total = 0;
+  for (const McuRange& r : checked_blocks_) total += r.end - r.begin;
+  for (const McuRange& r : vector_checked_) total += r.end - r.begin;
+  return total;
+}
+
 void McuUpdate::StartWrites() {
   const McuPlanRules rules = {.blockBytes = static_cast<uint32_t>(pacing().blockBytes),
                               .wordAligned = acknowledged(),
@@ -373,18 +610,58 @@ void McuUpdate::StartWrites() {
   McuWritePlan plan = PlanMcuWrites(image, image_ranges_, rules);
   blocks_ = std::move(plan.writes);
   checked_blocks_ = std::move(plan.checked);
+  vector_write_.reset();
+  vector_checked_.clear();
+  bytes_written_ = 0;
+  // The written pacing keeps its ascending order; the acknowledged one writes and checks the
+  // vector table's block after all the others.
+  vector_phase_ = !acknowledged();
+  if (acknowledged()) {
+    const auto inVectorBlock = [](const McuRange& r) { return r.begin < kStm32MaxTransferBytes; };
+    if (!blocks_.empty() && inVectorBlock(blocks_.front())) {
+      vector_write_ = blocks_.front();
+      blocks_.erase(blocks_.begin());
+    }
+    while (!checked_blocks_.empty() && inVectorBlock(checked_blocks_.front())) {
+      vector_checked_.push_back(checked_blocks_.front());
+      checked_blocks_.erase(checked_blocks_.begin());
+    }
+  }
+  write_total_ = vector_write_ ? vector_write_->end - vector_write_->begin : 0;
+  for (const McuRange& block : blocks_) write_total_ += block.end - block.begin;
   block_index_ = 0;
   window_.m_imagePos = 0;
   attempts_ = 1;
   window_.m_stm32State = kStateWrite;
   g_nStm32SubStep = 0;
-  if (blocks_.empty()) {  // every byte is 0xFF: the erase wrote the image
+  if (blocks_.empty()) {  // every byte is 0xFF, or the vector table is all there is
     FinishWrites();
     return;
   }
   block_start_ = blocks_[0].begin;
   window_.m_stm32Address = kMcuFlashBase + blocks_[0].begin;
   ScheduleWriteCommand(pacing().firstWriteDelayMs, pacing().firstWriteTimeoutMs);
+}
+
+void McuUpdate::StartVectorPhase() {
+  vector_phase_ = true;
+  if (!vector_write_) {
+    if (options_.verify && !vector_checked_.empty()) {
+      StartVerify();
+    } else {
+      FinishImage();
+    }
+    return;
+  }
+  blocks_ = {*vector_write_};
+  block_index_ = 0;
+  block_start_ = vector_write_->begin;
+  window_.m_imagePos = static_cast<int>(block_start_);
+  window_.m_stm32Address = kMcuFlashBase + vector_write_->begin;
+  attempts_ = 1;
+  window_.m_stm32State = kStateWrite;
+  g_nStm32SubStep = 0;
+  ScheduleWriteCommand(pacing().nextWriteDelayMs, pacing().stepTimeoutMs);
 }
 
 void McuUpdate::WriteStep(uint8_t byte, bool substitute) {
@@ -427,6 +704,16 @@ void McuUpdate::BuildAndScheduleDataBlock() {
   SendTx(pacing().blockPartDelayMs);
   // The final block's data gets its time-out like every other step, so the end always comes.
   ArmReply(pacing().stepTimeoutMs);
+  if (acknowledged()) {
+    // The vector table goes last, so the image offset does not grow with the blocks.
+    const uint64_t done = bytes_written_ + static_cast<uint64_t>(length);
+    const uint64_t total = write_total_;
+    if (done >= total) return;
+    window_.m_fProgress = static_cast<float>(100.0 * static_cast<double>(done) / total);
+    window_.UpdateData(false);
+    ReportProgress(ProgressPhase::kWriting, done, total);
+    return;
+  }
   if (block_index_ + 1 < blocks_.size()) {
     window_.m_fProgress = static_cast<float>(100.0 * window_.m_imagePos / imageSize);
     window_.UpdateData(false);
@@ -457,6 +744,8 @@ void McuUpdate::FinishBlock(bool accepted) {
       return;
     }
   }
+  const McuRange& done = blocks_[block_index_];
+  bytes_written_ += done.end - done.begin;
   if (++block_index_ >= blocks_.size()) {
     FinishWrites();
     return;
@@ -478,8 +767,10 @@ void McuUpdate::FinishWrites() {
          first_failed_address_);
   } else if (options_.verify) {
     StartVerify();
+  } else if (!vector_phase_) {
+    StartVectorPhase();
   } else {
-    Succeed();
+    FinishImage();
   }
 }
 
@@ -488,24 +779,30 @@ void McuUpdate::FinishWrites() {
 void McuUpdate::StartVerify() {
   // The blocks left to the erase are read too: a page the erase did not clear keeps its old
   // bytes.
-  verify_reads_ = PlanMcuVerifyReads(checked_blocks_, kStm32MaxTransferBytes);
+  const bool first = !vector_phase_ || !acknowledged();
+  verify_reads_ = PlanMcuVerifyReads(
+      vector_phase_ && acknowledged() ? vector_checked_ : checked_blocks_, kStm32MaxTransferBytes);
   verify_index_ = 0;
-  verified_bytes_ = 0;
   window_.m_stm32State = kStateVerify;
   g_nStm32SubStep = 0;
-  window_.m_strWait = kVerifyingWait;
-  window_.UpdateData(false);
-  window_.m_fProgress = 0;
-  uint32_t total = 0;
-  for (const McuRange& r : verify_reads_) total += r.end - r.begin;
-  ReportProgress(ProgressPhase::kVerifying, 0, total);
+  if (first) {
+    verified_bytes_ = 0;
+    window_.m_strWait = kVerifyingWait;
+    window_.UpdateData(false);
+    window_.m_fProgress = 0;
+    ReportProgress(ProgressPhase::kVerifying, 0, VerifyTotal());
+  }
   SendVerifyRead();
 }
 
 void McuUpdate::SendVerifyRead() {
   if (verify_index_ >= verify_reads_.size()) {
+    if (!vector_phase_) {
+      StartVectorPhase();
+      return;
+    }
     verified_ = true;
-    Succeed();
+    FinishImage();
     return;
   }
   g_nStm32SubStep = 0;
@@ -556,13 +853,42 @@ void McuUpdate::VerifyStep(uint8_t byte) {
     return;
   }
   verified_bytes_ += length;
-  uint32_t total = 0;
-  for (const McuRange& r : verify_reads_) total += r.end - r.begin;
+  const uint64_t total = VerifyTotal();
   window_.m_fProgress = static_cast<float>(100.0 * verified_bytes_ / total);
   window_.UpdateData(false);
   ReportProgress(ProgressPhase::kVerifying, verified_bytes_, total);
   ++verify_index_;
   SendVerifyRead();
+}
+
+// ---- Starting the new firmware ----
+
+void McuUpdate::FinishImage() {
+  // Go only for an image read back and found whole: a part that starts half a firmware may
+  // never return to its bootloader.
+  if (!options_.start || !acknowledged() || !verified_) {
+    Succeed();
+    return;
+  }
+  window_.m_stm32State = kStateGo;
+  g_nStm32SubStep = 0;
+  SendCommand(Stm32Command::kGo, 0);
+  ArmReply(pacing().replyTimeoutMs);
+}
+
+void McuUpdate::GoStep(uint8_t byte) {
+  if (byte != kStm32Ack) {
+    Succeed();  // refused: the new firmware starts at the next power-up
+    return;
+  }
+  if (g_nStm32SubStep == 0) {
+    g_nStm32SubStep = 1;
+    SendAfter(0, AddressBytes(kMcuFlashBase));
+    ArmReply(pacing().replyTimeoutMs);
+    return;
+  }
+  go_accepted_ = true;
+  Succeed();
 }
 
 // ---- The end ----
@@ -574,17 +900,19 @@ void McuUpdate::LeaveConversation() {
   send_pending_ = false;
   services_.StopTimer(kTimerStm32Send);
   services_.StopTimer(kTimerStm32Sync);
+  services_.StopTimer(kTimerMcuCheck);
 }
 
 void McuUpdate::Abandon() {
   window_.m_bStm32Mode = 0;
+  waiting_for_banner_ = false;
   if (running_) {
     LeaveConversation();
     running_ = false;
     port_reopened_ = false;
   }
   send_pending_ = false;
-  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply}) {
+  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply, kTimerMcuCheck}) {
     services_.StopTimer(timer);
   }
 }
@@ -592,13 +920,30 @@ void McuUpdate::Abandon() {
 void McuUpdate::Succeed() {
   OperationResult result{.event = OperationEvent::kMcuUpdateSucceeded, .mcu = facts_};
   if (options_.verify) result.verified = verified_;
+  if (options_.start && acknowledged()) result.goAccepted = go_accepted_;
   End(std::move(result), {});
 }
 
 void McuUpdate::Fail(FailureKind kind, const std::string& why, std::optional<uint32_t> address) {
-  OperationResult result{
-      .event = OperationEvent::kMcuUpdateFailed, .failure = kind, .failedAddress = address};
-  End(std::move(result), FailureText(why));
+  // While the unit waits in its bootloader the whole write can start again: a cut line, a
+  // lost answer or a block the part did not take need not end the update.
+  if (acknowledged() && !firmware_whole_ && write_attempts_ < kMaxWriteAttempts &&
+      kind != FailureKind::kPort && kind != FailureKind::kNoBootloader) {
+    ++write_attempts_;
+    last_failure_ = {kind, why, address};
+    BeginCheck(CheckPurpose::kRetry);
+    return;
+  }
+  FailFinally(kind, why, address);
+}
+
+void McuUpdate::FailFinally(FailureKind kind, const std::string& why,
+                            std::optional<uint32_t> address) {
+  OperationResult result{.event = OperationEvent::kMcuUpdateFailed,
+                         .failure = kind,
+                         .failedAddress = address,
+                         .flashIncomplete = !firmware_whole_};
+  End(std::move(result), FailureText(why, !firmware_whole_));
 }
 
 void McuUpdate::Refuse(FailureKind kind, const std::string& wholeText) {
@@ -607,8 +952,16 @@ void McuUpdate::Refuse(FailureKind kind, const std::string& wholeText) {
 
 void McuUpdate::End(OperationResult result, const std::string& boxText) {
   LeaveConversation();
-  // Timer 10 finds the conversation ended and shows the port closed.
-  services_.StartTimer(kTimerStm32Reply, kEndCloseMs);
+  if (acknowledged()) {
+    // The conversation is over with its last answer: no fixed wait before the close.
+    services_.StopTimer(kTimerStm32Reply);
+    running_ = false;
+    port_reopened_ = false;
+    window_.SetPortClosedUi();
+  } else {
+    // Timer 10 finds the conversation ended and shows the port closed.
+    services_.StartTimer(kTimerStm32Reply, kEndCloseMs);
+  }
   window_.m_strWait = " ";
   if (!result.failed()) {
     window_.m_fProgress = 100.0f;
@@ -623,7 +976,7 @@ void McuUpdate::End(OperationResult result, const std::string& boxText) {
     services_.OperationEnded(result);
     return;
   }
-  window_.m_strNote = kMcuFailedNote;
+  window_.m_strNote = result.flashIncomplete ? kMcuUnfinishedNote : kMcuFailedNote;
   window_.UpdateData(false);
   services_.MessageBox(boxText, kCaptionIsp);
   result.text = boxText;

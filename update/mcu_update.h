@@ -23,6 +23,8 @@ struct McuUpdateOptions {
   Stm32Pacing pacing = Stm32Pacing::kWritten;
   bool verify = false;    // read every written block back and compare
   std::string imageFile;  // not empty: recognised by its content, instead of the fixed path
+  // Acknowledged pacing: after a verified write, Go to the flash base starts the new firmware.
+  bool start = false;
 };
 
 // The MCU update through the STM32 bootloader: from the ISP banner to the port shown closed.
@@ -37,12 +39,23 @@ class McuUpdate {
   void Configure(McuUpdateOptions options) { options_ = std::move(options); }
   const McuUpdateOptions& options() const { return options_; }
 
-  // The ISP banner came and the image is loaded: timer 8 reopens the port for the bootloader.
+  // The update button: the image is loaded. The written pacing sends the ISP request; the
+  // acknowledged pacing first looks for a bootloader already waiting on the line (an update
+  // cut before), and sends the request when none answers.
+  void Request();
+  // The firmware answered the ISP request again with its fallback line: the request went out
+  // once more, and the wait for the banner starts again.
+  void RequestRepeated();
+  // The request is forgotten (another start, an abandon): no banner is waited for any more.
+  void ForgetRequest();
+  // The ISP banner came and the image is loaded: the port is reopened for the bootloader
+  // (timer 8's first tick in the written pacing, at once in the acknowledged one).
   void Begin();
   void OnByte(uint8_t byte);  // m_bStm32Mode is 1
   void OnSyncTimer();         // timer 8
   void OnSendTimer();         // timer 9
   void OnReplyTimer();        // timer 10
+  void OnCheckTimer();        // timer 11: the banner's wait, the check for a bootloader
   // The operator ended the update (Close Port, a search, a port choice, closing the window):
   // no success, no box.
   void Abandon();
@@ -61,6 +74,22 @@ class McuUpdate {
   bool acknowledged() const { return options_.pacing == Stm32Pacing::kAcknowledged; }
   const Stm32PacingTable& pacing() const { return PacingTable(options_.pacing); }
 
+  // Why the line is checked for a bootloader, and so what silence means.
+  enum class CheckPurpose {
+    kBeforeRequest,  // the button, acknowledged pacing: silence sends the ISP request
+    kAfterNoBanner,  // no banner within its wait: silence means nobody is there
+    kRetry,          // a write attempt failed: silence ends the update
+  };
+  void BeginCheck(CheckPurpose purpose);
+  void CheckStep(uint8_t byte);
+  void NobodyAnswered();
+  void Synced();
+  bool ReopenPort(char parity);
+  void ResetConversation();
+  void StartVectorPhase();
+  void FinishImage();
+  void GoStep(uint8_t byte);
+  uint64_t VerifyTotal() const;
   void Step(uint8_t byte, bool substitute);
   void EnterSync();
   void ReplyStep(uint8_t byte, bool ack);
@@ -92,7 +121,10 @@ class McuUpdate {
   // the reply parser again, the next port opened speaks 8N1, timers 8 and 9 stop.
   void LeaveConversation();
   void Succeed();
+  // A failure after the erase began starts the write again from a fresh sync, up to
+  // kMaxWriteAttempts in all (acknowledged pacing); any other ends the update.
   void Fail(FailureKind kind, const std::string& why, std::optional<uint32_t> address = {});
+  void FailFinally(FailureKind kind, const std::string& why, std::optional<uint32_t> address);
   void Refuse(FailureKind kind, const std::string& wholeText);
   void End(OperationResult result, const std::string& boxText);
 
@@ -103,9 +135,21 @@ class McuUpdate {
   McuUpdateOptions options_;
 
   bool running_ = false;
-  bool port_reopened_ = false;  // timer 8 has reopened the port with even parity
-  bool send_pending_ = false;   // bytes wait for timer 9; nothing can have answered them yet
-  int sync_ticks_ = 0;          // sync bytes sent without an answer
+  bool port_reopened_ = false;       // timer 8 has reopened the port with even parity
+  bool send_pending_ = false;        // bytes wait for timer 9; nothing can have answered them yet
+  int sync_ticks_ = 0;               // sync bytes sent without an answer
+  bool waiting_for_banner_ = false;  // timer 11 waits for the ISP banner
+  CheckPurpose check_purpose_ = CheckPurpose::kBeforeRequest;
+  bool filler_sent_ = false;  // the check sent filler: its answers end with a settle
+  // This update reached the bootloader through the firmware's banner and has not begun to
+  // erase: the old firmware is whole, and re-powering the unit is safe.
+  bool firmware_whole_ = false;
+  int write_attempts_ = 0;  // whole writes, each from a fresh sync
+  struct Failure {
+    FailureKind kind = FailureKind::kNone;
+    std::string why;
+    std::optional<uint32_t> address;
+  } last_failure_;
   std::vector<McuRange> image_ranges_;
   // What the bootloader tells about itself.
   std::vector<uint8_t> reply_;  // a Get or Get ID reply between its acknowledgements
@@ -113,6 +157,13 @@ class McuUpdate {
   // The blocks to write and the blocks the read-back checks.
   std::vector<McuRange> blocks_;
   std::vector<McuRange> checked_blocks_;
+  // The block at the flash base (the vector table) goes last: written after every other block
+  // is written and read back, so that a cut anywhere before leaves the first word erased.
+  std::optional<McuRange> vector_write_;
+  std::vector<McuRange> vector_checked_;
+  bool vector_phase_ = false;   // the writes and reads in flight are the vector table's
+  uint64_t bytes_written_ = 0;  // the acknowledged pacing's progress
+  uint64_t write_total_ = 0;
   std::size_t block_index_ = 0;
   uint32_t block_start_ = 0;  // image offset of the block in flight
   int attempts_ = 0;          // tries of the block in flight
@@ -121,8 +172,9 @@ class McuUpdate {
   std::vector<McuRange> verify_reads_;
   std::size_t verify_index_ = 0;
   uint32_t verified_bytes_ = 0;
-  bool verified_ = false;    // the last update read every block back and found it right
-  bool identified_ = false;  // the bootloader's facts were all read
+  bool verified_ = false;     // the last update read every block back and found it right
+  bool identified_ = false;   // the bootloader's facts were all read
+  bool go_accepted_ = false;  // the MCU took Go to the flash base
 };
 
 }  // namespace korvelt

@@ -16,6 +16,10 @@ inline constexpr const char* kStoppedNote =
     "Note: The update was \r\n stopped before its end.\r\n Start it again!";
 inline constexpr const char* kMcuFailedNote =
     "Note: Failed to update \r\nMCU firmware. Re-power\r\n the unit and try again!";
+// An MCU update that failed after its erase began: re-powering now would leave a unit that
+// neither runs nor starts its bootloader.
+inline constexpr const char* kMcuUnfinishedNote =
+    "Note: NOT updated! Keep\r\n the unit powered and\r\n press the button again!";
 inline constexpr const char* kNoBootloaderNote =
     "Note: The unit did not \r\n enter its bootloader.\r\n Re-power and try again!";
 

@@ -18,6 +18,9 @@ constexpr unsigned kEraseTimeoutMs = 5000;
 constexpr unsigned kBlockTimeoutMs = 1000;
 // The bootloader starts within ms of the reset; 5 s of sync bytes means it is not there.
 constexpr unsigned kSyncGiveUpMs = 5000;
+// Longer than a bootloader's answer takes through a USB adapter (up to 16 ms each way): a
+// second sync byte before the first one's answer would be taken as a command.
+constexpr unsigned kSyncResendMs = 100;
 
 constexpr Stm32PacingTable kWrittenPacing = {
     .getPauseMs = 100,
@@ -33,6 +36,7 @@ constexpr Stm32PacingTable kWrittenPacing = {
     .firstWriteTimeoutMs = 3500,
     .stepTimeoutMs = 225,
     .syncGiveUpMs = 0,
+    .syncResendMs = kStm32SyncTickMs,
     .blockBytes = kStm32BlockBytes,
 };
 
@@ -50,6 +54,7 @@ constexpr Stm32PacingTable kAcknowledgedPacing = {
     .firstWriteTimeoutMs = kBlockTimeoutMs,
     .stepTimeoutMs = kBlockTimeoutMs,
     .syncGiveUpMs = kSyncGiveUpMs,
+    .syncResendMs = kSyncResendMs,
     .blockBytes = kStm32MaxTransferBytes,
 };
 

@@ -37,6 +37,7 @@ struct Stm32PacingTable {
   unsigned firstWriteTimeoutMs;
   unsigned stepTimeoutMs;  // every later write step
   unsigned syncGiveUpMs;   // 0: the sync byte is repeated for ever
+  unsigned syncResendMs;   // the acknowledged pacing's sync byte again after this long
   int blockBytes;
 };
 

@@ -4,6 +4,7 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/step_summary.h"
+#include "line/unit_scan.h"
 #include "release/sha256_file.h"
 #include "resources/dialog_layout.h"
 #include "update/operator_texts.h"
@@ -13,6 +14,9 @@ namespace korvelt::cli {
 namespace {
 
 using namespace std::chrono_literals;
+
+// How long a started firmware may take to answer its probe.
+constexpr auto kStartAnswerLimit = 5s;
 
 std::string Printable(std::string text) {
   std::string out;
@@ -219,7 +223,8 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
       d.mcuUpdate().Configure(
           {.pacing = options_.writtenPacing ? Stm32Pacing::kWritten : Stm32Pacing::kAcknowledged,
            .verify = options_.verify,
-           .imageFile = step.file});
+           .imageFile = step.file,
+           .start = options_.start});
       d.Click(step.kind == K::kGeneratorMcu ? IDC_UPDATE_GENERATOR_MCU : IDC_UPDATE_ANALYZER_MCU);
       return WaitFor(failedOr([this] {
         return ResultSince(OperationEvent::kMcuUpdateSucceeded) && dialog_->m_bPortOpen == 0;
@@ -237,6 +242,23 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
       return Outcome::kOk;
   }
   return Outcome::kFailed;
+}
+
+std::optional<uint8_t> CliRunner::ProbeStartedUnit() {
+  // The port closes in the background after the update; the probe opens the device itself.
+  const auto closing = std::chrono::steady_clock::now() + 2s;
+  while (port_.HoldsPort() && std::chrono::steady_clock::now() < closing) window_.RunFor(10ms);
+  const int port = dialog_->m_nPortNumber;
+  // The firmware takes a moment to start: the probe is sent again until it answers.
+  const auto until = std::chrono::steady_clock::now() + kStartAnswerLimit;
+  while (std::chrono::steady_clock::now() < until && !interrupted_) {
+    const auto found = line::ScanPorts({.ports = {port},
+                                        .deviceTypes = {0, 1},
+                                        .listen = std::chrono::milliseconds(250),
+                                        .untilFirstAnswer = true});
+    if (!found.empty()) return found.front().deviceType;
+  }
+  return std::nullopt;
 }
 
 int CliRunner::Run(const std::vector<Step>& steps) {
@@ -270,11 +292,31 @@ int CliRunner::Run(const std::vector<Step>& steps) {
       record.bytes = dialog_->m_imageSize;
       record.sha256 = release::Sha256Hex({dialog_->m_pImage.data(), dialog_->m_imageSize});
     }
+    const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
     if (line::IsMcuStep(step.kind) && options_.verify) {
-      const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
       record.verified = succeeded && mcu && mcu->verified.value_or(false);
     }
-    switch (outcome) {
+    std::optional<Outcome> startOutcome;
+    if (succeeded && mcu && mcu->goAccepted) {
+      // The new firmware must answer as the unit the step was for.
+      const uint8_t wanted = step.kind == Step::Kind::kGeneratorMcu ? 0 : 1;
+      const std::optional<uint8_t> answered = *mcu->goAccepted ? ProbeStartedUnit() : std::nullopt;
+      record.started = answered.has_value();
+      if (answered && *answered != wanted) {
+        startOutcome = Outcome::kFailed;
+        step_failure_ = "the new firmware answers as a " + line::KindName(*answered) +
+                        ", not as the " + line::KindName(wanted) +
+                        " this step was for: wrong firmware for this unit";
+        std::fprintf(stderr, "korvelt-cli: %s\n", step_failure_.c_str());
+      } else if (!answered && !options_.quiet) {
+        std::fprintf(stderr,
+                     "%s: the flash is verified, but the new firmware did not answer within 5 s: "
+                     "re-power the unit to start it\n",
+                     step.text.c_str());
+      }
+    }
+    const Outcome ending = startOutcome.value_or(outcome);
+    switch (ending) {
       case Outcome::kOk:
         break;
       case Outcome::kFailed:
@@ -291,15 +333,15 @@ int CliRunner::Run(const std::vector<Step>& steps) {
         record.message = "interrupted";
         break;
     }
-    if (!succeeded) failure_message_ = step.text + ": " + record.message;
+    if (ending != Outcome::kOk) failure_message_ = step.text + ": " + record.message;
     if (options_.hooks.stepEnded) options_.hooks.stepEnded(record);
-    switch (outcome) {
+    switch (ending) {
       case Outcome::kOk:
         if (!options_.quiet) {
-          std::fputs(
-              StepSummary(step, dialog_->m_imageSize, took.count(), record.verified.value_or(false))
-                  .c_str(),
-              stderr);
+          std::fputs(StepSummary(step, dialog_->m_imageSize, took.count(),
+                                 record.verified.value_or(false), record.started.value_or(false))
+                         .c_str(),
+                     stderr);
         }
         continue;
       case Outcome::kFailed:

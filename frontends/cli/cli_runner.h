@@ -43,7 +43,10 @@ struct RunOptions {
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
   bool writtenPacing = false;           // MCU updates with the dialog's fixed pauses
   bool verify = true;                   // MCU updates read the flash back and compare
+  bool start = true;                    // a verified MCU update starts the new firmware
   std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
+  // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
+  std::optional<uint8_t> resumeKind;
   RunHooks hooks;
 };
 
@@ -80,6 +83,8 @@ class CliRunner {
   bool FailedSinceStepStart() const;
   const OperationResult* ResultSince(OperationEvent event) const;
   void Abandon();
+  // After Go: the type the new firmware answers the probe as; nothing when it is silent.
+  std::optional<uint8_t> ProbeStartedUnit();
 
   struct TraceFile {
     ~TraceFile() {

@@ -45,7 +45,8 @@ std::vector<uint8_t> ProbedTypes(bool allTypes) {
 int Scan(bool allTypes, bool json) {
   std::vector<int> ports;
   for (int n = 1; n <= 99; ++n) ports.push_back(n);
-  const auto units = korvelt::line::ScanPorts({ports, ProbedTypes(allTypes)});
+  const auto units = korvelt::line::ScanPorts(
+      {.ports = ports, .deviceTypes = ProbedTypes(allTypes), .checkBootloaders = true});
   std::fputs((json ? korvelt::line::ScanJson(units) : korvelt::line::ScanText(units)).c_str(),
              stdout);
   if (units.empty() && !json) std::fputs("korvelt-cli: no unit answered\n", stderr);
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
   bool allowPlaceholderLoader = false;
   bool writtenPacing = false;
   bool verify = true;
+  bool noStart = false;
+  std::string resumeKind;
   std::string unitList, reportFile;
   int parallel = 0;
   bool json = false, allTypes = false, unitChild = false;
@@ -87,6 +90,13 @@ int main(int argc, char** argv) {
                "slower) instead of going on at each acknowledgement");
   app.add_flag("--verify,!--no-verify", verify,
                "read the MCU's flash back after writing and compare (default: on)");
+  app.add_flag("--no-start", noStart,
+               "after a verified MCU update, leave the unit in its bootloader instead of starting "
+               "the new firmware and checking that it answers");
+  app.add_option("--resume-kind", resumeKind,
+                 "with --units: a unit found waiting in its MCU bootloader (an update was cut) is "
+                 "this kind, so its MCU steps can finish")
+      ->check(CLI::IsMember({"generator", "analyzer"}));
   app.add_option("--units", unitList,
                  "run on these units at once: COM numbers (3,5,7) or 'all' (every unit a scan "
                  "finds)");
@@ -159,6 +169,14 @@ int main(int argc, char** argv) {
     if (allTypes) units.childOptions.push_back("--all-types");
     if (writtenPacing) units.childOptions.push_back("--written-pacing");
     if (!verify) units.childOptions.push_back("--no-verify");
+    if (noStart) units.childOptions.push_back("--no-start");
+    if (!resumeKind.empty()) {
+      units.childOptions.push_back("--resume-kind");
+      units.childOptions.push_back(resumeKind);
+    }
+    units.mcuSteps = std::any_of(steps.begin(), steps.end(), [](const auto& step) {
+      return korvelt::line::IsMcuStep(step.kind);
+    });
     units.traceFile = traceFile;
     units.parallel = parallel;
     units.reportFile = reportFile;
@@ -174,7 +192,9 @@ int main(int argc, char** argv) {
   options.allowPlaceholderLoader = allowPlaceholderLoader;
   options.writtenPacing = writtenPacing;
   options.verify = verify;
+  options.start = !noStart;
   if (unitChild) {
+    if (!resumeKind.empty()) options.resumeKind = resumeKind == "generator" ? 0 : 1;
     if (port == 0) {
       std::fprintf(stderr, "korvelt-cli: --unit-child needs --port\n");
       return korvelt::cli::kExitUsage;

@@ -15,8 +15,9 @@ bool InputBoardLastChunkConfirmed(uint64_t imageBytes);
 
 // The line a successful step ends with: "generator-fpga: 65536 bytes in 6.9 s (9.5 kB/s)",
 // "open: done"; an input-board step adds a line when the board did not confirm the last chunk.
-// An MCU step that read its flash back adds ", verified".
+// An MCU step that read its flash back adds ", verified"; one whose new firmware answered
+// after the start adds ", started".
 std::string StepSummary(const Step& step, uint64_t imageBytes, double seconds,
-                        bool verified = false);
+                        bool verified = false, bool started = false);
 
 }  // namespace korvelt::cli

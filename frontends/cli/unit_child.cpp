@@ -1,5 +1,6 @@
 // A unit child: one unit of a production-line run, in a process of its own, because the
 // core's process-wide state belongs to one unit.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -26,24 +27,53 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
                  const std::vector<uint8_t>& deviceTypes) {
   const int port = options.port.value_or(0);
   // The unit on this port, as a search that tried only this port would find it.
-  const auto found = line::ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true});
+  const bool mcuSteps = std::any_of(steps.begin(), steps.end(),
+                                    [](const Step& step) { return line::IsMcuStep(step.kind); });
+  const auto found = line::ScanPorts({.ports = {port},
+                                      .deviceTypes = deviceTypes,
+                                      .untilFirstAnswer = true,
+                                      .checkBootloaders = mcuSteps});
+  const bool bootloader = !found.empty() && found.front().mcuBootloader;
   UnitEvent identified{UnitEvent::Kind::kIdentified};
-  if (!found.empty()) {
+  if (bootloader) {
+    identified.mcuBootloader = true;
+    if (options.resumeKind) identified.deviceType = *options.resumeKind;
+  } else if (!found.empty()) {
     identified.deviceType = found.front().deviceType;
     identified.group = found.front().group;
     identified.machine = found.front().machine;
   }
   Emit(identified);
-  if (found.empty()) {
-    const std::string message = "no unit answered the probe on COM" + std::to_string(port);
+  auto end = [&](int status, const std::string& message) {
     std::fprintf(stderr, "korvelt-cli: %s\n", message.c_str());
     UnitEvent ended{UnitEvent::Kind::kEnded};
-    ended.exitCode = kExitFailed;
+    ended.exitCode = status;
     ended.message = message;
     Emit(ended);
-    return kExitFailed;
+    return status;
+  };
+  std::vector<Step> run = steps;
+  std::vector<Step> skipped;
+  if (bootloader) {
+    // An update of this unit was cut: it waits in its MCU bootloader, which cannot say what
+    // kind of unit it is, and only MCU steps reach it.
+    const std::string where = "COM" + std::to_string(port) + ": an MCU bootloader waits here";
+    if (!options.resumeKind) {
+      return end(kExitFailed, where +
+                                  " (an update was cut) and cannot say whether the unit is a "
+                                  "generator or an analyzer: give --resume-kind, or run "
+                                  "--port " +
+                                  std::to_string(port) + " with its MCU step");
+    }
+    run.clear();
+    for (const Step& step : steps) (line::IsMcuStep(step.kind) ? run : skipped).push_back(step);
+    options.deviceType = *options.resumeKind;
+  } else if (!found.empty()) {
+    options.deviceType = found.front().deviceType;
   }
-  options.deviceType = found.front().deviceType;
+  if (found.empty()) {
+    return end(kExitFailed, "no unit answered the probe on COM" + std::to_string(port));
+  }
   options.quiet = true;  // the supervisor draws the progress
   int lastWhole = -1;
   options.hooks.stepStarted = [&](std::size_t index, const Step& step) {
@@ -72,12 +102,25 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
   int status = kExitFailed;
   {
     line::InputEndWatcher watcher(&runner.interruptFlag());
-    status = runner.Run(steps);
+    status = runner.Run(run);
   }
   line::RemoveInterruptHandler();
+  std::string message = runner.failureMessage();
+  for (const Step& step : skipped) {
+    UnitEvent event{UnitEvent::Kind::kStepEnded};
+    event.record = {.step = step.text,
+                    .outcome = "skipped",
+                    .message = "the unit waited in its MCU bootloader: only MCU steps ran"};
+    Emit(event);
+  }
+  if (status == kExitOk && !skipped.empty()) {
+    status = kExitFailed;
+    message = "the unit waited in its MCU bootloader: its MCU steps ran, " +
+              std::to_string(skipped.size()) + " other step(s) did not; run them again";
+  }
   UnitEvent ended{UnitEvent::Kind::kEnded};
   ended.exitCode = status;
-  ended.message = runner.failureMessage();
+  ended.message = message;
   Emit(ended);
   return status;
 }
