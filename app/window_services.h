@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -46,6 +47,8 @@ struct McuFacts {
   uint8_t bootloaderVersion = 0;   // high nibble major, low nibble minor
   uint32_t flashKib = 0;           // 0 or 0xFFFF: the part does not say
   bool extendedEraseOnly = false;  // the Get reply offers Extended Erase 0x44, not Erase 0x43
+  // The 96-bit unique device ID, in address order; read in the acknowledged pacing only.
+  std::optional<std::array<uint8_t, 12>> uniqueId;
 };
 
 struct OperationResult {

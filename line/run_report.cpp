@@ -66,6 +66,7 @@ Json StepRecordJson(const StepRecord& record) {
   }
   if (record.verified) json["verified"] = *record.verified;
   if (record.started) json["started"] = *record.started;
+  if (!record.mcuUid.empty()) json["mcuUid"] = record.mcuUid;
   if (!record.message.empty()) json["message"] = record.message;
   return json;
 }
@@ -79,6 +80,7 @@ StepRecord StepRecordFromJson(const nlohmann::json& json) {
   record.sha256 = json.value("sha256", "");
   if (json.contains("verified")) record.verified = json["verified"].get<bool>();
   if (json.contains("started")) record.started = json["started"].get<bool>();
+  record.mcuUid = json.value("mcuUid", "");
   record.message = json.value("message", "");
   return record;
 }
@@ -94,11 +96,19 @@ Json ReportJson(const RunReport& report) {
                      {"outcome", unit.outcome},
                      {"message", unit.message},
                      {"steps", steps}});
+    if (!unit.McuUid().empty()) units.back()["mcuUid"] = unit.McuUid();
   }
   return Json{{"schemaVersion", kReportSchemaVersion},
               {"startedAt", UtcTimestamp(report.startedAt)},
               {"endedAt", UtcTimestamp(report.endedAt)},
               {"units", units}};
+}
+
+std::string UnitRecord::McuUid() const {
+  for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+    if (!it->mcuUid.empty()) return it->mcuUid;
+  }
+  return {};
 }
 
 std::string OutcomeForExit(int exitCode) {

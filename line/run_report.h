@@ -18,6 +18,8 @@ struct UnitRecord {
   std::string message;             // the failure's text
   int exitCode = 1;                // the unit's exit status, as a single-unit run gives it
   std::vector<StepRecord> steps;
+  // The MCU's unique ID, where a step read it: what tells this unit from the next.
+  std::string McuUid() const;
 };
 
 // The report's format: line tooling reads these files, so a change that removes or renames a

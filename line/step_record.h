@@ -17,6 +17,8 @@ struct StepRecord {
   std::string message;           // what went wrong, in the updater's own words
   // An MCU step that started the new firmware: whether it answered as the unit it was for.
   std::optional<bool> started;
+  // The unit's MCU unique ID (24 lower-case hex digits, address order), once a step read it.
+  std::string mcuUid;
 };
 
 }  // namespace korvelt::line

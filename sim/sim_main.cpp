@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
+#include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -72,7 +74,26 @@ struct Faults {
   std::string mcuCut;
   uint32_t mcuCutMs = 10000;
   std::optional<int> startsAs;
+  std::vector<std::string> mcuUids;
 };
+
+// "COM=24 hex digits": the unit's MCU unique ID in address order.
+bool ParseUid(const std::string& text, int* com, std::array<uint8_t, 12>* uid) {
+  const auto equals = text.find('=');
+  if (equals == std::string::npos || text.size() != equals + 25) return false;
+  char* end = nullptr;
+  const long number = std::strtol(text.c_str(), &end, 10);
+  if (end != text.c_str() + equals || number < 1 || number > 99) return false;
+  *com = static_cast<int>(number);
+  for (std::size_t i = 0; i < 12; ++i) {
+    const std::string pair = text.substr(equals + 1 + 2 * i, 2);
+    if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
+        !std::isxdigit(static_cast<unsigned char>(pair[1])))
+      return false;
+    (*uid)[i] = static_cast<uint8_t>(std::stoul(pair, nullptr, 16));
+  }
+  return true;
+}
 
 // "sync", "get", "erase", "block=N", "vector", "verify" or "go".
 std::optional<korvelt::sim::LineCut> ParseLineCut(const std::string& text, uint32_t forMs) {
@@ -149,6 +170,9 @@ int main(int argc, char** argv) {
                  "cut the line once during an MCU update, from the moment the bootloader did "
                  "this: sync, get, erase, block=N, vector, verify, go");
   app.add_option("--mcu-cut-ms", faults.mcuCutMs, "how long --mcu-cut lasts (10000 ms)");
+  app.add_option("--mcu-uid", faults.mcuUids,
+                 "COM=HEX: that unit's MCU unique ID, 24 hex digits in address order (default: "
+                 "3132333435363738393a3b and the COM number)");
   app.add_option("--starts-as", faults.startsAs,
                  "the firmware an MCU update starts answers the probe as this device type (a "
                  "wrong image)")
@@ -262,6 +286,20 @@ int main(int argc, char** argv) {
       return 2;
     }
     InstrumentConfig config = base;
+    // Each unit its own MCU: its own unique ID.
+    auto unitMcu = std::make_shared<korvelt::sim::Stm32Config>(*base.stm32);
+    unitMcu->uniqueId[11] = static_cast<uint8_t>(com);
+    for (const std::string& given : faults.mcuUids) {
+      int uidCom = 0;
+      std::array<uint8_t, 12> uid{};
+      if (!ParseUid(given, &uidCom, &uid)) {
+        std::fprintf(stderr, "korvelt-sim: --mcu-uid wants COM=24 hex digits, not '%s'\n",
+                     given.c_str());
+        return 2;
+      }
+      if (uidCom == com) unitMcu->uniqueId = uid;
+    }
+    config.stm32 = unitMcu;
     if (role == "generator") {
       config.deviceType = 0;
     } else if (role == "analyzer") {

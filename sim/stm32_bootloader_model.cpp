@@ -127,6 +127,10 @@ bool Stm32BootloaderModel::ReadByte(uint32_t address, uint8_t* value) const {
     *value = ram_[address - kRamStart];
     return true;
   }
+  if (address >= kUniqueId && address < kUniqueId + config_.uniqueId.size()) {
+    *value = config_.uniqueId[address - kUniqueId];
+    return true;
+  }
   if (address >= kFlashSizeRegister && address < kFlashSizeRegister + 16) {
     const uint32_t kib = config_.flashBytes / 1024;
     const uint32_t offset = address - kFlashSizeRegister;

@@ -32,6 +32,9 @@ struct Stm32Config {
   bool factoryFirmware = true;
   // Read protection is on: Read Memory, Write Memory, Go and the erases are refused.
   bool readProtected = false;
+  // The 96-bit unique device ID at 0x1FFFF7E8, in address order.
+  std::array<uint8_t, 12> uniqueId = {0x31, 0x32, 0x33, 0x34, 0x35, 0x36,
+                                      0x37, 0x38, 0x39, 0x3A, 0x3B, 0x03};
   // Fault switches.
   bool noSync = false;               // never answers the synchronisation byte
   uint32_t nackWriteNumber = 0;      // refuses the n-th Write Memory data (1-based) once
@@ -62,6 +65,7 @@ class Stm32BootloaderModel {
  public:
   static constexpr uint32_t kFlashStart = 0x08000000;
   static constexpr uint32_t kFlashSizeRegister = 0x1FFFF7E0;
+  static constexpr uint32_t kUniqueId = 0x1FFFF7E8;
   static constexpr uint32_t kOptionBytes = 0x1FFFF800;
   static constexpr uint32_t kRamStart = 0x20000000;
   static constexpr uint32_t kRamBytes = 20 * 1024;

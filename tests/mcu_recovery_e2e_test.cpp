@@ -34,8 +34,8 @@ struct Rig {
                                        (work.path() / "report.json").string());
     work.Write("data/GENERATOR_MCU(rack).bin", image);
   }
-  CommandResult Cli(const std::string& arguments) {
-    return RunCommand(std::string(KORVELT_CLI_PATH) + " -q --port-dir " +
+  CommandResult Cli(const std::string& arguments, bool quiet = true) {
+    return RunCommand(std::string(KORVELT_CLI_PATH) + (quiet ? " -q" : "") + " --port-dir " +
                           (work.path() / "ports").string() + " -C " + work.path().string() + " " +
                           arguments,
                       (work.path() / "cli-output.txt").string(), 120);
@@ -129,15 +129,18 @@ TEST(McuRecoveryEndToEnd, TheStartedFirmwareMustAnswerAsTheUnitTheStepWasFor) {
     EXPECT_NE(wrong.output.find("wrong firmware for this unit"), std::string::npos) << wrong.output;
   }
   {
-    Rig rig({});
+    // The unit's MCU names itself by its unique ID, in the report and the MCU line.
+    Rig rig({"--mcu-uid", "3=0123456789abcdef00112233"});
     ASSERT_TRUE(rig.sim->ready());
     const CommandResult kept =
-        rig.Cli("--port 3 --no-start --report cli-report.json generator-mcu");
+        rig.Cli("--port 3 --no-start --report cli-report.json generator-mcu", false);
     EXPECT_EQ(kept.exitCode, 0) << kept.output;
+    EXPECT_NE(kept.output.find(", ID 0123456789abcdef00112233"), std::string::npos) << kept.output;
     EXPECT_EQ(rig.Unit()["mode"], "mcu-bootloader");
     std::ifstream in(rig.work.path() / "cli-report.json");
     const Json report = Json::parse(in, nullptr, false);
     EXPECT_FALSE(report["units"][0]["steps"][0].contains("started"));
+    EXPECT_EQ(report["units"][0]["mcuUid"], "0123456789abcdef00112233");
   }
 }
 

@@ -315,6 +315,9 @@ TEST(Stm32Acknowledged, TheBootloaderIdentifiesItselfBeforeTheErase) {
   EXPECT_EQ(h.dialog.mcuUpdate().facts().productId, 0x410);
   EXPECT_EQ(h.dialog.mcuUpdate().facts().bootloaderVersion, 0x22);
   EXPECT_EQ(h.dialog.mcuUpdate().facts().flashKib, 128u);
+  const std::array<uint8_t, 12> uid = {0x31, 0x32, 0x33, 0x34, 0x35, 0x36,
+                                       0x37, 0x38, 0x39, 0x3A, 0x3B, 0x03};
+  EXPECT_EQ(h.dialog.mcuUpdate().facts().uniqueId, uid) << "read before the erase";
   const auto& events = h.services.events;
   const auto identified = std::find(events.begin(), events.end(), OperationEvent::kMcuIdentified);
   ASSERT_NE(identified, events.end());

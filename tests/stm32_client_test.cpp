@@ -74,6 +74,7 @@ TEST(Stm32Client, ImagesOfEverySizeReachTheFlash) {
     ASSERT_GE(h.port.opens.size(), 2u);
     EXPECT_EQ(h.port.opens[1].parity, 'E');
     EXPECT_EQ(h.dialog.m_cParity, 'N') << "back to 8N1 for whatever comes next";
+    EXPECT_FALSE(h.dialog.mcuUpdate().facts().uniqueId) << "no read the dialog never made";
     const auto blocks = h.WritesOfLength(130);
     ASSERT_EQ(blocks.size(), (size + 127) / 128);
     for (const auto& block : blocks) {

@@ -62,9 +62,10 @@ enum Stm32State {
   kStateWrite,
   // Not in the window's design:
   kStateVerify,
-  kStateCheck,  // looking for a bootloader that waits on the line
-  kStateDrain,  // it answered: waiting for the line to be quiet
-  kStateGo,     // starting the new firmware
+  kStateCheck,   // looking for a bootloader that waits on the line
+  kStateDrain,   // it answered: waiting for the line to be quiet
+  kStateGo,      // starting the new firmware
+  kStateReadUid, // reading the unique device ID
 };
 
 // What an operator must know after a failure: whether the unit may be powered off.
@@ -383,6 +384,7 @@ void McuUpdate::TimedOut() {
       break;
     case kStateReadFlashStart:
     case kStateReadFlashSize:
+    case kStateReadUid:
       Fail(FailureKind::kNoAnswer, "the MCU did not answer the Read Memory command.");
       break;
     case kStateErase:
@@ -447,6 +449,9 @@ void McuUpdate::Step(uint8_t byte, bool substitute) {
     case kStateReadFlashSize:
       // Read 2 bytes at 0x1FFFF7E0: the flash size in KiB, low byte first.
       IdentityReadStep(byte, kStm32FlashSizeAddress, kFlashSizeReadBytes);
+      break;
+    case kStateReadUid:
+      IdentityReadStep(byte, kStm32UniqueIdAddress, kStm32UniqueIdBytes);
       break;
     case kStateErase:
       EraseStep(byte, substitute);
@@ -530,16 +535,28 @@ void McuUpdate::IdentityReadStep(uint8_t byte, uint32_t address, uint32_t length
     case ReadMemoryAction::kDataFollows:
       break;
     case ReadMemoryAction::kData:
-    case ReadMemoryAction::kLastData:
+    case ReadMemoryAction::kLastData: {
+      const int index = g_nStm32SubStep - kReadMemoryDataSubStep;
       if (address == kStm32FlashSizeAddress) {
-        const int index = g_nStm32SubStep - kReadMemoryDataSubStep;
         facts_.flashKib = index == 0 ? byte : facts_.flashKib | uint32_t{byte} << 8;
+      } else if (address == kStm32UniqueIdAddress) {
+        if (index == 0) facts_.uniqueId.emplace();
+        (*facts_.uniqueId)[static_cast<std::size_t>(index)] = byte;
       }
       break;
+    }
   }
   g_nStm32SubStep = step.nextSubStep;
   if (step.action != ReadMemoryAction::kLastData) return;
-  if (address == kStm32FlashSizeAddress) {
+  if (address == kStm32FlashSizeAddress && acknowledged()) {
+    // The unit's identity, before the erase; the dialog's own byte stream has no such read.
+    SendCommand(Stm32Command::kReadMemory, pacing().commandPauseMs);
+    window_.m_stm32State = kStateReadUid;
+    g_nStm32SubStep = 0;
+    ArmReply(pacing().replyTimeoutMs);
+    return;
+  }
+  if (address == kStm32FlashSizeAddress || address == kStm32UniqueIdAddress) {
     StartErase();
     return;
   }

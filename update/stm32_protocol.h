@@ -25,6 +25,9 @@ enum class Stm32Command : uint8_t {
 inline constexpr int kStm32MaxTransferBytes = 256;
 // The 16-bit flash size in KiB, readable with Read Memory.
 inline constexpr uint32_t kStm32FlashSizeAddress = 0x1FFFF7E0;
+// The 96-bit unique device ID beside it: what tells one unit from the next.
+inline constexpr uint32_t kStm32UniqueIdAddress = 0x1FFFF7E8;
+inline constexpr uint32_t kStm32UniqueIdBytes = 12;
 
 // A command on the wire: its code and the code's complement.
 std::array<uint8_t, 2> CommandBytes(Stm32Command command);

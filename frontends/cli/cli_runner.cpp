@@ -41,14 +41,27 @@ int SearchButtonFor(int deviceType) {
 
 }  // namespace
 
+std::string McuUidText(const McuFacts& facts) {
+  if (!facts.uniqueId) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (uint8_t byte : *facts.uniqueId) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 15];
+  }
+  return text;
+}
+
 std::string McuLine(const McuFacts& facts) {
   char text[96];
   std::snprintf(text, sizeof text, "MCU 0x%03X, bootloader %u.%u, ", facts.productId,
                 facts.bootloaderVersion >> 4, facts.bootloaderVersion & 0x0F);
   // 0 and 0xFFFF: no size register there, or a blank one.
-  if (facts.flashKib == 0 || facts.flashKib == 0xFFFF)
-    return text + std::string("flash size unknown");
-  return text + std::to_string(facts.flashKib) + " KiB flash";
+  std::string line = text + (facts.flashKib == 0 || facts.flashKib == 0xFFFF
+                                 ? std::string("flash size unknown")
+                                 : std::to_string(facts.flashKib) + " KiB flash");
+  if (facts.uniqueId) line += ", ID " + McuUidText(facts);
+  return line;
 }
 
 int64_t CliRunner::NowNs() {
@@ -91,6 +104,7 @@ void CliRunner::OnResult(const OperationResult& result) {
     }
   }
   if (result.event != OperationEvent::kMcuIdentified || !result.mcu) return;
+  if (result.mcu->uniqueId) mcu_uid_ = McuUidText(*result.mcu);
   const std::string line = McuLine(*result.mcu);
   TraceNote(line);
   if (options_.quiet) return;
@@ -286,6 +300,7 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     StepRecord record{step.text, "ok", took.count(), {}, {}, {}, {}};
+    record.mcuUid = mcu_uid_;
     const bool succeeded = outcome == Outcome::kOk;
     const bool movesImage = line::StepMovesImage(step.kind);
     if (movesImage && (succeeded || image_moved_)) {

@@ -50,8 +50,11 @@ struct RunOptions {
   RunHooks hooks;
 };
 
-// "MCU 0x410, bootloader 2.2, 128 KiB flash" from what the bootloader told.
+// "MCU 0x410, bootloader 2.2, 128 KiB flash, ID 3132333435363738393a3b03" from what the
+// bootloader told.
 std::string McuLine(const McuFacts& facts);
+// The unique ID as 24 lower-case hex digits, in address order; empty when it was not read.
+std::string McuUidText(const McuFacts& facts);
 
 // The scripted operator: runs the window core in a headless window on the real serial port and
 // presses its buttons one step after another, each to its end. It learns how each step went
@@ -109,6 +112,7 @@ class CliRunner {
   std::optional<ProgressPhase> phase_;  // the running step's progress phase so far
   bool image_moved_ = false;            // the running step's image moved
   std::string failure_message_;
+  std::string mcu_uid_;  // the unit's MCU ID, once an MCU step has read it
 };
 
 }  // namespace korvelt::cli
