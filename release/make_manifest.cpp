@@ -15,25 +15,24 @@ namespace {
 
 struct FixedName {
   std::string_view file;
-  int device_type;
+  int deviceType;
   ImagePart part;
 };
 
 // The names the updater has always read its images by.
 constexpr std::array kFixedNames = {
+    FixedName{.file = "GENERATOR_FPGA.bin", .deviceType = kGeneratorType, .part = ImagePart::kFpga},
+    FixedName{.file = "ANALYZER_FPGA.bin", .deviceType = kAnalyzerType, .part = ImagePart::kFpga},
     FixedName{
-        .file = "GENERATOR_FPGA.bin", .device_type = kGeneratorType, .part = ImagePart::kFpga},
-    FixedName{.file = "ANALYZER_FPGA.bin", .device_type = kAnalyzerType, .part = ImagePart::kFpga},
+        .file = "GENERATOR_MCU(rack).bin", .deviceType = kGeneratorType, .part = ImagePart::kMcu},
     FixedName{
-        .file = "GENERATOR_MCU(rack).bin", .device_type = kGeneratorType, .part = ImagePart::kMcu},
-    FixedName{
-        .file = "ANALYZER_MCU(rack).bin", .device_type = kAnalyzerType, .part = ImagePart::kMcu},
+        .file = "ANALYZER_MCU(rack).bin", .deviceType = kAnalyzerType, .part = ImagePart::kMcu},
 };
 
 constexpr std::string_view kTemporaryName = "manifest.json.tmp";
 
 Refusal MakeRefusal(RefusalKind kind, const std::filesystem::path& file, std::string text) {
-  return Refusal{.kind = kind, .text = std::move(text), .file = PathText(file), .key_id = {}};
+  return Refusal{.kind = kind, .text = std::move(text), .file = PathText(file), .keyId = {}};
 }
 
 Checked<std::vector<std::string>> FolderFiles(const std::filesystem::path& folder) {
@@ -65,7 +64,7 @@ Checked<FileMapping> ParseFileMapping(std::string_view text) {
     return Refusal{.kind = RefusalKind::kBadFileMapping,
                    .text = "The mapping \"" + std::string(text) + "\" " + why + ".",
                    .file = std::string(text),
-                   .key_id = {}};
+                   .keyId = {}};
   };
   const std::size_t equals = text.rfind('=');
   if (equals == std::string_view::npos) return refuse("is not FILE=KIND:PART");
@@ -82,7 +81,7 @@ Checked<FileMapping> ParseFileMapping(std::string_view text) {
   if (const std::string why = SafeFileNameProblem(file); !why.empty()) {
     return refuse("names a file that " + why);
   }
-  return FileMapping{.file = std::string(file), .device_type = *kind, .part = *part};
+  return FileMapping{.file = std::string(file), .deviceType = *kind, .part = *part};
 }
 
 Checked<Manifest> BuildManifest(const std::filesystem::path& folder, const std::string& release,
@@ -108,10 +107,10 @@ Checked<Manifest> BuildManifest(const std::filesystem::path& folder, const std::
     const auto fixed = std::find_if(kFixedNames.begin(), kFixedNames.end(),
                                     [&](const FixedName& f) { return f.file == name; });
     if (mapped != mappings.rend()) {
-      image.device_type = mapped->device_type;
+      image.deviceType = mapped->deviceType;
       image.part = mapped->part;
     } else if (fixed != kFixedNames.end()) {
-      image.device_type = fixed->device_type;
+      image.deviceType = fixed->deviceType;
       image.part = fixed->part;
     } else {
       return MakeRefusal(

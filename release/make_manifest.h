@@ -14,7 +14,7 @@ namespace korvelt::release {
 
 struct FileMapping {
   std::string file;
-  int device_type = kGeneratorType;
+  int deviceType = kGeneratorType;
   ImagePart part = ImagePart::kFpga;
 };
 

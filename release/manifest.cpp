@@ -93,8 +93,8 @@ std::string ReleaseNameProblem(std::string_view name) {
 
 // What is wrong with one image's values, or empty.
 std::string ImageProblem(const ManifestImage& image) {
-  if (image.device_type < kGeneratorType || image.device_type > kLastDeviceType) {
-    return "device type " + std::to_string(image.device_type) + " is not 0..7";
+  if (image.deviceType < kGeneratorType || image.deviceType > kLastDeviceType) {
+    return "device type " + std::to_string(image.deviceType) + " is not 0..7";
   }
   if (const std::string why = SafeFileNameProblem(image.file); !why.empty()) {
     return "file \"" + image.file + "\" " + why;
@@ -161,15 +161,15 @@ Checked<ManifestImage, std::string> ParseImage(const Json& entry, std::size_t in
   if (kind.is_string()) {
     const std::string text = kind.get<std::string>();
     if (text == "generator") {
-      image.device_type = kGeneratorType;
+      image.deviceType = kGeneratorType;
     } else if (text == "analyzer") {
-      image.device_type = kAnalyzerType;
+      image.deviceType = kAnalyzerType;
     } else {
       return label + ": unknown kind \"" + text + "\" (generator, analyzer or a number 2..7)";
     }
   } else if (kind.is_number_unsigned() && kind.get<std::uint64_t>() >= 2 &&
              kind.get<std::uint64_t>() <= kLastDeviceType) {
-    image.device_type = static_cast<int>(kind.get<std::uint64_t>());
+    image.deviceType = static_cast<int>(kind.get<std::uint64_t>());
   } else {
     return label + ": kind " + kind.dump() + " is not generator, analyzer or a number 2..7";
   }
@@ -194,8 +194,8 @@ Checked<ManifestImage, std::string> ParseImage(const Json& entry, std::size_t in
 std::string DuplicateProblem(const std::vector<ManifestImage>& images) {
   for (std::size_t i = 0; i < images.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
-      if (images[i].device_type == images[j].device_type && images[i].part == images[j].part) {
-        return ImageLabel(i, images[i].file) + " is a second " + KindName(images[i].device_type) +
+      if (images[i].deviceType == images[j].deviceType && images[i].part == images[j].part) {
+        return ImageLabel(i, images[i].file) + " is a second " + KindName(images[i].deviceType) +
                " " + std::string(PartName(images[i].part)) + " image, after " +
                ImageLabel(j, images[j].file);
       }
@@ -252,10 +252,10 @@ std::optional<ImagePart> ParsePart(std::string_view name) {
   return std::nullopt;
 }
 
-std::string KindName(int device_type) {
-  if (device_type == kGeneratorType) return "generator";
-  if (device_type == kAnalyzerType) return "analyzer";
-  return "type " + std::to_string(device_type);
+std::string KindName(int deviceType) {
+  if (deviceType == kGeneratorType) return "generator";
+  if (deviceType == kAnalyzerType) return "analyzer";
+  return "type " + std::to_string(deviceType);
 }
 
 std::optional<int> ParseKind(std::string_view name) {
@@ -305,10 +305,10 @@ std::string WriteManifest(const Manifest& manifest) {
   nlohmann::ordered_json images = nlohmann::ordered_json::array();
   for (const ManifestImage& image : manifest.images) {
     nlohmann::ordered_json entry;
-    if (image.device_type == kGeneratorType || image.device_type == kAnalyzerType) {
-      entry["kind"] = KindName(image.device_type);
+    if (image.deviceType == kGeneratorType || image.deviceType == kAnalyzerType) {
+      entry["kind"] = KindName(image.deviceType);
     } else {
-      entry["kind"] = image.device_type;
+      entry["kind"] = image.deviceType;
     }
     entry["part"] = PartName(image.part);
     entry["file"] = image.file;

@@ -34,7 +34,7 @@ enum class ImagePart {
 
 std::string_view PartName(ImagePart part);  // "fpga", "input-board-2", ...
 std::optional<ImagePart> ParsePart(std::string_view name);
-std::string KindName(int device_type);  // "generator", "analyzer", "type 3"
+std::string KindName(int deviceType);  // "generator", "analyzer", "type 3"
 // "generator", "analyzer" or a hidden type "2".."7".
 std::optional<int> ParseKind(std::string_view name);
 
@@ -42,7 +42,7 @@ std::optional<int> ParseKind(std::string_view name);
 inline constexpr std::uint64_t kMaxImageSize = 0xFFFFFFFFu;
 
 struct ManifestImage {
-  int device_type = kGeneratorType;
+  int deviceType = kGeneratorType;
   ImagePart part = ImagePart::kFpga;
   std::string file;  // a plain file name in the release folder, UTF-8
   std::uint64_t size = 0;

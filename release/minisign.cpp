@@ -32,10 +32,10 @@ std::vector<std::string_view> Lines(std::string_view text) {
 
 }  // namespace
 
-std::string KeyIdHex(const KeyId& key_id) {
+std::string KeyIdHex(const KeyId& keyId) {
   std::string text;
   char digits[3];
-  for (auto byte = key_id.rbegin(); byte != key_id.rend(); ++byte) {
+  for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte) {
     std::snprintf(digits, sizeof digits, "%02X", *byte);
     text += digits;
   }
@@ -56,7 +56,7 @@ Checked<PublicKey, std::string> ParsePublicKey(std::string_view text) {
     return std::string("not a minisign public key: its algorithm is not Ed25519");
   }
   PublicKey key;
-  std::copy_n(bytes->begin() + 2, key.key_id.size(), key.key_id.begin());
+  std::copy_n(bytes->begin() + 2, key.keyId.size(), key.keyId.begin());
   std::copy_n(bytes->begin() + 10, key.key.size(), key.key.begin());
   return key;
 }
@@ -85,23 +85,23 @@ Checked<SignatureFile, std::string> ParseSignatureFile(std::string_view text) {
   } else {
     return std::string("its signature algorithm is neither ED nor Ed");
   }
-  std::copy_n(signature->begin() + 2, file.key_id.size(), file.key_id.begin());
+  std::copy_n(signature->begin() + 2, file.keyId.size(), file.keyId.begin());
   std::copy_n(signature->begin() + 10, file.signature.size(), file.signature.begin());
   if (!lines[2].starts_with(kTrustedPrefix)) {
     return std::string("its third line is not a trusted comment");
   }
-  file.trusted_comment = lines[2].substr(kTrustedPrefix.size());
+  file.trustedComment = lines[2].substr(kTrustedPrefix.size());
   const auto global = DecodeBase64(lines[3]);
   if (!global || global->size() != kEd25519SignatureSize) {
     return std::string("its last line is not a base64 signature of the trusted comment");
   }
-  std::copy(global->begin(), global->end(), file.global_signature.begin());
+  std::copy(global->begin(), global->end(), file.globalSignature.begin());
   return file;
 }
 
 SignatureCheck CheckSignature(const SignatureFile& signature, const PublicKey& key,
                               std::span<const std::uint8_t> message) {
-  if (signature.key_id != key.key_id) return SignatureCheck::kBadSignature;
+  if (signature.keyId != key.keyId) return SignatureCheck::kBadSignature;
   std::vector<std::uint8_t> prehash;
   if (signature.algorithm == SignatureAlgorithm::kPrehashed) {
     prehash = Digest(HashAlgorithm::kBlake2b512, message);
@@ -111,9 +111,9 @@ SignatureCheck CheckSignature(const SignatureFile& signature, const PublicKey& k
   if (!VerifyEd25519(key.key, message, signature.signature)) return SignatureCheck::kBadSignature;
   // The trusted comment is signed together with the signature it follows.
   std::vector<std::uint8_t> signed_comment(signature.signature.begin(), signature.signature.end());
-  signed_comment.insert(signed_comment.end(), signature.trusted_comment.begin(),
-                        signature.trusted_comment.end());
-  if (!VerifyEd25519(key.key, signed_comment, signature.global_signature)) {
+  signed_comment.insert(signed_comment.end(), signature.trustedComment.begin(),
+                        signature.trustedComment.end());
+  if (!VerifyEd25519(key.key, signed_comment, signature.globalSignature)) {
     return SignatureCheck::kBadTrustedComment;
   }
   return SignatureCheck::kValid;

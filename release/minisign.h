@@ -16,12 +16,12 @@ using KeyId = std::array<std::uint8_t, 8>;
 
 // The key id as minisign shows it: the 8 bytes read as a little-endian number, here always
 // written with 16 upper-case hex digits.
-std::string KeyIdHex(const KeyId& key_id);
+std::string KeyIdHex(const KeyId& keyId);
 
 // A public key file: "untrusted comment: ..." and a base64 line holding "Ed", the key id and
 // the 32-byte Ed25519 key. The comment line may be left out.
 struct PublicKey {
-  KeyId key_id{};
+  KeyId keyId{};
   std::array<std::uint8_t, kEd25519KeySize> key{};
 };
 Checked<PublicKey, std::string> ParsePublicKey(std::string_view text);
@@ -35,10 +35,10 @@ std::string_view SignatureAlgorithmName(SignatureAlgorithm algorithm);
 // the trusted comment and the global signature over the signature and the trusted comment.
 struct SignatureFile {
   SignatureAlgorithm algorithm = SignatureAlgorithm::kPrehashed;
-  KeyId key_id{};
+  KeyId keyId{};
   std::array<std::uint8_t, kEd25519SignatureSize> signature{};
-  std::string trusted_comment;
-  std::array<std::uint8_t, kEd25519SignatureSize> global_signature{};
+  std::string trustedComment;
+  std::array<std::uint8_t, kEd25519SignatureSize> globalSignature{};
 };
 Checked<SignatureFile, std::string> ParseSignatureFile(std::string_view text);
 

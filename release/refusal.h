@@ -8,7 +8,7 @@
 namespace korvelt::release {
 
 // Why a release, a key, a station file or a manifest was refused. Every refusal carries the
-// text the operator reads; `file` and `key_id` repeat what the text names, for records.
+// text the operator reads; `file` and `keyId` repeat what the text names, for records.
 enum class RefusalKind {
   kNoTrustedKeys,       // the station trusts no key: its key folder is missing or empty
   kBadKeyFile,          // a trusted key file is not a minisign public key
@@ -34,9 +34,9 @@ std::string_view RefusalKindName(RefusalKind kind);
 
 struct Refusal {
   RefusalKind kind = RefusalKind::kBadManifest;
-  std::string text;    // for the operator: what was refused and why
-  std::string file;    // the file the refusal is about, when there is one
-  std::string key_id;  // the signing key, when it is known
+  std::string text;   // for the operator: what was refused and why
+  std::string file;   // the file the refusal is about, when there is one
+  std::string keyId;  // the signing key, when it is known
 };
 
 // A value or the reason there is none. `Error` is a Refusal for the public calls and a plain

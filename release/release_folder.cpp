@@ -12,18 +12,18 @@ namespace {
 constexpr std::size_t kSignatureLimit = 16 * 1024;
 
 Refusal Refused(RefusalKind kind, const std::filesystem::path& file, std::string why,
-                std::string key_id = {}) {
+                std::string keyId = {}) {
   return Refusal{.kind = kind,
                  .text = "Release refused: " + std::move(why),
                  .file = PathText(file),
-                 .key_id = std::move(key_id)};
+                 .keyId = std::move(keyId)};
 }
 
 std::string TrustedKeyList(const TrustedKeys& keys) {
   std::string list;
   for (const TrustedKey& key : keys) {
     if (!list.empty()) list += ", ";
-    list += KeyIdHex(key.key.key_id);
+    list += KeyIdHex(key.key.keyId);
   }
   return list;
 }
@@ -62,7 +62,7 @@ class ReleaseCheck {
                          " is not a minisign signature: it " + parsed.error() + ".");
     }
     const SignatureFile& sig = parsed.value();
-    key_id_ = KeyIdHex(sig.key_id);
+    key_id_ = KeyIdHex(sig.keyId);
     const std::span<const std::uint8_t> manifest_bytes(
         reinterpret_cast<const std::uint8_t*>(manifest.bytes.data()), manifest.bytes.size());
     if (auto refusal = SignatureRefusal(sig, manifest_bytes)) return *refusal;
@@ -76,10 +76,10 @@ class ReleaseCheck {
     }
     release_.name = parsed_manifest.value().release;
     release_.folder = folder_;
-    release_.manifest_sha256 = Sha256Hex(manifest_bytes);
-    release_.key_id = key_id_;
+    release_.manifestSha256 = Sha256Hex(manifest_bytes);
+    release_.keyId = key_id_;
     release_.algorithm = sig.algorithm;
-    release_.trusted_comment = sig.trusted_comment;
+    release_.trustedComment = sig.trustedComment;
     for (const ManifestImage& listed : parsed_manifest.value().images) {
       if (auto refusal = CheckImage(listed)) return *refusal;
     }
@@ -115,11 +115,11 @@ class ReleaseCheck {
                                           std::span<const std::uint8_t> manifest_bytes) {
     bool known = false;
     for (const TrustedKey& key : keys_) {
-      if (key.key.key_id != sig.key_id) continue;
+      if (key.key.keyId != sig.keyId) continue;
       known = true;
       switch (CheckSignature(sig, key.key, manifest_bytes)) {
         case SignatureCheck::kValid:
-          release_.key_file = key.file;
+          release_.keyFile = key.file;
           return std::nullopt;
         case SignatureCheck::kBadTrustedComment:
           return Refused(RefusalKind::kBadTrustedComment, signature_path_,
@@ -187,7 +187,7 @@ class ReleaseCheck {
                          listed.sha256 + ": the file is damaged or was changed.",
                      key_id_);
     }
-    release_.images.push_back(VerifiedImage{.device_type = listed.device_type,
+    release_.images.push_back(VerifiedImage{.deviceType = listed.deviceType,
                                             .part = listed.part,
                                             .file = listed.file,
                                             .path = path,
@@ -219,20 +219,20 @@ Checked<VerifiedRelease> VerifyRelease(const std::filesystem::path& folder,
 
 std::string OperatorLine(const VerifiedRelease& release) {
   const std::size_t count = release.images.size();
-  return "release " + release.name + ", signed by key " + release.key_id + ", " +
+  return "release " + release.name + ", signed by key " + release.keyId + ", " +
          std::to_string(count) + (count == 1 ? " image" : " images") + " checked";
 }
 
 nlohmann::ordered_json ReleaseRecord(const VerifiedRelease& release) {
   return nlohmann::ordered_json{
-      {"release", {{"name", release.name}, {"manifestSha256", release.manifest_sha256}}},
-      {"key", release.key_id}};
+      {"release", {{"name", release.name}, {"manifestSha256", release.manifestSha256}}},
+      {"key", release.keyId}};
 }
 
-const VerifiedImage* FindImage(const VerifiedRelease& release, int device_type, ImagePart part) {
+const VerifiedImage* FindImage(const VerifiedRelease& release, int deviceType, ImagePart part) {
   const auto found =
       std::find_if(release.images.begin(), release.images.end(), [&](const VerifiedImage& image) {
-        return image.device_type == device_type && image.part == part;
+        return image.deviceType == deviceType && image.part == part;
       });
   return found == release.images.end() ? nullptr : &*found;
 }
@@ -244,10 +244,9 @@ std::optional<Refusal> CheckLoadedImage(const VerifiedRelease& release, const Ve
   return Refused(same_size ? RefusalKind::kSha256Mismatch : RefusalKind::kSizeMismatch, image.path,
                  PathText(image.path) + " changed after release " + release.name +
                      " was checked: it is now " + std::to_string(bytes.size()) +
-                     " bytes, SHA-256 " + Sha256Hex(bytes) + "; the release (key " +
-                     release.key_id + ") lists " + std::to_string(image.size) + " bytes, " +
-                     image.sha256 + ".",
-                 release.key_id);
+                     " bytes, SHA-256 " + Sha256Hex(bytes) + "; the release (key " + release.keyId +
+                     ") lists " + std::to_string(image.size) + " bytes, " + image.sha256 + ".",
+                 release.keyId);
 }
 
 }  // namespace korvelt::release

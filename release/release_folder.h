@@ -24,7 +24,7 @@ inline constexpr const char* kSignatureName = "manifest.json.minisig";
 inline constexpr std::size_t kManifestLimit = 1024 * 1024;
 
 struct VerifiedImage {
-  int device_type = kGeneratorType;
+  int deviceType = kGeneratorType;
   ImagePart part = ImagePart::kFpga;
   std::string file;            // as listed
   std::filesystem::path path;  // in the release folder
@@ -35,11 +35,11 @@ struct VerifiedImage {
 struct VerifiedRelease {
   std::string name;
   std::filesystem::path folder;
-  std::string manifest_sha256;  // of the manifest bytes that were verified
-  std::string key_id;           // KeyIdHex of the signing key
-  std::filesystem::path key_file;
+  std::string manifestSha256;  // of the manifest bytes that were verified
+  std::string keyId;           // KeyIdHex of the signing key
+  std::filesystem::path keyFile;
   SignatureAlgorithm algorithm = SignatureAlgorithm::kPrehashed;
-  std::string trusted_comment;
+  std::string trustedComment;
   std::vector<VerifiedImage> images;
 };
 
@@ -57,7 +57,7 @@ std::string OperatorLine(const VerifiedRelease& release);
 nlohmann::ordered_json ReleaseRecord(const VerifiedRelease& release);
 
 // The release's image for a unit and part, or nullptr.
-const VerifiedImage* FindImage(const VerifiedRelease& release, int device_type, ImagePart part);
+const VerifiedImage* FindImage(const VerifiedRelease& release, int deviceType, ImagePart part);
 
 // The image's bytes as loaded for sending, checked again against the release: the file may
 // have been replaced since VerifyRelease read it. nullopt when they match.

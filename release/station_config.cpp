@@ -27,7 +27,7 @@ Refusal ConfigRefusal(const std::filesystem::path& source, std::size_t line, std
                  .text = "The station file " + name + " is refused: line " + std::to_string(line) +
                          ": " + std::move(why) + ".",
                  .file = name,
-                 .key_id = {}};
+                 .keyId = {}};
 }
 
 }  // namespace
@@ -57,9 +57,9 @@ Checked<StationConfig> ParseStationConfig(std::string_view text,
     if (key == kRequireRelease) {
       seen = &set_on_line[0];
       if (value == "true") {
-        config.require_release = true;
+        config.requireRelease = true;
       } else if (value == "false") {
-        config.require_release = false;
+        config.requireRelease = false;
       } else {
         return ConfigRefusal(
             source, number,
@@ -70,7 +70,7 @@ Checked<StationConfig> ParseStationConfig(std::string_view text,
       if (value.empty()) return ConfigRefusal(source, number, "trusted-keys names no folder");
       const auto folder = PathFromUtf8(value);
       if (!folder) return ConfigRefusal(source, number, "trusted-keys is not UTF-8 text");
-      config.trusted_keys = source.parent_path() / *folder;  // an absolute folder replaces
+      config.trustedKeys = source.parent_path() / *folder;  // an absolute folder replaces
     } else {
       return ConfigRefusal(source, number,
                            "unknown setting \"" + std::string(key) +
@@ -93,7 +93,7 @@ Checked<StationConfig> LoadStationConfig(const std::filesystem::path& file) {
     return Refusal{.kind = RefusalKind::kBadStationConfig,
                    .text = "The station file " + name + " can not be read: " + read.reason + ".",
                    .file = name,
-                   .key_id = {}};
+                   .keyId = {}};
   }
   return ParseStationConfig(read.bytes, file);
 }

@@ -14,8 +14,8 @@
 namespace korvelt::release {
 
 struct StationConfig {
-  bool require_release = false;
-  std::filesystem::path trusted_keys = DefaultTrustedKeyFolder();
+  bool requireRelease = false;
+  std::filesystem::path trustedKeys = DefaultTrustedKeyFolder();
 };
 
 // Unknown settings, repeated settings, lines without '=' and bad values are refused with

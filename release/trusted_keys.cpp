@@ -12,7 +12,7 @@ namespace {
 constexpr std::size_t kKeyFileLimit = 4096;
 
 Refusal KeyRefusal(RefusalKind kind, const std::filesystem::path& file, std::string text) {
-  return Refusal{.kind = kind, .text = std::move(text), .file = PathText(file), .key_id = {}};
+  return Refusal{.kind = kind, .text = std::move(text), .file = PathText(file), .keyId = {}};
 }
 
 bool IsKeyFileName(const std::filesystem::path& file) {

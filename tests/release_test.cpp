@@ -131,7 +131,7 @@ TEST(Base64, DecodesOnlyStrictPaddedBase64) {
 TEST(Minisign, KeyIdsReadAsTheToolPrintsThemWithAllSixteenDigits) {
   auto key = ParsePublicKey(ReadText(DataDir() / "station.pub"));
   ASSERT_TRUE(key.ok()) << key.error();
-  EXPECT_EQ(KeyIdHex(key.value().key_id), kStationKeyId);
+  EXPECT_EQ(KeyIdHex(key.value().keyId), kStationKeyId);
   // The tool itself leaves out leading zeros ("619CD8C784DCD9F" for this id).
   EXPECT_EQ(KeyIdHex({0x9f, 0xcd, 0x4d, 0x78, 0x8c, 0xcd, 0x19, 0x06}), "0619CD8C784DCD9F");
   // A key pasted without its comment line, with Windows line ends, is the same key.
@@ -195,13 +195,13 @@ TEST(ReleaseFolder, CommittedReleaseVerifiesInBothSignatureForms) {
     ASSERT_TRUE(release.ok()) << release.error().text;
     const VerifiedRelease& r = release.value();
     EXPECT_EQ(r.name, "2026.12");
-    EXPECT_EQ(r.key_id, kStationKeyId);
-    EXPECT_EQ(r.key_file, DataDir() / "station.pub");
+    EXPECT_EQ(r.keyId, kStationKeyId);
+    EXPECT_EQ(r.keyFile, DataDir() / "station.pub");
     EXPECT_EQ(r.algorithm, form.algorithm);
-    EXPECT_EQ(r.manifest_sha256, Sha256File(folder / kManifestName).sha256);
+    EXPECT_EQ(r.manifestSha256, Sha256File(folder / kManifestName).sha256);
     EXPECT_EQ(OperatorLine(r), "release 2026.12, signed by key 2C090728996D4FB5, 4 images checked");
     EXPECT_EQ(ReleaseRecord(r).dump(), "{\"release\":{\"name\":\"2026.12\",\"manifestSha256\":\"" +
-                                           r.manifest_sha256 + "\"},\"key\":\"" + kStationKeyId +
+                                           r.manifestSha256 + "\"},\"key\":\"" + kStationKeyId +
                                            "\"}");
     ASSERT_EQ(r.images.size(), 4u);
     const VerifiedImage* aux = FindImage(r, 5, ImagePart::kAuxFpga);
@@ -351,7 +351,7 @@ TEST(ReleaseFolder, RefusesEveryFaultNamingTheFileAndTheKey) {
       EXPECT_NE(refusal.file.find(fault.names_file), std::string::npos) << refusal.file;
       EXPECT_EQ(refusal.text.find(kStationKeyId) != std::string::npos, fault.names_key)
           << refusal.text;
-      EXPECT_EQ(refusal.key_id, fault.names_key ? kStationKeyId : "");
+      EXPECT_EQ(refusal.keyId, fault.names_key ? kStationKeyId : "");
       if (fault.kind == RefusalKind::kUntrustedKey) {
         EXPECT_NE(refusal.text.find(kOtherKeyId), std::string::npos) << refusal.text;
       }
@@ -415,7 +415,7 @@ TEST(Manifest, AcceptsEveryKindAndPart) {
   ASSERT_TRUE(manifest.ok()) << manifest.error();
   ASSERT_EQ(manifest.value().images.size(), 4u);
   const ManifestImage& last = manifest.value().images[3];
-  EXPECT_EQ(last.device_type, 7);
+  EXPECT_EQ(last.deviceType, 7);
   EXPECT_EQ(last.part, ImagePart::kInputBoard4);
   EXPECT_EQ(last.size, kMaxImageSize);
   EXPECT_EQ(last.sha256, std::string(64, 'f'));
@@ -490,17 +490,17 @@ TEST(StationConfig, ReadsSettingsAndRefusesOthersByLine) {
   const fs::path source = fs::path("station") / "station.conf";
   struct Case {
     std::string text;
-    bool require_release;
-    fs::path trusted_keys;
+    bool requireRelease;
+    fs::path trustedKeys;
     const char* because;  // nullptr: accepted
   };
   const Case cases[] = {
-      {.text = "", .require_release = false, .trusted_keys = DefaultTrustedKeyFolder()},
+      {.text = "", .requireRelease = false, .trustedKeys = DefaultTrustedKeyFolder()},
       {.text = "# line station 4\n\n  require-release = true  \n",
-       .require_release = true,
-       .trusted_keys = DefaultTrustedKeyFolder()},
+       .requireRelease = true,
+       .trustedKeys = DefaultTrustedKeyFolder()},
       {.text = "\xEF\xBB\xBFrequire-release=false\r\ntrusted-keys = keys\r\n",
-       .trusted_keys = source.parent_path() / "keys"},
+       .trustedKeys = source.parent_path() / "keys"},
       {.text = "require-release = yes\n", .because = "line 1: require-release is \"yes\""},
       {.text = "\n# x\nrequire-releases = true\n", .because = "line 3: unknown setting"},
       {.text = "require-release = true\nrequire-release = false\n",
@@ -512,8 +512,8 @@ TEST(StationConfig, ReadsSettingsAndRefusesOthersByLine) {
     const auto config = ParseStationConfig(c.text, source);
     if (c.because == nullptr) {
       ASSERT_TRUE(config.ok()) << c.text << config.error().text;
-      EXPECT_EQ(config.value().require_release, c.require_release) << c.text;
-      EXPECT_EQ(config.value().trusted_keys, c.trusted_keys) << c.text;
+      EXPECT_EQ(config.value().requireRelease, c.requireRelease) << c.text;
+      EXPECT_EQ(config.value().trustedKeys, c.trustedKeys) << c.text;
     } else {
       ASSERT_FALSE(config.ok()) << c.text;
       EXPECT_EQ(config.error().kind, RefusalKind::kBadStationConfig);
@@ -527,12 +527,12 @@ TEST(StationConfig, MissingFileMeansDefaultsAndAFileIsRead) {
   TempWorkDir work;
   const auto missing = LoadStationConfig(work.path() / "station.conf");
   ASSERT_TRUE(missing.ok());
-  EXPECT_FALSE(missing.value().require_release);
+  EXPECT_FALSE(missing.value().requireRelease);
   WriteText(work.path() / "station.conf", "require-release = true\ntrusted-keys = k\n");
   const auto read = LoadStationConfig(work.path() / "station.conf");
   ASSERT_TRUE(read.ok()) << read.error().text;
-  EXPECT_TRUE(read.value().require_release);
-  EXPECT_EQ(read.value().trusted_keys, work.path() / "k");
+  EXPECT_TRUE(read.value().requireRelease);
+  EXPECT_EQ(read.value().trustedKeys, work.path() / "k");
 }
 
 TEST(TrustedKeys, LoadsEveryPubFileAndRefusesABrokenOne) {
@@ -550,8 +550,8 @@ TEST(TrustedKeys, LoadsEveryPubFileAndRefusesABrokenOne) {
   const auto loaded = LoadTrustedKeys(keys);
   ASSERT_TRUE(loaded.ok()) << loaded.error().text;
   ASSERT_EQ(loaded.value().size(), 2u);
-  EXPECT_EQ(KeyIdHex(loaded.value()[0].key.key_id), kOtherKeyId);
-  EXPECT_EQ(KeyIdHex(loaded.value()[1].key.key_id), kStationKeyId);
+  EXPECT_EQ(KeyIdHex(loaded.value()[0].key.keyId), kOtherKeyId);
+  EXPECT_EQ(KeyIdHex(loaded.value()[1].key.keyId), kStationKeyId);
 
   WriteText(keys / "broken.pub", "untrusted comment: minisign public key\nRWTst\n");
   const auto broken = LoadTrustedKeys(keys);
@@ -567,24 +567,24 @@ TEST(MakeManifest, ParsesFileMappings) {
     const char* text;
     bool ok;
     const char* file;
-    int device_type;
+    int deviceType;
     ImagePart part;
   };
   const Case cases[] = {
       {.text = "gen-mcu.hex=generator:mcu",
        .ok = true,
        .file = "gen-mcu.hex",
-       .device_type = kGeneratorType,
+       .deviceType = kGeneratorType,
        .part = ImagePart::kMcu},
       {.text = "a=b.bin=3:nand",
        .ok = true,
        .file = "a=b.bin",
-       .device_type = 3,
+       .deviceType = 3,
        .part = ImagePart::kNand},
       {.text = "in.bin=analyzer:input-board-3",
        .ok = true,
        .file = "in.bin",
-       .device_type = kAnalyzerType,
+       .deviceType = kAnalyzerType,
        .part = ImagePart::kInputBoard3},
       {.text = "gen-mcu.hex"},
       {.text = "gen-mcu.hex=generator"},
@@ -602,7 +602,7 @@ TEST(MakeManifest, ParsesFileMappings) {
       continue;
     }
     EXPECT_EQ(mapping.value().file, c.file);
-    EXPECT_EQ(mapping.value().device_type, c.device_type);
+    EXPECT_EQ(mapping.value().deviceType, c.deviceType);
     EXPECT_EQ(mapping.value().part, c.part);
   }
 }
@@ -627,17 +627,17 @@ TEST(MakeManifest, WritesWhatTheFolderHoldsAndWritesItAgain) {
   const auto made = MakeManifest(folder, "2026.12", mappings);
   ASSERT_TRUE(made.ok()) << made.error().text;
   const Manifest expected{.release = "2026.12",
-                          .images = {{.device_type = kAnalyzerType,
+                          .images = {{.deviceType = kAnalyzerType,
                                       .part = ImagePart::kMcu,
                                       .file = "ANALYZER_MCU(rack).bin",
                                       .size = 300,
                                       .sha256 = Sha256Hex(mcu)},
-                                     {.device_type = kGeneratorType,
+                                     {.deviceType = kGeneratorType,
                                       .part = ImagePart::kFpga,
                                       .file = "GENERATOR_FPGA.bin",
                                       .size = 5000,
                                       .sha256 = Sha256Hex(fpga)},
-                                     {.device_type = 7,
+                                     {.deviceType = 7,
                                       .part = ImagePart::kNand,
                                       .file = "nand7.bin",
                                       .size = 77,
@@ -817,8 +817,8 @@ TEST_F(SignedRelease, SignedManifestsThatAreUnsoundAreStillRefused) {
     ASSERT_FALSE(release.ok());
     EXPECT_EQ(release.error().kind, c.kind) << release.error().text;
     EXPECT_NE(release.error().text.find(c.names), std::string::npos) << release.error().text;
-    EXPECT_FALSE(release.error().key_id.empty());
-    EXPECT_NE(release.error().text.find(release.error().key_id), std::string::npos);
+    EXPECT_FALSE(release.error().keyId.empty());
+    EXPECT_NE(release.error().text.find(release.error().keyId), std::string::npos);
   }
 }
 
@@ -830,13 +830,13 @@ TEST_F(SignedRelease, AnyOfSeveralTrustedKeysMaySign) {
   Sign(folder, "second");
   const auto release = VerifyRelease(folder, Keys());
   ASSERT_TRUE(release.ok()) << release.error().text;
-  EXPECT_EQ(release.value().key_file.filename(), "second.pub");
+  EXPECT_EQ(release.value().keyFile.filename(), "second.pub");
   // Without the second key in the folder, the same release is refused naming its key.
   const TrustedKeys first_only = {Keys().front()};
   const auto refused = VerifyRelease(folder, first_only);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().kind, RefusalKind::kUntrustedKey);
-  EXPECT_EQ(refused.error().key_id, release.value().key_id);
+  EXPECT_EQ(refused.error().keyId, release.value().keyId);
 }
 
 }  // namespace

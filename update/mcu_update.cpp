@@ -62,10 +62,10 @@ enum Stm32State {
   kStateWrite,
   // Not in the window's design:
   kStateVerify,
-  kStateCheck,   // looking for a bootloader that waits on the line
-  kStateDrain,   // it answered: waiting for the line to be quiet
-  kStateGo,      // starting the new firmware
-  kStateReadUid, // reading the unique device ID
+  kStateCheck,    // looking for a bootloader that waits on the line
+  kStateDrain,    // it answered: waiting for the line to be quiet
+  kStateGo,       // starting the new firmware
+  kStateReadUid,  // reading the unique device ID
 };
 
 // What an operator must know after a failure: whether the unit may be powered off.
