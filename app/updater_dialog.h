@@ -2,7 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,9 +25,19 @@
 
 namespace korvelt {
 
+// Checks an image's bytes as loaded, before any of them is sent: nothing when they may go, else
+// why not (a front end that takes its images from a signed release compares them with it).
+using ImageCheck =
+    std::function<std::optional<std::string>(const std::string& path, std::span<const uint8_t>)>;
+
 // What a front end decides for the window beyond its design, given once after OnInitDialog.
 struct UpdaterOptions {
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
+  // Files read instead of the window's fixed image paths (".\data\GENERATOR_FPGA.bin" and
+  // the others, as the window names them): the images of a release. An MCU image given here
+  // is recognised by its content, as an image file the front end names.
+  std::map<std::string, std::string> imageFiles;
+  ImageCheck imageCheck;
 };
 
 // The main window: owns the serial settings, the image buffer and every protocol's state, and

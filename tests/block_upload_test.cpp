@@ -389,3 +389,48 @@ TEST(ImageLoading, BufferAfterEachOutcome) {
 
 }  // namespace
 }  // namespace korvelt
+
+namespace korvelt {
+namespace {
+
+// A front end that takes its images from a signed release gives the window other files for its
+// fixed paths and a check of every image's bytes: a refused image sends nothing.
+TEST(BlockUpload, ImagesAFrontEndNamesAndChecks) {
+  const Bytes fixed = testing::PatternImage(1000, 1);
+  const Bytes released = testing::PatternImage(1300, 2);
+  struct Case {
+    bool refuse;
+  } cases[] = {{false}, {true}};
+  for (const Case& c : cases) {
+    UploadHarness h;
+    h.work.Write("data/GENERATOR_FPGA.bin", fixed);
+    const std::string file = h.work.Write("data/release-GENERATOR_FPGA.bin", released);
+    std::vector<std::string> checked;
+    h.dialog.Configure({.allowPlaceholderLoader = true,
+                        .imageFiles = {{kGeneratorFpgaImage, file}},
+                        .imageCheck = [&](const std::string& path, std::span<const uint8_t> b)
+                            -> std::optional<std::string> {
+                          checked.push_back(path);
+                          EXPECT_EQ(Bytes(b.begin(), b.end()), released);
+                          if (c.refuse) return "changed since the release was checked";
+                          return std::nullopt;
+                        }});
+    h.dialog.Click(IDC_GENERATOR_FPGA);
+    EXPECT_EQ(checked, std::vector<std::string>{file})
+        << (h.Boxes().empty() ? std::string() : h.Boxes().back().text);
+    if (c.refuse) {
+      EXPECT_TRUE(h.port.writes.empty()) << "not a byte of a refused image";
+      ASSERT_FALSE(h.services.results.empty());
+      EXPECT_EQ(h.services.results.back().failure, FailureKind::kImage);
+      EXPECT_EQ(h.Boxes().back().text, "changed since the release was checked");
+      continue;
+    }
+    ASSERT_TRUE(h.RunUntilFinished());
+    Bytes padded = released;
+    padded.resize(6 * 256, 0x00);  // the last block is padded with zeros
+    EXPECT_EQ(h.unit.uploads().at(kKindFpga).bytes, padded);
+  }
+}
+
+}  // namespace
+}  // namespace korvelt

@@ -16,6 +16,7 @@
 #include "release/manifest.h"
 #include "release/minisign.h"
 #include "release/release_folder.h"
+#include "release/release_images.h"
 #include "release/sha256_file.h"
 #include "release/station_config.h"
 #include "release/trusted_keys.h"
@@ -840,4 +841,37 @@ TEST_F(SignedRelease, AnyOfSeveralTrustedKeysMaySign) {
 }
 
 }  // namespace
+// What the window is given: the release's files for its fixed paths, and a check of the bytes
+// it loads against the release (a file replaced after the check is refused), or, on a station
+// that requires releases, of any image that is not in one.
+TEST(ReleaseImages, TheWindowReadsAndChecksTheReleasesFiles) {
+  const fs::path folder = DataDir() / "release-prehashed";
+  const auto verified = VerifyRelease(folder, KeysFrom({"station.pub"}));
+  ASSERT_TRUE(verified.ok()) << verified.error().text;
+  auto release = std::make_shared<const VerifiedRelease>(verified.value());
+  auto bytesOf = [](const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+  };
+  const fs::path fpga = folder / "GENERATOR_FPGA.bin";
+  const ReleaseImageSource source = ImageSourceFor(release, false);
+  EXPECT_EQ(source.fixedFiles.at(".\\data\\GENERATOR_FPGA.bin"), fpga.string());
+  EXPECT_EQ(source.fixedFiles.at(".\\data\\GENERATOR_MCU(rack).bin"),
+            (folder / "gen-mcu.hex").string());
+  EXPECT_EQ(source.fixedFiles.count(".\\data\\ANALYZER_FPGA.bin"), 0u) << "not in the release";
+  std::vector<std::uint8_t> bytes = bytesOf(fpga);
+  EXPECT_FALSE(source.check(fpga.string(), bytes));
+  bytes[7] ^= 1;
+  const auto changed = source.check(fpga.string(), bytes);
+  ASSERT_TRUE(changed);
+  EXPECT_NE(changed->find("GENERATOR_FPGA.bin"), std::string::npos) << *changed;
+  EXPECT_FALSE(source.check("/elsewhere/image.bin", bytes)) << "a release is not required";
+  const ReleaseImageSource required = ImageSourceFor(release, true);
+  EXPECT_EQ(required.check("/elsewhere/image.bin", bytes),
+            NotFromReleaseText("/elsewhere/image.bin"));
+  EXPECT_EQ(ImageSourceFor(nullptr, true).check("data/x.bin", bytes),
+            NotFromReleaseText("data/x.bin"));
+  EXPECT_FALSE(ImageSourceFor(nullptr, false).check) << "the window reads as it always has";
+}
+
 }  // namespace korvelt::release

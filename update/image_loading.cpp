@@ -37,6 +37,15 @@ UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& 
     RefuseWithAppBox(message, FailureKind::kImage);
     return BufferLoad::kFailed;
   }
+  if (options_.imageCheck) {
+    if (auto refused = options_.imageCheck(path, read.bytes)) {
+      // Not a byte of an image the front end refuses may reach the unit.
+      m_pImage.clear();
+      m_imageSize = 0;
+      RefuseWithAppBox(*refused, FailureKind::kImage);
+      return BufferLoad::kFailed;
+    }
+  }
   m_pImage = std::move(read.bytes);
   m_imageSize = static_cast<uint32_t>(m_pImage.size());
   if (m_imageSize > 0) return BufferLoad::kLoaded;
@@ -46,15 +55,22 @@ UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& 
 }
 
 int UpdaterDialog::LoadImageFile(const std::string& path) {
-  const BufferLoad load = ReadIntoImageBuffer(PortablePath(path));
+  const auto replaced = options_.imageFiles.find(path);
+  const BufferLoad load = ReadIntoImageBuffer(
+      replaced != options_.imageFiles.end() ? replaced->second : PortablePath(path));
   // The same words for every path.
   if (load == BufferLoad::kCannotOpen) RefuseWithAppBox(kCannotFindImage, FailureKind::kImage);
   return load == BufferLoad::kLoaded ? 1 : 0;
 }
 
 int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
-  const std::string& path = mcu_update_.options().imageFile;
-  if (path.empty()) return LoadImageFile(deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage);
+  const char* fixed = deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
+  std::string path = mcu_update_.options().imageFile;
+  if (const auto replaced = options_.imageFiles.find(fixed);
+      path.empty() && replaced != options_.imageFiles.end()) {
+    path = replaced->second;
+  }
+  if (path.empty()) return LoadImageFile(fixed);
   const BufferLoad load = ReadIntoImageBuffer(path);
   if (load == BufferLoad::kCannotOpen) {
     RefuseWithAppBox("Can not open " + path + ". Nothing was sent.", FailureKind::kImage);
