@@ -157,6 +157,9 @@ void UpdaterDialog::OnTimer(int timerId) {
     case kTimerMcuCheck:
       mcu_update_.OnCheckTimer();
       break;
+    case kTimerMcuStub:
+      mcu_update_.OnStubTimer();
+      break;
     default:
       break;  // timers of later subsystems have their cases in their own files
   }

@@ -37,6 +37,9 @@ enum TimerId : int {
   // Not in the window's design: the MCU update's wait for the ISP banner and its check for a
   // bootloader that already waits on the line.
   kTimerMcuCheck = 11,
+  // Not in the window's design: the flashing stub's reply deadline, and the wait for a stub
+  // that stopped answering to return to the ROM bootloader.
+  kTimerMcuStub = 12,
 };
 
 }  // namespace korvelt

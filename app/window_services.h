@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -118,6 +119,14 @@ class WindowServices {
 
   // A blocking pause on the window's thread: nothing else is handled meanwhile.
   virtual void Pause(unsigned ms) = 0;
+
+  // Milliseconds on a clock that only moves forward, for protocols that time their own
+  // replies (the MCU's flashing stub). Tests give their virtual clock.
+  virtual uint64_t NowMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
 
   // Starts an outside program without waiting for it; false if it could not be started.
   virtual bool LaunchProcess(const std::string& commandLine, int showMode) = 0;

@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   const std::string simProgram = fs::absolute(binDir / "korvelt-sim").string();
   const fs::path work = fs::temp_directory_path() / ("korvelt-bench-" + std::to_string(::getpid()));
   fs::create_directories(work / "data");
-  // KORVELT_BENCH_ONLY=fpga|mcu|board|idle|memory runs one group of rows.
+  // KORVELT_BENCH_ONLY=fpga|mcu|stub|board|idle|memory runs one group of rows.
   const std::string only =
       std::getenv("KORVELT_BENCH_ONLY") ? std::getenv("KORVELT_BENCH_ONLY") : "";
   auto Wanted = [&](const char* group) { return only.empty() || only == group; };
@@ -364,6 +364,38 @@ int main(int argc, char** argv) {
                                                     {"startedSeconds", started.wallSeconds},
                                                     {"exit", ours.status},
                                                     {"startedExit", started.status}};
+  }
+  // 3e. The flashing stub: 64 KiB written and checked through it, the whole command (--no-start,
+  // as in 3d) against stm32flash -v -w's on the same virtual MCU waiting in its bootloader, and
+  // against the wire bound (the image's bytes at 11 bits). At 115200, then with the line
+  // switched for the image: 230400 (the most the stub keeps up with at the ROM bootloader's
+  // 8 MHz) and 460800 (the link carries it; the stub's receiver overruns now and then), where
+  // the stub's load at 115200 stays in the whole command.
+  for (const uint32_t rate : {115200u, 230400u, 460800u}) {
+    if (!Wanted("mcu") && !Wanted("stub")) break;
+    WriteFile(work / "data/GENERATOR_MCU(rack).bin", RandomImage(mcuBytes, 2));
+    Sim sim(simProgram, work, "3=generator", 115200,
+            {"--in-bootloader", "--mcu-max-baud", "460800"});
+    std::vector<std::string> steps = {"--mcu-stub", "--no-start", "generator-mcu"};
+    if (rate != 115200) steps.insert(steps.begin() + 1, {"--mcu-baud", std::to_string(rate)});
+    const Finished ours = runCli(steps, "");
+    const double flash = stm32flash(sim, true);
+    const double peer = ours.wallSeconds / flash;
+    const double wire = mcuBytes * 11.0 / rate;
+    const double toWire = ours.wallSeconds / wire;
+    const bool goal = rate == 115200;
+    const bool met = ours.status == 0 && flash > 0 && peer <= 0.5 && (!goal || toWire <= 1.15);
+    rows.push_back({"MCU " + std::to_string(mcuBytes / 1024) + " KiB stub" +
+                        (goal ? std::string() : " at " + std::to_string(rate)) + ", whole",
+                    Format("%.2f s", ours.wallSeconds) + "; stm32flash -v -w " +
+                        Format("%.2f s", flash) + ", ratio " + Format("%.3f", peer) + "; wire " +
+                        Format("%.2f s", wire) + ", ratio " + Format("%.3f", toWire),
+                    goal ? "<= 0.5 x peer, <= 1.15 x wire" : "<= 0.5 x peer",
+                    met ? "met" : "NOT MET"});
+    json["mcuStub" + std::to_string(rate)] = {
+        {"bytes", mcuBytes},          {"rate", rate},       {"seconds", ours.wallSeconds},
+        {"stm32flashSeconds", flash}, {"peerRatio", peer},  {"wireSeconds", wire},
+        {"wireRatio", toWire},        {"exit", ours.status}};
   }
   // 3c. Half of the image erased (every other 256-byte block all 0xFF): what goes out.
   if (Wanted("mcu")) {

@@ -42,6 +42,10 @@ class PortOperations {
   virtual void QueueWrite(const uint8_t* bytes, int length) = 0;
   // Asks the worker to close the port; does not wait.
   virtual void RequestClose() = 0;
+  // Every write first discards received bytes the worker has not read yet, so that nothing
+  // sent before a command can pass for its answer. A stream whose replies arrive while it is
+  // still being written (the MCU's flashing stub) keeps them instead, while this is set.
+  virtual void KeepInputAcrossWrites(bool /*keep*/) {}
   // A port handle is held (opened and not yet closed by the worker).
   virtual bool HoldsPort() const = 0;
   // Why the last OpenPort that failed did not open; kNone before any failure.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,6 +17,8 @@ struct PortWorkerBase {
   NotificationChannel* owner = nullptr;
   int portNumber = 0;
   SerialTraceHook trace;
+  // Set from the window's thread, read by the worker before each write.
+  std::atomic<bool> keepInputAcrossWrites{false};
 
   void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
              std::size_t length = 0);

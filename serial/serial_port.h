@@ -37,6 +37,7 @@ class SerialPort final : public PortOperations {
   bool StartMonitor() override;
   void QueueWrite(const uint8_t* bytes, int length) override;
   void RequestClose() override;
+  void KeepInputAcrossWrites(bool keep) override;
   bool HoldsPort() const override;
   PortError LastOpenError() const override;
 

@@ -235,10 +235,10 @@ void SerialPort::Impl::PerformWrite() {
     failure = device < 0 ? EBADF : EIO;
   } else {
     std::lock_guard guard(lock);
-    // Input the worker has not read yet is discarded before every write. Output is never
-    // left pending (each write completes before its notification), and flushing output on a
-    // pseudo-terminal would drop bytes its other end has not read yet.
-    ::tcflush(device, TCIFLUSH);
+    // Input the worker has not read yet is discarded before every write, unless a stream
+    // keeps it. Output is never left pending (each write completes before its notification),
+    // and flushing output on a pseudo-terminal would drop bytes its other end has not read yet.
+    if (!keepInputAcrossWrites) ::tcflush(device, TCIFLUSH);
     while (written < writeInFlight.size()) {
       ssize_t n = ::write(device, writeInFlight.data() + written, writeInFlight.size() - written);
       if (n > 0) {
@@ -387,6 +387,10 @@ void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
 
 void SerialPort::RequestClose() {
   SignalEvent(impl_->closeSignal);
+}
+
+void SerialPort::KeepInputAcrossWrites(bool keep) {
+  impl_->keepInputAcrossWrites = keep;
 }
 
 bool SerialPort::HoldsPort() const {

@@ -300,11 +300,11 @@ void SerialPort::Impl::PerformWrite() {
     if (!handle) {
       failure = ERROR_INVALID_HANDLE;
     } else {
-      // Input the worker has not read yet is discarded before every write. Output is never
-      // left pending (each write completes before its notification), and purging it would
-      // drop bytes still on their way: a terminal under Wine loses what its other end has not
-      // read yet.
-      ops->Purge(handle, kPurgeInput);
+      // Input the worker has not read yet is discarded before every write, unless a stream
+      // keeps it. Output is never left pending (each write completes before its
+      // notification), and purging it would drop bytes still on their way: a terminal under
+      // Wine loses what its other end has not read yet.
+      if (!keepInputAcrossWrites) ops->Purge(handle, kPurgeInput);
       if (!::WriteFile(handle, writeInFlight.data(), static_cast<DWORD>(writeInFlight.size()),
                        &written, &ioOverlapped)) {
         failure = ::GetLastError();
@@ -430,6 +430,10 @@ void SerialPort::QueueWrite(const uint8_t* bytes, int length) {
 
 void SerialPort::RequestClose() {
   if (impl_->closeSignal) ::SetEvent(impl_->closeSignal);
+}
+
+void SerialPort::KeepInputAcrossWrites(bool keep) {
+  impl_->keepInputAcrossWrites = keep;
 }
 
 bool SerialPort::HoldsPort() const {

@@ -372,6 +372,7 @@ int main(int argc, char** argv) {
     port["mcu"]["erases"] = mcuModel.erases();
     port["mcu"]["firstWordErased"] = mcuModel.FirstWordErased();
     port["mcu"]["firmwareStarts"] = mcuModel.flashStarts();
+    port["mcu"]["ramCodeRuns"] = mcuModel.ramCodeRuns();  // the flashing stub, started by Go
     static const char* kModes[] = {"firmware", "mcu-bootloader", "input-board-loader",
                                    "no-firmware"};
     port["mode"] = kModes[static_cast<int>(m.mode())];

@@ -93,6 +93,8 @@ void Stm32BootloaderModel::TakeBackFromRamCode() {
   for (const TimedByte& byte : emulator_->TakeOutput()) output_.push_back(byte);
   last_exit_ = emulator_->exit();
   last_stats_ = emulator_->stats();
+  // What the code programmed counts as written, as Write Memory's data does.
+  flash_written_end_ = std::max(flash_written_end_, last_stats_.flashWrittenEnd);
   const uint64_t exitMs = emulator_->exitMs();
   const std::vector<TimedByte> unread = emulator_->TakeUnreadInput();
   emulator_.reset();

@@ -54,6 +54,9 @@ struct Stm32Config {
   // way arrive garbled. 0: any rate.
   uint32_t maxLineBaud = 0;
   bool watchdogRunning = false;  // the hardware watchdog option: the IWDG runs from reset
+  // The bootloader stops USART1 before it jumps to Go's address, as on parts we do not know:
+  // code in RAM finds it off.
+  bool usartOffAtGo = false;
   // Fault injection: the n-th flash read (1-based) by emulated code is a bus fault.
   uint64_t busFaultAtFlashRead = 0;
 };
@@ -113,7 +116,8 @@ class Stm32BootloaderModel {
   // The flash's first word is erased: at power-up the part finds no firmware, and with BOOT0
   // low this family does not start its bootloader either.
   bool FirstWordErased() const;
-  // The end of the highest flash write, as an offset from the flash start.
+  // The end of the highest flash write (by Write Memory, or by code run from RAM once it has
+  // ended), as an offset from the flash start.
   uint32_t flashWrittenEnd() const { return flash_written_end_; }
   std::optional<uint32_t> goAddress() const { return go_address_; }
   // The code started in RAM while it runs; after it ended, how it ended and its counters.

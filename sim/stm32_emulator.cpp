@@ -201,6 +201,7 @@ UnicornStm32::UnicornStm32(Stm32EmulatorSetup setup)
   rx_line_free_ = cycles_;
   // The ROM bootloader autobauded to the host's rate, 8E1, and leaves the flash locked.
   brr_ = static_cast<uint32_t>((config_.cpuHz + setup.lineBaud / 2) / setup.lineBaud);
+  if (config_.usartOffAtGo) cr1_ = 0;
   if (config_.watchdogRunning) {
     iwdg_running_ = true;
     iwdg_expires_ = cycles_ + uint64_t(iwdg_rlr_ + 1) * (4u << iwdg_pr_) * config_.cpuHz / kLsiHz;
@@ -377,6 +378,7 @@ void UnicornStm32::Sync() {
           flash_[flash_op_offset_] = static_cast<uint8_t>(flash_op_value_);
           flash_[flash_op_offset_ + 1] = static_cast<uint8_t>(flash_op_value_ >> 8);
           ++stats_.halfWordsProgrammed;
+          stats_.flashWrittenEnd = std::max(stats_.flashWrittenEnd, flash_op_offset_ + 2);
           break;
         case FlashOp::kPageErase:
           std::fill_n(flash_.begin() + flash_op_offset_, config_.pageBytes, 0xFF);

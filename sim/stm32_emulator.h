@@ -38,6 +38,7 @@ struct Stm32EmulatorStats {
   uint64_t overruns = 0;      // received bytes lost because the code read too late
   uint64_t txOverwrites = 0;  // bytes written to DR while it still held one
   uint64_t halfWordsProgrammed = 0;
+  uint32_t flashWrittenEnd = 0;  // the end of the highest half-word programmed, from the start
   uint64_t pagesErased = 0;
   // Things the part would not do or the stub must not do (bus faults, a wrong key, a clock
   // change...), each in words. Tests expect none unless they provoke one.

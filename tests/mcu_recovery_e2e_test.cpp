@@ -23,11 +23,12 @@ using testing::RunCommand;
 using testing::SimProcess;
 
 struct Rig {
-  explicit Rig(const std::vector<std::string>& simFaults,
-               const std::string& ports = "3=generator") {
+  // `baud` 0 leaves the line unpaced; a rate paces it and lets the unit follow the host's rate.
+  explicit Rig(const std::vector<std::string>& simFaults, const std::string& ports = "3=generator",
+               const std::string& baud = "0") {
     std::vector<std::string> args = {"--port-dir",    (work.path() / "ports").string(),
                                      "--ports",       ports,
-                                     "--baud",        "0",
+                                     "--baud",        baud,
                                      "--reply-delay", "0"};
     args.insert(args.end(), simFaults.begin(), simFaults.end());
     sim = std::make_unique<SimProcess>(KORVELT_SIM_PATH, args,
@@ -142,6 +143,41 @@ TEST(McuRecoveryEndToEnd, TheStartedFirmwareMustAnswerAsTheUnitTheStepWasFor) {
     EXPECT_FALSE(report["units"][0]["steps"][0].contains("started"));
     EXPECT_EQ(report["units"][0]["mcuUid"], "0123456789abcdef00112233");
   }
+}
+
+// The flashing stub through the programs: korvelt-cli loads it into the simulated MCU, whose
+// emulated core runs its code; the image is written and checked there, and the new firmware
+// started through the ROM bootloader afterwards. Also for units of a line, with a rate switch.
+TEST(McuStubEndToEnd, TheStubWritesChecksAndStartsTheImage) {
+  struct Case {
+    const char* name;
+    const char* arguments;
+  } cases[] = {
+      {"one unit", "--port 3 --mcu-stub --report cli-report.json generator-mcu"},
+      {"a line of units, at 230400",
+       "--units 3 --mcu-stub --mcu-baud 230400 --report cli-report.json generator-mcu"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig({}, "3=generator", "115200");
+    ASSERT_TRUE(rig.sim->ready());
+    const CommandResult run = rig.Cli(c.arguments, false);
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    std::ifstream in(rig.work.path() / "cli-report.json");
+    const Json report = Json::parse(in, nullptr, false);
+    ASSERT_TRUE(report.is_object()) << run.output;
+    EXPECT_EQ(report["units"][0]["steps"][0]["verified"], true);
+    EXPECT_EQ(report["units"][0]["steps"][0]["started"], true);
+    const Json unit = rig.Unit();
+    EXPECT_EQ(unit["mcu"]["sha256"], sim::Sha256Hex(rig.image));
+    EXPECT_EQ(unit["mcu"]["ramCodeRuns"], 1);
+    EXPECT_EQ(unit["mcu"]["erases"], 0) << "the stub erased, not the ROM bootloader";
+    EXPECT_EQ(unit["mode"], "firmware");
+  }
+  // Options that cannot go together are a usage error.
+  Rig rig({});
+  EXPECT_EQ(rig.Cli("--port 3 --mcu-baud 230400 generator-mcu").exitCode, 2);
+  EXPECT_EQ(rig.Cli("--port 3 --mcu-stub --written-pacing generator-mcu").exitCode, 2);
 }
 
 }  // namespace

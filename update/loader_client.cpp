@@ -121,6 +121,7 @@ void UpdaterDialog::OnLoaderByte(uint8_t byte) {
 }
 
 void UpdaterDialog::OnSerialTxDone() {
+  if (m_bStm32Mode == 1) mcu_update_.OnTxDone();  // the flashing stub's stream goes on
   if (m_bLoaderStreaming != 1) return;
   if (g_bLoaderPiecePending == 0) m_services.Pause(kBeforeChunkPauseMs);
   SendLoaderChunk();

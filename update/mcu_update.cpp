@@ -11,10 +11,13 @@
 
 #include "app/updater_dialog.h"
 #include "update/hex_text.h"
+#include "update/mcu_update_states.h"
 #include "update/mcu_write_plan.h"
 #include "update/operator_texts.h"
 
 namespace korvelt {
+
+using namespace mcu_state;
 
 namespace {
 
@@ -51,22 +54,6 @@ constexpr int kFlashStartReadBytes = 4;
 constexpr int kFlashSizeReadBytes = 2;
 // The Get reply lists at most a few dozen commands; anything longer is not a reply.
 constexpr std::size_t kMaxReplyBytes = 64;
-
-enum Stm32State {
-  kStateSync = 0,
-  kStateGet,
-  kStateGetId,
-  kStateReadFlashStart,
-  kStateReadFlashSize,
-  kStateErase,
-  kStateWrite,
-  // Not in the window's design:
-  kStateVerify,
-  kStateCheck,    // looking for a bootloader that waits on the line
-  kStateDrain,    // it answered: waiting for the line to be quiet
-  kStateGo,       // starting the new firmware
-  kStateReadUid,  // reading the unique device ID
-};
 
 // What an operator must know after a failure: whether the unit may be powered off.
 std::string FailureText(const std::string& what, bool flashIncomplete) {
@@ -126,9 +113,13 @@ void McuUpdate::ReportProgress(ProgressPhase phase, uint64_t done, uint64_t tota
   services_.ProgressChanged({phase, done, total});
 }
 
-bool McuUpdate::ReopenPort(char parity) {
+bool McuUpdate::ReopenPort(char parity, int baudRate) {
   window_.m_cParity = parity;
-  if (!port_.OpenPort(channel_, window_.m_nPortNumber, window_.m_nBaudRate, parity,
+  // The window's rate stays what its design fixes; only the flashing stub's stream runs at
+  // another.
+  port_rate_ = baudRate != 0 && baudRate != window_.m_nBaudRate ? baudRate : 0;
+  if (!port_.OpenPort(channel_, window_.m_nPortNumber,
+                      port_rate_ != 0 ? port_rate_ : window_.m_nBaudRate, parity,
                       window_.m_nDataBits, window_.m_nStopBits, window_.m_dwCommEvents,
                       kWriteSlotBytes)) {
     return false;
@@ -142,6 +133,7 @@ bool McuUpdate::ReopenPort(char parity) {
 void McuUpdate::Request() {
   firmware_whole_ = false;  // a bootloader found waiting may hold half an image
   write_attempts_ = 1;
+  stub_refused_ = false;
   if (acknowledged()) {
     BeginCheck(CheckPurpose::kBeforeRequest);
     return;
@@ -186,8 +178,8 @@ void McuUpdate::BeginCheck(CheckPurpose purpose) {
   }
   send_pending_ = false;
   running_ = true;
-  if (window_.m_cParity != 'E' || !port_.HoldsPort()) {
-    // The bootloader speaks 8E1; the window keeps showing the port open.
+  if (window_.m_cParity != 'E' || !port_.HoldsPort() || port_rate_ != 0) {
+    // The bootloader speaks 8E1 at the window's rate; the window keeps showing the port open.
     if (!ReopenPort('E')) {
       FailFinally(FailureKind::kPort, "the port could not be opened again for the bootloader.", {});
       return;
@@ -293,6 +285,13 @@ void McuUpdate::NobodyAnswered() {
     case CheckPurpose::kRetry:
       FailFinally(last_failure_.kind, last_failure_.why, last_failure_.address);
       return;
+    case CheckPurpose::kStubFallback:
+      FailFinally(FailureKind::kNoAnswer,
+                  "the MCU's bootloader did not answer again after the flashing stub stopped.", {});
+      return;
+    case CheckPurpose::kAfterStub:
+      Succeed();  // the flash is verified; the new firmware starts at the next power-up
+      return;
   }
 }
 
@@ -308,9 +307,16 @@ void McuUpdate::ResetConversation() {
 
 void McuUpdate::Synced() {
   services_.StopTimer(kTimerMcuCheck);
+  if (check_purpose_ == CheckPurpose::kAfterStub) {
+    FinishImage();  // the stub left the part in its ROM bootloader: Go goes out from here
+    return;
+  }
   // Whatever came before, the bootloader now waits for a command: the conversation goes on as
-  // after an answered sync byte. What its flash holds is not known.
-  if (check_purpose_ != CheckPurpose::kRetry) firmware_whole_ = false;
+  // after an answered sync byte. What its flash holds is not known (a stub that never erased
+  // left it as it was).
+  if (check_purpose_ != CheckPurpose::kRetry && check_purpose_ != CheckPurpose::kStubFallback) {
+    firmware_whole_ = false;
+  }
   window_.ClearBootloaderRequests();  // a banner that comes late finds nobody
   ResetConversation();
   window_.m_stm32State = kStateSync;
@@ -405,6 +411,11 @@ void McuUpdate::TimedOut() {
     case kStateGo:
       Succeed();  // the flash is verified; the new firmware starts at the next power-up
       break;
+    case kStateStubLoad:
+    case kStateStubCheck:
+    case kStateStubGo:
+      StubTimedOut();
+      break;
     default:
       break;
   }
@@ -471,8 +482,20 @@ void McuUpdate::Step(uint8_t byte, bool substitute) {
     case kStateGo:
       GoStep(byte);
       break;
-    default:
+    case kStateStubLoad:
+      StubLoadStep(byte);
       break;
+    case kStateStubCheck:
+      StubCheckStep(byte);
+      break;
+    case kStateStubGo:
+      StubGoStep(byte);
+      break;
+    case kStateStub:
+      StubByte(byte);
+      break;
+    default:
+      break;  // kStateStubExit: whatever a leaving stub still says
   }
 }
 
@@ -578,6 +601,14 @@ void McuUpdate::StartErase() {
                                             " KiB of flash. Nothing was erased.");
     return;
   }
+  if (UseStub()) {
+    StartStubLoad();
+    return;
+  }
+  StartRomErase();
+}
+
+void McuUpdate::StartRomErase() {
   firmware_whole_ = false;  // from here on the flash may be erased
   SendCommand(facts_.extendedEraseOnly ? Stm32Command::kExtendedErase : Stm32Command::kErase,
               pacing().shortPauseMs);
@@ -918,6 +949,10 @@ void McuUpdate::LeaveConversation() {
   services_.StopTimer(kTimerStm32Send);
   services_.StopTimer(kTimerStm32Sync);
   services_.StopTimer(kTimerMcuCheck);
+  services_.StopTimer(kTimerMcuStub);
+  EndStubStream();  // a stub still running returns to the ROM bootloader on its own
+  stub_may_run_ = false;
+  port_rate_ = 0;  // the window's next open is at its own rate
 }
 
 void McuUpdate::Abandon() {
@@ -929,9 +964,12 @@ void McuUpdate::Abandon() {
     port_reopened_ = false;
   }
   send_pending_ = false;
-  for (int timer : {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply, kTimerMcuCheck}) {
+  for (int timer :
+       {kTimerStm32Sync, kTimerStm32Send, kTimerStm32Reply, kTimerMcuCheck, kTimerMcuStub}) {
     services_.StopTimer(timer);
   }
+  EndStubStream();
+  stub_may_run_ = false;
 }
 
 void McuUpdate::Succeed() {
@@ -948,7 +986,11 @@ void McuUpdate::Fail(FailureKind kind, const std::string& why, std::optional<uin
       kind != FailureKind::kPort && kind != FailureKind::kNoBootloader) {
     ++write_attempts_;
     last_failure_ = {kind, why, address};
-    BeginCheck(CheckPurpose::kRetry);
+    if (stub_may_run_) {
+      AwaitStubExit(CheckPurpose::kRetry);
+    } else {
+      BeginCheck(CheckPurpose::kRetry);
+    }
     return;
   }
   FailFinally(kind, why, address);

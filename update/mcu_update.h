@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "app/window_services.h"
 #include "update/mcu_image.h"
+#include "update/mcu_stub_session.h"
 #include "update/stm32_boot_client.h"
 
 namespace korvelt {
@@ -25,6 +27,13 @@ struct McuUpdateOptions {
   std::string imageFile;  // not empty: recognised by its content, instead of the fixed path
   // Acknowledged pacing: after a verified write, Go to the flash base starts the new firmware.
   bool start = false;
+  // Acknowledged pacing: the image goes through the flashing stub (stub/), loaded into the
+  // MCU's RAM after the identity reads, and is checked by CRC-32 there; when the stub does not
+  // answer, the ROM bootloader's own commands write the image in the same update.
+  bool stub = false;
+  // With `stub`: the line rate the stub and the port switch to for the image; 0 keeps the
+  // port's rate. A rate the link cannot carry falls back to the port's.
+  uint32_t stubBaud = 0;
 };
 
 // The MCU update through the STM32 bootloader: from the ISP banner to the port shown closed.
@@ -56,6 +65,8 @@ class McuUpdate {
   void OnSendTimer();         // timer 9
   void OnReplyTimer();        // timer 10
   void OnCheckTimer();        // timer 11: the banner's wait, the check for a bootloader
+  void OnStubTimer();         // timer 12: the flashing stub's deadline, the wait for its exit
+  void OnTxDone();            // a write has left: the stub's stream goes on
   // The operator ended the update (Close Port, a search, a port choice, closing the window):
   // no success, no box.
   void Abandon();
@@ -79,22 +90,49 @@ class McuUpdate {
     kBeforeRequest,  // the button, acknowledged pacing: silence sends the ISP request
     kAfterNoBanner,  // no banner within its wait: silence means nobody is there
     kRetry,          // a write attempt failed: silence ends the update
+    kStubFallback,   // the stub did not answer: the ROM bootloader writes the image
+    kAfterStub,      // the stub wrote and checked the image and left: Go follows
   };
   void BeginCheck(CheckPurpose purpose);
   void CheckStep(uint8_t byte);
   void NobodyAnswered();
   void Synced();
-  bool ReopenPort(char parity);
+  bool ReopenPort(char parity, int baudRate = 0);  // 0: the window's rate
   void ResetConversation();
   void StartVectorPhase();
   void FinishImage();
   void GoStep(uint8_t byte);
+
+  // The flashing stub (mcu_update_stub.cpp): loaded with Write Memory, read back, started
+  // with Go, then the image through McuStubSession.
+  bool UseStub() const { return acknowledged() && options_.stub && !stub_refused_; }
+  void StartStubLoad();
+  void SendStubBlock();
+  void StubLoadStep(uint8_t byte);
+  void StartStubCheck();
+  void StubCheckStep(uint8_t byte);
+  void StubGoStep(uint8_t byte);
+  void StubTimedOut();
+  // The ROM bootloader refused a part of the stub's start: it waits for a command again, and
+  // writes the image itself.
+  void StubRefused();
+  void StartStubSession();
+  void StubByte(uint8_t byte);
+  void PumpStub();
+  void StubEnded();
+  void ReportStubProgress();
+  // A stub that may still run returns to the ROM bootloader after 2 s without a valid frame;
+  // the line is checked for the bootloader once that is surely over.
+  void AwaitStubExit(CheckPurpose then);
+  void EndStubStream();
+  void NoteStubWrite(std::size_t bytes);
   uint64_t VerifyTotal() const;
   void Step(uint8_t byte, bool substitute);
   void EnterSync();
   void ReplyStep(uint8_t byte, bool ack);
   void IdentityReadStep(uint8_t byte, uint32_t address, uint32_t length);
   void StartErase();
+  void StartRomErase();
   void EraseStep(uint8_t byte, bool substitute);
   void StartWrites();
   void WriteStep(uint8_t byte, bool substitute);
@@ -175,6 +213,22 @@ class McuUpdate {
   bool verified_ = false;     // the last update read every block back and found it right
   bool identified_ = false;   // the bootloader's facts were all read
   bool go_accepted_ = false;  // the MCU took Go to the flash base
+
+  // The flashing stub.
+  bool stub_refused_ = false;  // this update writes through the ROM bootloader after all
+  std::vector<uint8_t> stub_image_;
+  std::size_t stub_offset_ = 0;  // the stub's block in flight, or the next to read back
+  int stub_attempts_ = 0;
+  bool stub_differs_ = false;  // the read-back found a byte other than written
+  bool stub_may_run_ = false;  // Go to the stub went out and it has not left
+  std::unique_ptr<McuStubSession> stub_session_;
+  int stub_writes_ = 0;             // port writes of the stream not yet done
+  int port_rate_ = 0;               // the rate the port was reopened at; 0: the window's
+  uint64_t stub_wire_free_ms_ = 0;  // when the bytes written so far have reached the part
+  std::optional<uint64_t> stub_deadline_;
+  CheckPurpose stub_then_ = CheckPurpose::kStubFallback;
+  uint64_t stub_reported_ = 0;  // progress last reported
+  bool stub_verifying_ = false;
 };
 
 }  // namespace korvelt

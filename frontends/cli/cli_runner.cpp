@@ -238,7 +238,9 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
           {.pacing = options_.writtenPacing ? Stm32Pacing::kWritten : Stm32Pacing::kAcknowledged,
            .verify = options_.verify,
            .imageFile = step.file,
-           .start = options_.start});
+           .start = options_.start,
+           .stub = options_.mcuStub && !options_.writtenPacing,
+           .stubBaud = options_.mcuBaud});
       d.Click(step.kind == K::kGeneratorMcu ? IDC_UPDATE_GENERATOR_MCU : IDC_UPDATE_ANALYZER_MCU);
       return WaitFor(failedOr([this] {
         return ResultSince(OperationEvent::kMcuUpdateSucceeded) && dialog_->m_bPortOpen == 0;

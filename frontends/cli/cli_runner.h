@@ -44,6 +44,8 @@ struct RunOptions {
   bool writtenPacing = false;           // MCU updates with the dialog's fixed pauses
   bool verify = true;                   // MCU updates read the flash back and compare
   bool start = true;                    // a verified MCU update starts the new firmware
+  bool mcuStub = false;                 // MCU updates go through the flashing stub
+  uint32_t mcuBaud = 0;                 // with mcuStub: the stub's line rate; 0 keeps 115200
   std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
   // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
   std::optional<uint8_t> resumeKind;

@@ -93,6 +93,19 @@ int main(int argc, char** argv) {
   app.add_flag("--no-start", noStart,
                "after a verified MCU update, leave the unit in its bootloader instead of starting "
                "the new firmware and checking that it answers");
+  // The flashing stub (see README, "MCU updates").
+  bool mcuStub = false;
+  uint32_t mcuBaud = 0;
+  auto* stubFlag = app.add_flag("--mcu-stub", mcuStub,
+                                "MCU updates load a flashing stub into the MCU's RAM and write and "
+                                "check the image through it (about twice as fast); the "
+                                "bootloader's own commands take over where it does not answer");
+  app.add_option("--mcu-baud", mcuBaud,
+                 "with --mcu-stub: switch the line to RATE for the image where the unit's link "
+                 "carries it (it falls back to 115200 where not)")
+      ->check(CLI::IsMember({115200, 230400, 460800, 921600}))
+      ->needs(stubFlag);
+  stubFlag->excludes("--written-pacing");
   app.add_option("--resume-kind", resumeKind,
                  "with --units: a unit found waiting in its MCU bootloader (an update was cut) is "
                  "this kind, so its MCU steps can finish")
@@ -170,6 +183,11 @@ int main(int argc, char** argv) {
     if (writtenPacing) units.childOptions.push_back("--written-pacing");
     if (!verify) units.childOptions.push_back("--no-verify");
     if (noStart) units.childOptions.push_back("--no-start");
+    if (mcuStub) units.childOptions.push_back("--mcu-stub");
+    if (mcuBaud != 0) {
+      units.childOptions.push_back("--mcu-baud");
+      units.childOptions.push_back(std::to_string(mcuBaud));
+    }
     if (!resumeKind.empty()) {
       units.childOptions.push_back("--resume-kind");
       units.childOptions.push_back(resumeKind);
@@ -193,6 +211,8 @@ int main(int argc, char** argv) {
   options.writtenPacing = writtenPacing;
   options.verify = verify;
   options.start = !noStart;
+  options.mcuStub = mcuStub;
+  options.mcuBaud = mcuBaud;
   if (unitChild) {
     if (!resumeKind.empty()) options.resumeKind = resumeKind == "generator" ? 0 : 1;
     if (port == 0) {

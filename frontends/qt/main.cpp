@@ -16,8 +16,8 @@ namespace {
 
 class QtPlatform : public korvelt::AppPlatform {
  public:
-  QtPlatform(QString screenshot, bool fastMcu)
-      : screenshot_(std::move(screenshot)), fast_mcu_(fastMcu) {}
+  QtPlatform(QString screenshot, bool fastMcu, bool mcuStub)
+      : screenshot_(std::move(screenshot)), fast_mcu_(fastMcu || mcuStub), mcu_stub_(mcuStub) {}
 
   bool InitializeSockets() override { return true; }  // nothing to start outside Windows
 
@@ -32,7 +32,8 @@ class QtPlatform : public korvelt::AppPlatform {
     window.Attach(&dialog);
     dialog.OnInitDialog();
     if (fast_mcu_) {
-      dialog.mcuUpdate().Configure({.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true});
+      dialog.mcuUpdate().Configure(
+          {.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true, .stub = mcu_stub_});
     }
     if (!screenshot_.isEmpty()) {
       // Saves a picture of the window as it stands at start, then ends.
@@ -49,6 +50,7 @@ class QtPlatform : public korvelt::AppPlatform {
  private:
   QString screenshot_;
   bool fast_mcu_;
+  bool mcu_stub_;
 };
 
 }  // namespace
@@ -74,9 +76,13 @@ int main(int argc, char** argv) {
                              "MCU updates go on at each acknowledgement of the bootloader and "
                              "read the flash back afterwards, instead of the fixed pauses.");
   parser.addOption(fastMcu);
+  QCommandLineOption mcuStub("mcu-stub",
+                             "MCU updates load a flashing stub into the MCU's RAM and write and "
+                             "check the image through it; implies --fast-mcu.");
+  parser.addOption(mcuStub);
   parser.process(app);
 
-  QtPlatform platform(parser.value(screenshot), parser.isSet(fastMcu));
+  QtPlatform platform(parser.value(screenshot), parser.isSet(fastMcu), parser.isSet(mcuStub));
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

@@ -13,7 +13,8 @@ namespace {
 
 class Win32Platform : public korvelt::AppPlatform {
  public:
-  Win32Platform(HINSTANCE instance, bool fastMcu) : instance_(instance), fast_mcu_(fastMcu) {}
+  Win32Platform(HINSTANCE instance, bool fastMcu, bool mcuStub)
+      : instance_(instance), fast_mcu_(fastMcu || mcuStub), mcu_stub_(mcuStub) {}
   ~Win32Platform() override {
     if (sockets_started_) ::WSACleanup();
   }
@@ -35,7 +36,8 @@ class Win32Platform : public korvelt::AppPlatform {
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
     if (fast_mcu_) {
-      dialog.mcuUpdate().Configure({.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true});
+      dialog.mcuUpdate().Configure(
+          {.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true, .stub = mcu_stub_});
     }
     const INT_PTR result = window.Run();
     window.channel().Shutdown();  // the window is gone before the port
@@ -45,18 +47,24 @@ class Win32Platform : public korvelt::AppPlatform {
  private:
   HINSTANCE instance_;
   bool fast_mcu_;
+  bool mcu_stub_;
   bool sockets_started_ = false;
 };
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  // --fast-mcu: MCU updates at the bootloader's own pace, with a read-back.
-  // A whole word only: a file path or another option may hold the same letters.
+  // --fast-mcu: MCU updates at the bootloader's own pace, with a read-back; --mcu-stub: through
+  // the flashing stub, which implies it. A whole word only: a file path or another option may
+  // hold the same letters.
   bool fastMcu = false;
+  bool mcuStub = false;
   std::istringstream words(commandLine ? commandLine : "");
-  for (std::string word; words >> word;) fastMcu = fastMcu || word == "--fast-mcu";
-  Win32Platform platform(instance, fastMcu);
+  for (std::string word; words >> word;) {
+    fastMcu = fastMcu || word == "--fast-mcu";
+    mcuStub = mcuStub || word == "--mcu-stub";
+  }
+  Win32Platform platform(instance, fastMcu, mcuStub);
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

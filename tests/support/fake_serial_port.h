@@ -41,6 +41,7 @@ class FakeSerialPort : public PortOperations {
   bool StartMonitor() override;
   void QueueWrite(const uint8_t* bytes, int length) override;
   void RequestClose() override;
+  void KeepInputAcrossWrites(bool keep) override { keepsInput = keep; }
   bool HoldsPort() const override { return open_; }
 
   // Received bytes from the unit on `portNumber`, delivered from `atMs` on, one per `gapMs`.
@@ -62,6 +63,7 @@ class FakeSerialPort : public PortOperations {
   std::vector<Write> writes;
   int closeRequests = 0;
   int monitorStarts = 0;
+  bool keepsInput = false;  // KeepInputAcrossWrites
 
  private:
   VirtualClock& clock_;

@@ -71,6 +71,7 @@ class FakeWindowServices : public WindowServices {
     pauses.push_back(ms);
     clock_.Advance(ms);
   }
+  uint64_t NowMs() override { return clock_.Now(); }
   bool LaunchProcess(const std::string& commandLine, int showMode) override {
     launches.push_back({commandLine, showMode});
     return launchSucceeds;

@@ -196,6 +196,20 @@ TEST_F(SerialBehaviour, InputPendingWhenWriteIsTakenUpIsPurged) {
   EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
 }
 
+// A stream whose replies come while it is being written keeps them across its writes.
+TEST_F(SerialBehaviour, InputPendingWhenWriteIsTakenUpIsKeptForAStream) {
+  ASSERT_TRUE(OpenAndMonitor());
+  port->KeepInputAcrossWrites(true);
+  Queue({0x10});
+  ASSERT_TRUE(window.channel.WaitForPending(2000ms));  // the worker waits inside TXDONE
+  device.Write({0xEE, 0xED, 0xEC});
+  std::this_thread::sleep_for(300ms);  // in the port's input queue before the next write
+  Queue({0x20});
+  ASSERT_TRUE(window.PumpUntil([&] { return window.BytesFrom(kPortUnderTest).size() >= 3; }));
+  EXPECT_EQ(window.BytesFrom(kPortUnderTest), (std::vector<uint8_t>{0xEE, 0xED, 0xEC}));
+  EXPECT_EQ(device.Read(2, 500ms), (std::vector<uint8_t>{0x10, 0x20}));
+}
+
 TEST_F(SerialBehaviour, AbsentPortFailsSilentlyThenPresentOneOpens) {
   EXPECT_FALSE(Open(kAbsentPort));
   EXPECT_FALSE(port->HoldsPort());
