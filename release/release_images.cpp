@@ -42,9 +42,9 @@ ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release
     }
   }
   if (!release && !required) return source;  // the window reads its images as it always has
-  source.check = [release, required](const std::string& path,
-                                     std::span<const std::uint8_t> bytes)
-      -> std::optional<std::string> {
+  source.check = [release, required](
+                     const std::string& path,
+                     std::span<const std::uint8_t> bytes) -> std::optional<std::string> {
     if (release) {
       for (const VerifiedImage& image : release->images) {
         if (!SameFile(image.path, path)) continue;
