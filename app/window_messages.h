@@ -34,6 +34,8 @@ enum TimerId : int {
   kTimerStm32Sync = 8,
   kTimerStm32Send = 9,
   kTimerStm32Reply = 10,
+  // korvelt-cli's acknowledged mode: the line has been quiet since a block or a chunk went out.
+  kTimerAnswerQuiet = 11,
 };
 
 }  // namespace korvelt

@@ -65,6 +65,7 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
   m_strNote = kUpdatingNote;
   UpdateData(false);
   m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+  TakePortOver();
   m_bIspRequested = 1;
 }
 
@@ -90,6 +91,7 @@ void UpdaterDialog::OnUpdateSubMcu() {
   }
   m_services.Pause(kSubMcuRequestPauseMs);
   m_port.QueueWrite(request, sizeof request);
+  TakePortOver();
   ClearBootloaderRequests();
   m_bSubMcuRequested = 1;
 }
@@ -121,10 +123,11 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
   m_fProgress = 0;
   // Only a file actually read may go to the board: a cancelled dialog sends nothing, or the
   // loader would later stream whatever image the buffer still held.
-  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  if (ChooseAndLoadImage(ImageUse::kInputBoard) != ImageLoadResult::Loaded) return;
   uint8_t request[] = {'\r', '\n', 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', '1', '\r', '\n'};
   request[11] = static_cast<uint8_t>('0' + board);
   m_port.QueueWrite(request, sizeof request);
+  TakePortOver();
   ClearBootloaderRequests();
   m_bInputBoardRequested = 1;
 }
@@ -231,6 +234,8 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
   }
+  if (chunk_flight_.awaiting || chunk_flight_.repeat) m_services.StopTimer(kTimerAnswerQuiet);
+  chunk_flight_ = {};
   mcu_update_.Abandon();
 }
 

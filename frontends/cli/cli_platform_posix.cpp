@@ -1,5 +1,5 @@
-#include <openssl/evp.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,25 +35,44 @@ bool StderrCanRedraw() {
   return StderrIsTerminal() && term && std::strcmp(term, "dumb") != 0;
 }
 
-std::string Sha256Hex(const uint8_t* bytes, std::size_t count) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes, count, digest, &length, EVP_sha256(), nullptr) != 1) return {};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
-
 void UsePortFolder(const std::string& folder) {
   ::setenv(PortMap::kFolderVariable, folder.c_str(), 1);
 }
 
 std::string DescribePorts() {
   return ListPorts();
+}
+
+namespace {
+
+winsize StderrSize() {
+  winsize size{};
+  if (::ioctl(2, TIOCGWINSZ, &size) != 0) size = {};
+  return size;
+}
+
+}  // namespace
+
+int StderrColumns() {
+  const winsize size = StderrSize();
+  return size.ws_col > 0 ? size.ws_col : 80;
+}
+
+int StderrRows() {
+  const winsize size = StderrSize();
+  return size.ws_row > 0 ? size.ws_row : 24;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(path);  // file names are bytes here
+}
+
+std::FILE* OpenForWriting(const std::string& path) {
+  return std::fopen(path.c_str(), "w");
 }
 
 }  // namespace korvelt::cli

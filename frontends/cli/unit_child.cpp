@@ -26,7 +26,9 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
                  const std::vector<uint8_t>& deviceTypes) {
   const int port = options.port.value_or(0);
   // The unit on this port, as a search that tried only this port would find it.
-  const auto found = line::ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true});
+  std::vector<line::UnopenedPort> unopened;
+  const auto found =
+      line::ScanPorts({{port}, deviceTypes, std::chrono::milliseconds(400), true}, &unopened);
   UnitEvent identified{UnitEvent::Kind::kIdentified};
   if (!found.empty()) {
     identified.deviceType = found.front().deviceType;
@@ -35,7 +37,10 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
   }
   Emit(identified);
   if (found.empty()) {
-    const std::string message = "no unit answered the probe on COM" + std::to_string(port);
+    // A port that did not open says why: busy, not permitted, missing.
+    const std::string message = !unopened.empty() && !unopened.front().error.text.empty()
+                                    ? unopened.front().error.text
+                                    : "no unit answered the probe on COM" + std::to_string(port);
     std::fprintf(stderr, "korvelt-cli: %s\n", message.c_str());
     UnitEvent ended{UnitEvent::Kind::kEnded};
     ended.exitCode = kExitFailed;
