@@ -8,8 +8,8 @@
 namespace korvelt {
 
 bool UpdaterDialog::UpdateInFlight() const {
-  return upload_flight_.blocks || mcu_update_.running() || m_bLoaderMode == 1 ||
-         m_bLoaderStreaming == 1;
+  return upload_flight_.blocks || upload_flight_.settling || mcu_update_.running() ||
+         m_bLoaderMode == 1 || m_bLoaderStreaming == 1;
 }
 
 bool UpdaterDialog::RefuseWhileUpdating() {
@@ -17,10 +17,11 @@ bool UpdaterDialog::RefuseWhileUpdating() {
     Refuse(kUpdateRunning, kCaptionIsp);
     return true;
   }
-  // The new start takes the port over: the auto-close of the update before must not close it
-  // under the new one.
-  m_services.StopTimer(kTimerAutoClose);
   return false;
+}
+
+void UpdaterDialog::TakePortOver() {
+  m_services.StopTimer(kTimerAutoClose);
 }
 
 void UpdaterDialog::ClearBootloaderRequests() {

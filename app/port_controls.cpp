@@ -2,6 +2,7 @@
 // close of timer 5.
 #include "app/updater_dialog.h"
 #include "resources/dialog_layout.h"
+#include "update/block_upload.h"
 #include "update/operator_texts.h"
 
 namespace korvelt {
@@ -74,6 +75,11 @@ void UpdaterDialog::StartAutoClose() {
 }
 
 void UpdaterDialog::OnAutoCloseTimer() {
+  // The acknowledged mode's upload is confirmed now: no stray acknowledgement came meanwhile.
+  if (upload_flight_.settling) {
+    upload_flight_.settling = false;
+    m_services.OperationEnded({.event = OperationEvent::kUploadFinished});
+  }
   SetPortClosedUi();
   m_services.Pause(kAutoClosePauseMs);
   m_services.StopTimer(kTimerAutoClose);

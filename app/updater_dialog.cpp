@@ -108,8 +108,9 @@ bool UpdaterDialog::Dispatch(uint32_t message, uint32_t wParam, int32_t lParam) 
 void UpdaterDialog::HandleSerialNotification(const SerialNotification& notification) {
   if (notification.message == WM_SERIAL_COMM_ERROR) {
     m_services.ErrorBox(notification.text, kCommErrorCaption);
+    const bool gone = notification.wParam == kCommErrorDeviceGone;
     m_services.OperationEnded({.event = OperationEvent::kPortFailed,
-                               .failure = FailureKind::kPort,
+                               .failure = gone ? FailureKind::kDeviceGone : FailureKind::kPort,
                                .text = notification.text});
     return;
   }
@@ -159,6 +160,9 @@ void UpdaterDialog::OnTimer(int timerId) {
       break;
     case kTimerMcuStub:
       mcu_update_.OnStubTimer();
+      break;
+    case kTimerAnswerQuiet:
+      OnAnswerQuietTimer();
       break;
     default:
       break;  // timers of later subsystems have their cases in their own files

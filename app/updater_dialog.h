@@ -19,6 +19,7 @@
 #include "update/block_upload.h"
 #include "update/bootloader_entry.h"
 #include "update/image_file.h"
+#include "update/loader_client.h"
 #include "update/mcu_image.h"
 #include "update/mcu_update.h"
 #include "update/stm32_boot_client.h"
@@ -38,6 +39,10 @@ struct UpdaterOptions {
   // is recognised by its content, as an image file the front end names.
   std::map<std::string, std::string> imageFiles;
   ImageCheck imageCheck;
+  // korvelt-cli's acknowledged mode: a block (or an input-board chunk) whose acknowledgement
+  // does not come is sent again, a few times, before the upload fails. The dialog waits for
+  // ever, as its design does.
+  bool resendBlocks = false;
 };
 
 // The main window: owns the serial settings, the image buffer and every protocol's state, and
@@ -148,8 +153,8 @@ class UpdaterDialog {
   // ---- Images ----
   // 1 when the file was read and holds at least one byte. A file that cannot be opened shows
   // "Can not find GENERATOR_MCU.bin !" whatever its path.
-  int LoadImageFile(const std::string& path);
-  ImageLoadResult ChooseAndLoadImage();
+  int LoadImageFile(const std::string& path, ImageUse use = ImageUse::kBlocks);
+  ImageLoadResult ChooseAndLoadImage(ImageUse use = ImageUse::kBlocks);
   // The MCU image: the fixed path of the unit (raw binary), or the MCU update's image file
   // recognised by its content. 1 when it holds at least one byte to write.
   int LoadMcuImage(uint8_t deviceType);
@@ -195,6 +200,7 @@ class UpdaterDialog {
   int m_bMoreBlocks = 0;
   std::array<uint8_t, kBulkFrameBytes> m_bulkFrame{};
   const UploadFlight& uploadFlight() const { return upload_flight_; }
+  const UpdaterOptions& options() const { return options_; }
 
   // ---- Receive routing and modes ----
   int m_parserState = 0;
@@ -226,8 +232,8 @@ class UpdaterDialog {
   // ---- Input-board loader client ----
   static constexpr std::size_t kLoaderTxBytes = 4096 + 12;
   std::array<uint8_t, kLoaderTxBytes> m_loaderTx{};
-  int m_loaderRemaining = 0;
-  int m_loaderTotal = 0;
+  uint64_t m_loaderRemaining = 0;  // 64 bits: an image of 2 GiB or more must not count as done
+  uint64_t m_loaderTotal = 0;
   uint32_t m_loaderAddress = 0;
 
   // ---- STM32 bootloader client ----
@@ -248,7 +254,10 @@ class UpdaterDialog {
   bool ReplyPassesFilter(uint16_t code) const;
   bool OpenNextSearchPort();
   enum class BufferLoad { kLoaded, kEmpty, kCannotOpen, kFailed };
-  BufferLoad ReadIntoImageBuffer(const std::string& path);
+  BufferLoad ReadIntoImageBuffer(const std::string& path, ImageUse use);
+  // Reads a file for `use` into `bytes`; anything else (with its box) touches nothing.
+  BufferLoad ReadImage(const std::string& path, ImageUse use, std::vector<uint8_t>* bytes);
+  void UseImage(std::vector<uint8_t> bytes, std::vector<McuRange> ranges);
   enum class UploadKind { kFpga, kAuxFpga, kNand, kDataFlash };
   void SetUploadKind(UploadKind kind);
   bool ImageFitsBlockNumbers();
@@ -266,8 +275,24 @@ class UpdaterDialog {
   int BannerMatches(std::string_view banner) const;
   void EndBlockUpload();
   void StartAutoClose();
+  // A start that goes ahead takes the port over: the auto-close of the update before must not
+  // close it under the new one. A start refused for any reason leaves it running.
+  void TakePortOver();
   void SendLoaderChunk();
   void OnAutoCloseTimer();
+  // The acknowledged mode's resend (block_resend.cpp).
+  void NoteBlockSent();
+  void OnBlockAnswer(uint8_t status);
+  bool SendBlockAgain();
+  void AdvanceAfterBlock();
+  void FailUpload(FailureKind kind, const std::string& text);
+  void NoteChunkSent();
+  void OnChunkAnswer();
+  void OnChunkQuiet();
+  void AdvanceAfterChunk();
+  void FailInputBoard(FailureKind kind, const std::string& text);
+  void OnAnswerQuietTimer();
+  void WatchLineQuiet();
 
   WindowServices& m_services;
   PortOperations& m_port;
@@ -277,6 +302,7 @@ class UpdaterDialog {
   UpdaterOptions options_;
   McuUpdate mcu_update_;
   UploadFlight upload_flight_;
+  ChunkFlight chunk_flight_;
   BootloaderRequestRetries request_retries_;
   ReplyParserCounters reply_counters_;
 };

@@ -40,6 +40,8 @@ enum TimerId : int {
   // Not in the window's design: the flashing stub's reply deadline, and the wait for a stub
   // that stopped answering to return to the ROM bootloader.
   kTimerMcuStub = 12,
+  // korvelt-cli's acknowledged mode: the line has been quiet since a block or a chunk went out.
+  kTimerAnswerQuiet = 13,
 };
 
 }  // namespace korvelt

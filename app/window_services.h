@@ -17,10 +17,12 @@ enum class OperationEvent {
   kSearchFound,
   kSearchNotFound,
   kUploadFinished,      // the unit accepted the final block
+  kUploadFailed,        // a block upload ended without the unit taking every block
   kMcuUpdateSucceeded,  // the MCU accepted every block
   kMcuUpdateFailed,
   kMcuIdentified,  // the bootloader told its product ID, version and flash size (before the erase)
   kInputBoardFinished,  // the last chunk went out
+  kInputBoardFailed,    // the board did not confirm a chunk
   kOutsideToolStarted,
   kRefused,     // what a button asked for was refused or could not go on (a box said why)
   kPortFailed,  // the serial port reported a failure (the "Application Error" box)
@@ -39,6 +41,8 @@ enum class FailureKind {
   kReadProtected,    // the MCU's flash is read-protected
   kVerifyMismatch,   // the memory read back differs from the image
   kPort,             // a port failure in the middle of the operation
+  kDeviceGone,       // the device went away in the middle of it (a pulled cable)
+  kStrayAnswer,      // the unit answered a block that no send was waiting for
   kOutsideTool,      // the outside flashing tool could not be started
 };
 

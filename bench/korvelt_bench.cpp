@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   const std::string simProgram = fs::absolute(binDir / "korvelt-sim").string();
   const fs::path work = fs::temp_directory_path() / ("korvelt-bench-" + std::to_string(::getpid()));
   fs::create_directories(work / "data");
-  // KORVELT_BENCH_ONLY=fpga|mcu|stub|board|idle|memory runs one group of rows.
+  // KORVELT_BENCH_ONLY=fpga|mcu|stub|board|idle|memory|noise runs one group of rows.
   const std::string only =
       std::getenv("KORVELT_BENCH_ONLY") ? std::getenv("KORVELT_BENCH_ONLY") : "";
   auto Wanted = [&](const char* group) { return only.empty() || only == group; };
@@ -540,6 +540,107 @@ int main(int argc, char** argv) {
                     {"cpuSeconds", scan.cpuSeconds},
                     {"found", found},
                     {"exit", scan.status}};
+  }
+
+  // 9. A line that loses or damages bytes: ten units at once at the line rate, on a clean line
+  //    and on a noisy one; how many came through (and none falsely), and what each took.
+  if (Wanted("noise")) {
+    struct NoiseCase {
+      const char* name;
+      const char* step;
+      const char* file;
+      std::size_t bytes;
+      const char* probability;
+      std::size_t block;  // the unit holds the image padded to this
+      uint8_t fill;
+    } cases[] = {
+        {"FPGA 64K", "generator-fpga", "data/GENERATOR_FPGA.bin", 65536, "1e-4", 256, 0x00},
+        {"MCU 16K", "generator-mcu", "data/GENERATOR_MCU(rack).bin", 16384, "1e-4", 4, 0xFF},
+        {"FPGA 16K", "generator-fpga", "data/GENERATOR_FPGA.bin", 16384, "1e-3", 256, 0x00},
+    };
+    constexpr int kUnits = 10;
+    std::string ports, units;
+    for (int n = 1; n <= kUnits; ++n) {
+      ports += (n > 1 ? "," : "") + std::to_string(n) + "=generator";
+      units += (n > 1 ? "," : "") + std::to_string(n);
+    }
+    Json noise = Json::array();
+    for (const NoiseCase& c : cases) {
+      const std::size_t bytes =
+          std::max<std::size_t>(256, static_cast<std::size_t>(c.bytes * scale));
+      const std::vector<uint8_t> image = RandomImage(bytes, 7);
+      std::vector<uint8_t> held = image;
+      held.resize((held.size() + c.block - 1) / c.block * c.block, c.fill);
+      WriteFile(work / c.file, image);
+      // Units done (and done with a wrong image), and their mean time, on one line.
+      struct Outcome {
+        int done = 0;
+        int falsely = 0;
+        int passedTheChecksum = 0;  // line damage the unit's frame checksum did not show
+        double seconds = 0;
+      };
+      auto measure = [&](const char* probability) {
+        Outcome outcome;
+        const fs::path dump = work / ("dump-" + std::string(probability));
+        fs::remove_all(dump);
+        fs::remove(work / "noise.json");
+        const fs::path simReport = work / "noise-sim.json";
+        {
+          Sim sim(simProgram, work, ports, 115200,
+                  {"--line-noise", probability, "--noise-seed", "9", "--dump", dump.string(),
+                   "--report", simReport.string()});
+          const auto started = Clock::now();
+          Wait(Spawn({cli, "-q", "--port-dir", (work / "ports").string(), "-C", work.string(),
+                      "--report", (work / "noise.json").string(), "--units", units, c.step},
+                     (work / "cli.out").string()),
+               started);
+        }
+        std::ifstream in(work / "noise.json");
+        const Json report = Json::parse(in, nullptr, false);
+        std::ifstream simIn(simReport);
+        const Json simJson = Json::parse(simIn, nullptr, false);
+        if (!report.is_object() || !simJson.is_object()) return outcome;
+        for (const auto& unit : report["units"]) {
+          if (unit["outcome"] != "ok") continue;
+          const std::string port = unit["port"].get<std::string>();
+          std::ifstream got(dump / (port + (c.block == 256 ? "-fpga.bin" : "-mcu.bin")),
+                            std::ios::binary);
+          const std::vector<uint8_t> unitHolds((std::istreambuf_iterator<char>(got)),
+                                               std::istreambuf_iterator<char>());
+          const Json& line = simJson["ports"][port.substr(3)]["lineNoise"];
+          const bool damageTaken = line.is_object() && line["damagedBlocksTaken"].get<int>() > 0;
+          ++(unitHolds == held ? outcome.done
+             : damageTaken     ? outcome.passedTheChecksum
+                               : outcome.falsely);
+          outcome.seconds += unit["steps"][0]["seconds"].get<double>() / kUnits;
+        }
+        return outcome;
+      };
+      const Outcome clean = measure("0");
+      const Outcome noisy = measure(c.probability);
+      const std::string name =
+          std::string("noise ") + c.probability + ", " + c.name + " x" + std::to_string(kUnits);
+      const double cost = clean.seconds > 0 && noisy.done > 0
+                              ? noisy.seconds / noisy.done * kUnits / clean.seconds
+                              : 0;
+      rows.push_back({name,
+                      std::to_string(noisy.done) + "/" + std::to_string(kUnits) + " done, " +
+                          std::to_string(noisy.falsely) + " falsely (" +
+                          std::to_string(noisy.passedTheChecksum) + " past the checksum); " +
+                          Format("%.1f s", noisy.done ? noisy.seconds * kUnits / noisy.done : 0) +
+                          " a unit vs clean " + Format("%.1f s", clean.seconds) + " (x" +
+                          Format("%.2f", cost) + ")",
+                      "none false",
+                      noisy.falsely == 0 && clean.done == kUnits ? "met" : "NOT MET"});
+      noise.push_back({{"case", name},
+                       {"done", noisy.done},
+                       {"falsely", noisy.falsely},
+                       {"passedTheChecksum", noisy.passedTheChecksum},
+                       {"cleanDone", clean.done},
+                       {"secondsPerUnit", noisy.done ? noisy.seconds * kUnits / noisy.done : 0},
+                       {"cleanSecondsPerUnit", clean.seconds}});
+    }
+    json["noise"] = noise;
   }
 
   std::printf("%-34s | %-62s | %-14s | %s\n", "benchmark", "measured", "target", "verdict");

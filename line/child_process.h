@@ -29,6 +29,9 @@ class ChildProcess {
   void CloseInput();
   // The exit status once the child has ended; waits at most `limit`.
   std::optional<int> WaitExit(std::chrono::milliseconds limit);
+  // After the end: how the child ended when it did not end by itself ("was ended by signal 11
+  // (Segmentation fault)"); empty when it exited with a status of its own.
+  std::string AbnormalEnd() const;
   void Kill();
 
   struct Impl;

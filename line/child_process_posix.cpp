@@ -21,12 +21,14 @@ struct ChildProcess::Impl {
   int out = -1;
   int err = -1;
   std::optional<int> exitStatus;
+  int signal = 0;  // the signal that ended it, if one did
 
   bool Collect(int options) {
     if (exitStatus) return true;
     int status = 0;
     const pid_t done = ::waitpid(pid, &status, options);
     if (done != pid) return false;
+    signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
   }
@@ -123,6 +125,12 @@ std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds limit) {
     ::usleep(10000);
   }
   return impl_->exitStatus;
+}
+
+std::string ChildProcess::AbnormalEnd() const {
+  if (impl_->signal == 0) return {};
+  return "was ended by signal " + std::to_string(impl_->signal) + " (" +
+         ::strsignal(impl_->signal) + ")";
 }
 
 void ChildProcess::Kill() {

@@ -1,6 +1,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
 
 #include "line/child_process.h"
 
@@ -146,6 +149,14 @@ void ChildProcess::CloseInput() {
 std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds limit) {
   if (!impl_->Collect(static_cast<DWORD>(limit.count()))) return std::nullopt;
   return impl_->exitStatus;
+}
+
+std::string ChildProcess::AbnormalEnd() const {
+  // A crash ends a process with its exception's code (0xC0000005 for an access violation).
+  if (!impl_->exitStatus || static_cast<uint32_t>(*impl_->exitStatus) < 0xC0000000u) return {};
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(*impl_->exitStatus));
+  return std::string("ended with exception ") + code;
 }
 
 void ChildProcess::Kill() {

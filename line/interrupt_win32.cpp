@@ -25,4 +25,6 @@ void RemoveInterruptHandler() {
   g_interruptFlag = nullptr;
 }
 
+void IgnoreBrokenPipe() {}  // a write to a closed pipe fails there without a signal
+
 }  // namespace korvelt::line

@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 
 #include "line/exit_codes.h"
 #include "line/unit_scan.h"
@@ -37,6 +35,23 @@ int Severity(int exitCode) {
   }
 }
 
+// A failure's text on one line: its line breaks become "; ".
+std::string OneLine(const std::string& text) {
+  std::string line;
+  bool broken = false;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      broken = true;
+      continue;
+    }
+    if (broken && !line.empty())
+      line += std::string(".:;!?").find(line.back()) == std::string::npos ? "; " : " ";
+    broken = false;
+    line += c;
+  }
+  return line;
+}
+
 }  // namespace
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
@@ -64,6 +79,11 @@ Json StepRecordJson(const StepRecord& record) {
     json["bytes"] = *record.bytes;
     json["sha256"] = record.sha256;
   }
+  if (!record.file.empty()) {
+    json["file"] = record.file;
+    json["fileSha256"] = record.fileSha256;
+  }
+  if (record.bytesSent) json["bytesSent"] = *record.bytesSent;
   if (record.verified) json["verified"] = *record.verified;
   if (record.started) json["started"] = *record.started;
   if (!record.mcuUid.empty()) json["mcuUid"] = record.mcuUid;
@@ -82,6 +102,9 @@ StepRecord StepRecordFromJson(const nlohmann::json& json) {
   if (json.contains("started")) record.started = json["started"].get<bool>();
   record.mcuUid = json.value("mcuUid", "");
   record.message = json.value("message", "");
+  record.file = json.value("file", "");
+  record.fileSha256 = json.value("fileSha256", "");
+  if (json.contains("bytesSent")) record.bytesSent = json["bytesSent"].get<uint64_t>();
   return record;
 }
 
@@ -93,12 +116,15 @@ Json ReportJson(const RunReport& report) {
     units.push_back({{"port", "COM" + std::to_string(unit.port)},
                      {"deviceType", unit.deviceType ? Json(*unit.deviceType) : Json()},
                      {"kind", unit.deviceType ? Json(KindName(*unit.deviceType)) : Json()},
+                     {"group", unit.group ? Json(*unit.group) : Json()},
+                     {"machine", unit.machine ? Json(*unit.machine) : Json()},
                      {"outcome", unit.outcome},
                      {"message", unit.message},
                      {"steps", steps}});
     if (!unit.McuUid().empty()) units.back()["mcuUid"] = unit.McuUid();
   }
   return Json{{"schemaVersion", kReportSchemaVersion},
+              {"tool", report.tool},
               {"startedAt", UtcTimestamp(report.startedAt)},
               {"endedAt", UtcTimestamp(report.endedAt)},
               {"units", units}};
@@ -117,6 +143,19 @@ std::string OutcomeForExit(int exitCode) {
   return "failed";
 }
 
+void AddStepsNotStarted(UnitRecord& unit, const std::vector<std::string>& stepWords) {
+  for (std::size_t i = unit.steps.size(); i < stepWords.size(); ++i) {
+    StepRecord record;
+    record.step = stepWords[i];
+    record.outcome = "not-started";
+    unit.steps.push_back(record);
+  }
+}
+
+std::string ReportText(const RunReport& report) {
+  return ReportJson(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
 int CombinedExit(const std::vector<UnitRecord>& units) {
   int worst = kExitOk;
   for (const UnitRecord& unit : units) {
@@ -130,7 +169,7 @@ std::string FailedUnitLines(const std::vector<UnitRecord>& units) {
   for (const UnitRecord& unit : units) {
     if (unit.outcome == "ok") continue;
     text += "COM" + std::to_string(unit.port) + ": " + unit.outcome + ": " +
-            (unit.message.empty() ? "no reason given" : unit.message) + "\n";
+            (unit.message.empty() ? "no reason given" : OneLine(unit.message)) + "\n";
   }
   return text;
 }
@@ -146,10 +185,19 @@ std::string SummaryTable(const std::vector<UnitRecord>& units) {
     std::vector<std::string> row = {"COM" + std::to_string(unit.port),
                                     unit.deviceType ? KindName(*unit.deviceType) : "-"};
     for (const StepRecord& step : unit.steps) {
+      if (step.outcome == "not-started") {
+        row.push_back("-");
+        continue;
+      }
       row.push_back(step.outcome + " " + Seconds(step.seconds) +
                     (step.verified ? (*step.verified ? " verified" : " NOT verified") : ""));
     }
-    if (unit.steps.empty() && unit.outcome != "ok") row.push_back(unit.outcome);
+    const bool anyRan = std::any_of(unit.steps.begin(), unit.steps.end(),
+                                    [](const StepRecord& s) { return s.outcome != "not-started"; });
+    if (!anyRan && unit.outcome != "ok") {
+      row.resize(2);
+      row.push_back(unit.outcome);
+    }
     rows.push_back(row);
   }
   std::vector<std::size_t> widths;
@@ -167,30 +215,6 @@ std::string SummaryTable(const std::vector<UnitRecord>& units) {
     text += line + "\n";
   }
   return text;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
-  namespace fs = std::filesystem;
-  const fs::path target(path);
-  fs::path temporary = target;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      *error = "cannot write " + temporary.string();
-      return false;
-    }
-  }
-  std::error_code ec;
-  fs::rename(temporary, target, ec);  // replaces an old report in one step
-  if (ec) {
-    *error = "cannot rename " + temporary.string() + " to " + path + ": " + ec.message();
-    fs::remove(temporary, ec);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace korvelt::line

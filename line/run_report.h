@@ -17,7 +17,9 @@ struct UnitRecord {
   std::string outcome = "failed";  // "ok", "failed" or "stalled"
   std::string message;             // the failure's text
   int exitCode = 1;                // the unit's exit status, as a single-unit run gives it
-  std::vector<StepRecord> steps;
+  std::vector<StepRecord> steps;   // every step given: those not run as "not-started"
+  std::optional<int> group;        // the unit's address, from its answer to the probe
+  std::optional<int> machine;
   // The MCU's unique ID, where a step read it: what tells this unit from the next.
   std::string McuUid() const;
 };
@@ -27,6 +29,7 @@ struct UnitRecord {
 inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
+  std::string tool;  // "korvelt-cli 1.0.0 (...)": the program that wrote it
   std::chrono::system_clock::time_point startedAt;
   std::chrono::system_clock::time_point endedAt;
   std::vector<UnitRecord> units;
@@ -41,6 +44,8 @@ nlohmann::ordered_json ReportJson(const RunReport& report);
 
 // The unit outcome that goes with a single-unit exit status.
 std::string OutcomeForExit(int exitCode);
+// The steps after those the unit ran, as "not-started" records.
+void AddStepsNotStarted(UnitRecord& unit, const std::vector<std::string>& stepWords);
 // 0 when every unit succeeded; otherwise the worst of the units' statuses: stalled (3) over
 // failed (1); an interrupted run stays interrupted.
 int CombinedExit(const std::vector<UnitRecord>& units);
@@ -49,7 +54,16 @@ std::string FailedUnitLines(const std::vector<UnitRecord>& units);
 // The closing table: unit, kind, and each step's outcome and time.
 std::string SummaryTable(const std::vector<UnitRecord>& units);
 
-// Writes `text` next to `path` and renames it into place, so a reader never sees half a file.
+// Writes `text` into a temporary file of its own next to `path` (two runs never share one),
+// flushes it to the disk and renames it into place, so a reader never sees half a file; on any
+// failure the temporary file is removed. One implementation per system (atomic_file_posix.cpp,
+// atomic_file_win32.cpp); paths are UTF-8.
 bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error);
+// Whether a report can be written to `path`: checked before a unit is touched, by writing and
+// removing a temporary file next to it.
+bool CheckWritable(const std::string& path, std::string* error);
+// The report as its file holds it: invalid UTF-8 in a path or a message is replaced, never
+// an abort.
+std::string ReportText(const RunReport& report);
 
 }  // namespace korvelt::line

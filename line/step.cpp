@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "update/image_file.h"
+
 namespace korvelt::line {
 
 namespace {
@@ -100,6 +102,24 @@ bool StepMovesImage(Step::Kind kind) {
       return false;
     default:
       return true;
+  }
+}
+
+std::string StepImagePath(const Step& step) {
+  using K = Step::Kind;
+  if (!StepMovesImage(step.kind)) return {};
+  if (!step.file.empty()) return step.file;
+  switch (step.kind) {
+    case K::kGeneratorFpga:
+      return PortablePath(kGeneratorFpgaImage);
+    case K::kAnalyzerFpga:
+      return PortablePath(kAnalyzerFpgaImage);
+    case K::kGeneratorMcu:
+      return PortablePath(kGeneratorMcuImage);
+    case K::kAnalyzerMcu:
+      return PortablePath(kAnalyzerMcuImage);
+    default:
+      return {};
   }
 }
 

@@ -35,6 +35,9 @@ std::optional<Step> ParseStep(const std::string& word, std::string* error);
 
 // Whether the step sends an image (and so has a progress bar and a byte count).
 bool StepMovesImage(Step::Kind kind);
+// The file the step's image is read from, relative to the working folder: its own file, or the
+// fixed image the window reads. Empty for a step that sends no image.
+std::string StepImagePath(const Step& step);
 bool IsMcuStep(Step::Kind kind);
 
 }  // namespace korvelt::line

@@ -77,7 +77,7 @@ std::string KindName(int deviceType) {
   return "type" + std::to_string(deviceType);
 }
 
-std::vector<FoundUnit> ScanPorts(const ScanRequest& request) {
+std::vector<FoundUnit> ScanPorts(const ScanRequest& request, std::vector<UnopenedPort>* unopened) {
   // All probes in one write: every write purges the port first, and a later request would
   // replace one the worker has not taken up yet.
   std::vector<uint8_t> probes;
@@ -111,6 +111,7 @@ std::vector<FoundUnit> ScanPorts(const ScanRequest& request) {
   for (int number : request.ports) {
     auto port = std::make_unique<SerialPort>();
     if (!port->OpenPort(&channel, number, kBaudRate, 'N', 8, 1, kEventMask, kWriteSlotBytes)) {
+      if (unopened) unopened->push_back({number, port->LastOpenError()});
       continue;
     }
     port->StartMonitor();
@@ -153,6 +154,16 @@ std::string ScanText(const std::vector<FoundUnit>& units) {
                     KindName(unit.deviceType).c_str(), unit.group, unit.machine);
     }
     text += line;
+  }
+  return text;
+}
+
+std::string UnopenedText(const std::vector<UnopenedPort>& unopened) {
+  std::string text;
+  for (const UnopenedPort& port : unopened) {
+    if (port.error.kind == PortErrorKind::kMissing || port.error.kind == PortErrorKind::kNone)
+      continue;
+    text += port.error.text + "\n";
   }
   return text;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/port_operations.h"
+
 namespace korvelt::line {
 
 // A unit that answered the search probe, or an MCU bootloader that answered its sync byte (a
@@ -31,10 +33,20 @@ struct ScanRequest {
   bool checkBootloaders = false;
 };
 
+// A port of the request that did not open, and why.
+struct UnopenedPort {
+  int port = 0;
+  PortError error;
+};
+
 // Opens every port of the request that opens, sends each the probes, collects the answers,
 // and closes every port again. The answers are recognised by the search's own reply code.
-// Ordered by port, then device type.
-std::vector<FoundUnit> ScanPorts(const ScanRequest& request);
+// Ordered by port, then device type. The ports that did not open go to `unopened`.
+std::vector<FoundUnit> ScanPorts(const ScanRequest& request,
+                                 std::vector<UnopenedPort>* unopened = nullptr);
+// What an operator needs to hear of the ports that did not open: every reason but "no such
+// device" (most of COM1..COM99 name none), one line each.
+std::string UnopenedText(const std::vector<UnopenedPort>& unopened);
 
 // "COM3  generator  address 01:01" or "COM4  mcu-bootloader", one line each.
 std::string ScanText(const std::vector<FoundUnit>& units);

@@ -28,6 +28,10 @@ constexpr auto kRedrawEvery = 100ms;
 // A child asked to stop closes its port within a fraction of a second; one that has not ended
 // after this long is killed (its port closes with the process).
 constexpr auto kStopGrace = 10s;
+// A child ends itself at its run's limit and reports; the supervisor steps in this much later,
+// asks it to stop, and kills it if it still runs after the second grace.
+constexpr auto kDeadlineGrace = 2s;
+constexpr auto kDeadlineKillGrace = 3s;
 
 struct UnitRun {
   UnitRecord record;
@@ -44,6 +48,10 @@ struct UnitRun {
   int tenthsShown = -1;
   std::string endedMessage;  // from the child's last event
   std::string lastErrorLine;
+  Clock::time_point started;                   // the child's start
+  std::optional<std::string> runningStep;      // started and not ended
+  std::optional<Clock::time_point> stopAsked;  // the run's limit passed: asked to stop
+  std::string endedByUs;                       // why the supervisor ended the child
 
   UnitStatus Line() const {
     UnitStatus line;
@@ -94,7 +102,9 @@ class Supervisor {
   void Start(UnitRun& unit);
   void Poll(UnitRun& unit);
   void OnEvent(UnitRun& unit, const UnitEvent& event);
-  void Finish(UnitRun& unit, int exitCode);
+  void Finish(UnitRun& unit, int exitCode, const std::string& abnormal = {});
+  void EnforceDeadline(UnitRun& unit, Clock::time_point now);
+  std::string DeadlineText(const char* how) const;
   void Draw(bool force);
   std::size_t Running() const {
     return static_cast<std::size_t>(std::count_if(
@@ -121,7 +131,7 @@ void Supervisor::Start(UnitRun& unit) {
   argv.insert(argv.end(), options_.stepWords.begin(), options_.stepWords.end());
   std::string error;
   unit.child = ChildProcess::Start(argv, &error);
-  unit.stepStarted = Clock::now();
+  unit.stepStarted = unit.started = Clock::now();
   if (!unit.child) {
     unit.state = UnitRun::State::kDone;
     unit.record.message = "cannot start " + argv[0] + ": " + error;
@@ -137,9 +147,14 @@ void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
   switch (event.kind) {
     case K::kIdentified:
       unit.record.deviceType = event.deviceType;
+      if (event.deviceType) {
+        unit.record.group = event.group;
+        unit.record.machine = event.machine;
+      }
       break;
     case K::kStepStarted: {
       unit.step = event.step;
+      unit.runningStep = event.step;
       std::string error;
       auto step = ParseStep(event.step, &error);
       unit.stepMovesImage = step && StepMovesImage(step->kind);
@@ -161,6 +176,7 @@ void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
       break;
     }
     case K::kStepEnded:
+      unit.runningStep.reset();
       unit.record.steps.push_back(event.record);
       observer_.StepEnded(unit.record.port, event.record);
       break;
@@ -182,7 +198,31 @@ void Supervisor::Poll(UnitRun& unit) {
   }
 }
 
-void Supervisor::Finish(UnitRun& unit, int exitCode) {
+void Supervisor::Finish(UnitRun& unit, int exitCode, const std::string& abnormal) {
+  // A child that did not end by itself (a crash, or the supervisor's deadline) told nothing of
+  // the step it was in: that step failed, and the unit with it.
+  std::string why = unit.endedByUs;
+  if (why.empty() && !abnormal.empty()) {
+    why = "the unit's process " + abnormal;
+    exitCode = kExitFailed;
+  }
+  if (!why.empty()) {
+    if (unit.runningStep) {
+      StepRecord record;
+      record.step = *unit.runningStep;
+      record.outcome = exitCode == kExitStalled ? "stalled" : "failed";
+      record.seconds = std::chrono::duration<double>(Clock::now() - unit.stepStarted).count();
+      if (unit.stepMovesImage && unit.imageBytes > 0) {
+        record.bytesSent =
+            static_cast<uint64_t>(unit.percent / 100.0 * static_cast<double>(unit.imageBytes));
+      }
+      record.message = why;
+      unit.record.steps.push_back(record);
+      observer_.StepEnded(unit.record.port, record);
+    }
+    unit.record.message = (unit.runningStep ? *unit.runningStep + ": " : std::string()) + why;
+    unit.runningStep.reset();
+  }
   unit.state = UnitRun::State::kDone;
   unit.record.exitCode = exitCode;
   unit.record.outcome = OutcomeForExit(exitCode);
@@ -196,8 +236,29 @@ void Supervisor::Finish(UnitRun& unit, int exitCode) {
     }
   }
   if (exitCode == kExitInterrupted) unit.record.message = "interrupted: " + unit.record.message;
+  AddStepsNotStarted(unit.record, options_.stepWords);
   unit.step = unit.record.outcome;
   unit.child.reset();
+}
+
+void Supervisor::EnforceDeadline(UnitRun& unit, Clock::time_point now) {
+  if (options_.runLimitSeconds <= 0) return;
+  const auto limit = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(options_.runLimitSeconds));
+  if (!unit.stopAsked && now > unit.started + limit + kDeadlineGrace) {
+    unit.stopAsked = now;
+    unit.child->CloseInput();
+  } else if (unit.stopAsked && now > *unit.stopAsked + kDeadlineKillGrace) {
+    unit.child->Kill();
+    unit.child->WaitExit(5s);
+    unit.endedByUs = DeadlineText("killed");
+  }
+}
+
+std::string Supervisor::DeadlineText(const char* how) const {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.0f s", options_.runLimitSeconds);
+  return std::string("did not end within the run's limit of ") + seconds + " and was " + how;
 }
 
 void Supervisor::Draw(bool force) {
@@ -245,11 +306,19 @@ int Supervisor::Run() {
       if (!exited && stopDeadline && Clock::now() > *stopDeadline) {
         unit.child->Kill();
         exited = unit.child->WaitExit(5s);
-        unit.record.message = "did not stop in time and was ended";
+        unit.endedByUs = "did not stop in time and was ended";
       }
-      if (!exited) continue;
+      if (!exited) {
+        EnforceDeadline(unit, Clock::now());
+        if (unit.endedByUs.empty()) continue;
+        exited = kExitStalled;  // collected by the kill
+      }
+      // Stopped at the deadline, it ended on the request: still the deadline's doing.
+      if (unit.stopAsked && unit.endedByUs.empty()) unit.endedByUs = DeadlineText("stopped");
       Poll(unit);  // what it wrote just before it ended
-      Finish(unit, *exited);
+      const std::string abnormal = unit.child->AbnormalEnd();
+      const bool deadline = unit.stopAsked.has_value() && !interrupted_;
+      Finish(unit, deadline ? kExitStalled : *exited, abnormal);
     }
   }
   RemoveInterruptHandler();
@@ -292,13 +361,14 @@ std::optional<std::vector<int>> ParseUnitList(const std::string& text, bool* all
 bool WriteReport(const RunReport& report, const std::string& path) {
   if (path.empty()) return true;
   std::string error;
-  if (WriteFileAtomically(path, ReportJson(report).dump(2) + "\n", &error)) return true;
+  if (WriteFileAtomically(path, ReportText(report), &error)) return true;
   std::fprintf(stderr, "korvelt-cli: the report was not written: %s\n", error.c_str());
   return false;
 }
 
 int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
   RunReport report;
+  report.tool = options.tool;
   report.startedAt = std::chrono::system_clock::now();
   std::vector<int> ports = options.ports;
   if (options.scanFirst) {
@@ -307,9 +377,14 @@ int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
     // A unit waiting in its MCU bootloader can only take MCU steps.
     const ScanRequest scan{
         .ports = all, .deviceTypes = options.deviceTypes, .checkBootloaders = options.mcuSteps};
-    for (const FoundUnit& unit : ScanPorts(scan)) {
+    std::vector<UnopenedPort> unopened;
+    for (const FoundUnit& unit : ScanPorts(scan, &unopened)) {
       if (std::find(ports.begin(), ports.end(), unit.port) == ports.end())
         ports.push_back(unit.port);
+    }
+    for (const UnopenedPort& port : unopened) {
+      const std::string line = UnopenedText({port});
+      if (!line.empty()) observer.UnitSaid(port.port, line.substr(0, line.size() - 1));
     }
     if (ports.empty()) {
       std::fprintf(stderr, "korvelt-cli: no unit answered on COM1..COM99\n");

@@ -23,6 +23,11 @@ struct UnitsOptions {
   std::string traceFile;                  // each child writes FILE.COMn
   int parallel = 0;                       // at most this many at once; 0 for all
   std::string reportFile;
+  // Each unit's run ends within this limit, whatever its line does: the child ends itself at
+  // it (it is given the same limit); one that has not ended kDeadlineGrace later is stopped, and
+  // killed if it still runs after the stop's grace. 0: no limit.
+  double runLimitSeconds = 0;
+  std::string tool;  // the report's "tool"
 };
 
 // What a display shows of one unit while the run goes on.

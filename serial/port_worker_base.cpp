@@ -14,11 +14,13 @@ void PortWorkerBase::Trace(SerialTraceEvent::Kind kind, std::string text, const 
   if (trace) trace(SerialTraceEvent{kind, portNumber, std::move(text), bytes, length});
 }
 
-void PortWorkerBase::ReportCommErrorText(const char* operation, const std::string& systemText) {
+void PortWorkerBase::ReportCommErrorText(const char* operation, const std::string& systemText,
+                                         bool deviceGone) {
   std::string text = ComposeCommErrorText(operation, systemText, portNumber);
   Trace(SerialTraceEvent::Kind::kError, text);
   if (owner) {
-    owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, 0, portNumber, text});
+    owner->Send(SerialNotification{WM_SERIAL_COMM_ERROR, deviceGone ? kCommErrorDeviceGone : 0,
+                                   portNumber, text});
   } else {
     std::fputs(text.c_str(), stderr);
   }

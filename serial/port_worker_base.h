@@ -23,7 +23,8 @@ struct PortWorkerBase {
   void Trace(SerialTraceEvent::Kind kind, std::string text, const uint8_t* bytes = nullptr,
              std::size_t length = 0);
   // The "Application Error" report of a failed call, with the system's text for its error.
-  void ReportCommErrorText(const char* operation, const std::string& systemText);
+  void ReportCommErrorText(const char* operation, const std::string& systemText,
+                           bool deviceGone = false);
   void Notify(uint32_t message, uint32_t wParam = 0);
 
   // The write slot holds one request; a request the worker has not taken up yet is replaced

@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "serial/port_map.h"
+#include "serial/port_open_failure.h"
 
 namespace korvelt {
 
@@ -34,7 +35,20 @@ int SerialPortBackendOps::OpenExclusive(const std::string& device) {
     errno = saved == EWOULDBLOCK ? EBUSY : saved;
     return -1;
   }
+  // A program that takes no lock (a terminal program, a modem daemon) would read the unit's
+  // replies before us: the port is as busy as a locked one.
+  if (FindOtherHolder(device)) {
+    ::close(fd);
+    errno = EBUSY;
+    return -1;
+  }
+  ::ioctl(fd, TIOCEXCL);
   return fd;
+}
+
+void CloseExclusive(int fd) {
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);
 }
 
 int SerialPortBackendOps::GetAttributes(int fd, termios* settings) {

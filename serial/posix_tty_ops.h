@@ -15,7 +15,9 @@ class SerialPortBackendOps {
 
   // The device behind a port name ("COM3", "\\.\COM12"), from the port map.
   virtual std::optional<std::string> ResolvePort(const std::string& portName);
-  // Exclusive open for reading and writing; -1 with errno set when absent or in use.
+  // Exclusive open for reading and writing; -1 with errno set when absent or in use: another
+  // program's lock, or another program that has it open without one. Once open, the device is
+  // in exclusive mode (TIOCEXCL): nobody else opens it after us.
   virtual int OpenExclusive(const std::string& device);
   virtual int GetAttributes(int fd, termios* settings);
   virtual int SetAttributes(int fd, const termios& settings);
@@ -25,6 +27,10 @@ class SerialPortBackendOps {
   // Bytes written but not yet sent by the device (TIOCOUTQ); -1 with errno set on failure.
   virtual int QueuedOutput(int fd, int* count);
 };
+
+// Closes a device OpenExclusive opened. Its exclusive mode is lifted first: it would stay on a
+// tty another process keeps open (a pseudo-terminal's server does), and refuse the next open.
+void CloseExclusive(int fd);
 
 // Builds the raw line settings for baud, parity 'N' or 'E', data and stop bits: no flow
 // control, receiver on, modem control lines ignored. False for a baud rate the OS lacks.

@@ -16,6 +16,9 @@ inline constexpr uint32_t WM_SERIAL_TXDONE = 0x409;
 // A serial API failure found on the worker thread, carried to the window's thread so the
 // "Application Error" box is shown there. The text is in SerialNotification::text.
 inline constexpr uint32_t WM_SERIAL_COMM_ERROR = 0x410;
+// WM_SERIAL_COMM_ERROR's wParam: the device went away (a pulled cable, an unplugged adapter);
+// the port no longer reads it. 0 for any other failure.
+inline constexpr uint32_t kCommErrorDeviceGone = 1;
 
 // Comm-event mask bits, as given to OpenPort.
 inline constexpr uint32_t kEvRxChar = 0x0001;

@@ -85,8 +85,8 @@ struct SerialPort::Impl : PortWorkerBase {
   bool deviceGone = false;
   bool pseudoTerminal = false;
 
-  void ReportCommError(const char* operation, int errorCode) {
-    ReportCommErrorText(operation, SystemText(errorCode));
+  void ReportCommError(const char* operation, int errorCode, bool gone = false) {
+    ReportCommErrorText(operation, SystemText(errorCode), gone);
   }
 
   void EndWorker() {
@@ -157,7 +157,7 @@ void SerialPort::Impl::Monitor() {
     if (waits[0].revents) {
       std::lock_guard guard(lock);
       if (fd >= 0) {
-        ::close(fd);
+        CloseExclusive(fd);
         fd = -1;
       }
       Trace(SerialTraceEvent::Kind::kClose, "closed");
@@ -215,7 +215,7 @@ void SerialPort::Impl::DrainInput(short revents) {
       // The device went away (cable pulled): say so once and stop watching it. Close and
       // write requests are still honoured.
       deviceGone = true;
-      ReportCommError("ReadFile()", failed ? readError : EIO);
+      ReportCommError("read()", failed ? readError : EIO, true);
     }
     return;
   }
@@ -306,7 +306,7 @@ SerialPort::SerialPort(std::shared_ptr<SerialPortBackendOps> ops)
 
 SerialPort::~SerialPort() {
   impl_->EndWorker();
-  if (impl_->fd >= 0) ::close(impl_->fd);
+  if (impl_->fd >= 0) CloseExclusive(impl_->fd);
   for (int event : {impl_->writeSignal, impl_->closeSignal}) {
     if (event >= 0) ::close(event);
   }
@@ -335,7 +335,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
   {
     std::lock_guard guard(port.lock);
     if (port.fd >= 0) {
-      ::close(port.fd);
+      CloseExclusive(port.fd);
       port.fd = -1;
     }
     const std::string name = PortName(portNumber);

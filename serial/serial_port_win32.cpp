@@ -95,8 +95,8 @@ struct SerialPort::Impl : PortWorkerBase {
   bool deviceGone = false;
   DWORD lastReadFailure = 0;  // the error of the last status read or read, 0 after a success
 
-  void ReportCommError(const char* operation, DWORD code) {
-    ReportCommErrorText(operation, SystemText(code));
+  void ReportCommError(const char* operation, DWORD code, bool gone = false) {
+    ReportCommErrorText(operation, SystemText(code), gone);
   }
 
   void EndWorker() {
@@ -259,7 +259,7 @@ int SerialPort::Impl::DrainInput() {
     if (failedCall) {
       const bool gone = MeansDeviceGone(code, lastReadFailure);
       // A failure is reported once, not again while the same one repeats.
-      if (code != lastReadFailure) ReportCommError(failedCall, code);
+      if (code != lastReadFailure) ReportCommError(failedCall, code, gone);
       lastReadFailure = code;
       if (gone) {
         deviceGone = true;  // no longer watched until the port is opened again

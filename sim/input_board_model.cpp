@@ -38,6 +38,15 @@ bool InputBoardModel::FinishedBy(uint64_t nowMs) const {
 
 void InputBoardModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count) {
   now_ = nowMs;
+  if (count > 0 && nowMs > last_byte_ms_ + kPartGapMs &&
+      (!frame_.empty() || !chunk_.empty() || inChunk_)) {
+    // A chunk announced but never begun is no error: the host may announce it again.
+    if (!frame_.empty() || !chunk_.empty())
+      errors_.push_back(chunk_.empty() ? "frame cut short" : "chunk cut short");
+    frame_.clear();
+    chunk_.clear();
+    inChunk_ = false;
+  }
   if (count > 0) last_byte_ms_ = nowMs;
   for (std::size_t i = 0; i < count; ++i) {
     const uint8_t byte = bytes[i];
@@ -152,7 +161,9 @@ void InputBoardModel::OnChunk() {
   const uint32_t n = BigEndian32(chunk_.data() + 4);
   const uint8_t* data = chunk_.data() + 8;
   const uint32_t crc = BigEndian32(chunk_.data() + 8 + n);
-  if (address != kBoardImageAddress + image_.size()) {
+  const uint64_t next = kBoardImageAddress + image_.size();
+  const bool repeat = last_chunk_bytes_ == n && address + uint64_t{n} == next;
+  if (address != next && !repeat) {
     errors_.push_back("chunk address " + std::to_string(address));
     return;
   }
@@ -160,8 +171,13 @@ void InputBoardModel::OnChunk() {
     errors_.push_back("chunk CRC at " + std::to_string(address));
     return;
   }
-  image_.insert(image_.end(), data, data + n);
-  ++chunks_accepted_;
+  if (repeat) {
+    std::copy(data, data + n, image_.end() - static_cast<long>(n));
+  } else {
+    image_.insert(image_.end(), data, data + n);
+    last_chunk_bytes_ = n;
+    ++chunks_accepted_;
+  }
   if (config_.silentAfterChunks && chunks_accepted_ >= config_.chunksBeforeSilence) return;
   Answer(kReady, config_.chunkProgramMs);
 }

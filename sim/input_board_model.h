@@ -16,7 +16,9 @@ struct InputBoardConfig {
 };
 
 // The input board's side of its update: the first stage (hand-over, stub, 5446 loader bytes,
-// start, erase), then the loader receiving CRC-checked chunks into the board image.
+// start, erase), then the loader receiving CRC-checked chunks into the board image. A chunk
+// sent again (at the address of the chunk before) is written again and confirmed again; a
+// frame or chunk cut short by a lost byte is dropped after kPartGapMs of silence.
 class InputBoardModel {
  public:
   explicit InputBoardModel(InputBoardConfig config = {});
@@ -33,6 +35,7 @@ class InputBoardModel {
   // The loader has no end-of-image frame: waiting for the next chunk, it takes a link quiet
   // for kQuietEndMs as the end of the update and restarts the board with its new image.
   static constexpr uint64_t kQuietEndMs = 500;
+  static constexpr uint64_t kPartGapMs = 100;
   bool FinishedBy(uint64_t nowMs) const;
 
  private:
@@ -49,6 +52,7 @@ class InputBoardModel {
   std::vector<uint8_t> loader_;
   std::vector<uint8_t> image_;
   uint64_t chunks_accepted_ = 0;
+  std::size_t last_chunk_bytes_ = 0;  // the chunk before, which may come again
   std::vector<std::string> errors_;
   std::vector<TimedByte> output_;
   uint64_t now_ = 0;

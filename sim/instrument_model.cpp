@@ -29,6 +29,16 @@ void InstrumentModel::PowerCycle() {
   mcu_->Reset();
   assembler_.Reset();
   line_.clear();
+  boot_looping_ = false;
+}
+
+void InstrumentModel::Tick(uint64_t nowMs) {
+  if (!boot_looping_) return;
+  static const std::string kBootLine = "KORVELT BOOT\r\n";
+  for (; next_boot_line_ms_ <= nowMs; next_boot_line_ms_ += kBootLoopMs) {
+    uint64_t at = next_boot_line_ms_;
+    for (char c : kBootLine) output_.push_back({at++, static_cast<uint8_t>(c)});
+  }
 }
 
 void InstrumentModel::CutLine(uint64_t untilMs) {
@@ -85,7 +95,7 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
   for (std::size_t i = 0; i < count; ++i) {
     switch (mode_) {
       case Mode::kFirmware:
-        assembler_.Feed(bytes[i]);
+        assembler_.Feed(bytes[i], nowMs);
         break;
       case Mode::kNoFirmware:
         break;
@@ -100,7 +110,7 @@ void InstrumentModel::Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t 
           mode_ = Mode::kFirmware;
           assembler_.Reset();
           line_.clear();
-          assembler_.Feed(bytes[i]);
+          assembler_.Feed(bytes[i], nowMs);
           break;
         }
         input_board_model_->Receive(nowMs, bytes + i, 1);
@@ -119,6 +129,15 @@ void InstrumentModel::SetHostBaud(uint32_t baud) {
 
 bool InstrumentModel::mcuRunsRamCode() const {
   return mode_ == Mode::kStm32Bootloader && mcu_->runningRamCode();
+}
+
+void InstrumentModel::ReceiveDamaged(uint64_t nowMs, uint8_t byte) {
+  if (mode_ != Mode::kFirmware) {
+    Receive(nowMs, &byte, 1);
+    return;
+  }
+  now_ = nowMs;
+  assembler_.Feed(byte, nowMs, true);
 }
 
 std::vector<TimedByte> InstrumentModel::TakeOutput() {
@@ -165,7 +184,7 @@ void InstrumentModel::SendIspBanner() {
 }
 
 void InstrumentModel::OnTextLine(const std::string& line) {
-  if (config_.silent) return;
+  if (config_.silent || boot_looping_) return;
   text_commands_.push_back(line);
   static const std::string kSubRequest = "UBP 32 2 ";
   if (line == "ISP 32 1" && config_.bannerAfterFallbackMs) {
@@ -209,7 +228,7 @@ void InstrumentModel::Send(const std::vector<uint8_t>& bytes, uint32_t extraDela
 
 void InstrumentModel::OnFrame(const std::vector<uint8_t>& frame) {
   ++frames_seen_;
-  if (config_.silent || !Addressed(frame[5], frame[6])) return;
+  if (config_.silent || boot_looping_ || !Addressed(frame[5], frame[6])) return;
   const uint16_t command = static_cast<uint16_t>(frame[7] | (frame[8] << 8));
   if (command == kSearchCommand && frame[1] == config_.deviceType) {
     const uint8_t type = config_.answerAsType.value_or(config_.deviceType);
@@ -247,10 +266,16 @@ void InstrumentModel::OnBlock(const std::vector<uint8_t>& frame) {
     if (image.bytes.size() < offset + 256) image.bytes.resize(offset + 256);
     std::copy(payload + 4, payload + 260, image.bytes.begin() + static_cast<long>(offset));
     ++image.blocksAccepted;
+    if (assembler_.lastFrameDamaged()) ++damaged_blocks_taken_;
     if (block.last) {
       image.lastBlockAccepted = true;
       image.lastBlockNumber = block.number;
       image.bytes.resize(offset + 256);  // the image ends with its last block
+    }
+    if (config_.bootLoopAfterBlocks && distinct_blocks_ >= *config_.bootLoopAfterBlocks) {
+      boot_looping_ = true;  // it crashes while it stores the block: no acknowledgement
+      next_boot_line_ms_ = now_;
+      return;
     }
   } else {
     refused_block_ = block.number;

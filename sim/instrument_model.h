@@ -91,6 +91,9 @@ struct InstrumentConfig {
   // The firmware an MCU update starts answers the probe as this type: the wrong image.
   std::optional<uint8_t> startsAsType;
   std::shared_ptr<InputBoardConfig> inputBoard;  // the input boards; defaults if unset
+  // Set: after this many accepted blocks the firmware crashes and restarts for ever, writing
+  // its boot line every kBootLoopMs and answering nothing (until the unit is powered again).
+  std::optional<uint32_t> bootLoopAfterBlocks;
 };
 
 // What the unit's memories hold after uploads, per kind byte.
@@ -112,8 +115,15 @@ class InstrumentModel {
   explicit InstrumentModel(InstrumentConfig config);
   ~InstrumentModel();
 
+  static constexpr uint64_t kBootLoopMs = 100;
+
   // Bytes the host sent, at the model's time `nowMs`.
   void Receive(uint64_t nowMs, const uint8_t* bytes, std::size_t count);
+  // One byte the line damaged on its way (a noisy line): what the unit does with it is the
+  // same; it only counts a block it takes with such a byte (its checksum did not show it).
+  void ReceiveDamaged(uint64_t nowMs, uint8_t byte);
+  // Time passes with nothing received: what the unit says by itself (a boot loop's lines).
+  void Tick(uint64_t nowMs);
   // What the unit has to send, in time order; taken once.
   std::vector<TimedByte> TakeOutput();
   // Lets the unit's time reach `nowMs` with nothing received: code the MCU runs from RAM (the
@@ -129,8 +139,12 @@ class InstrumentModel {
   uint64_t probesAnswered() const { return probes_answered_; }
   const std::map<uint8_t, UploadedImage>& uploads() const { return uploads_; }
   uint64_t blockFramesSeen() const { return block_frames_; }
+  // Blocks taken although the line had damaged them: a noisy line's errors that cancel in the
+  // frame's checksum. Nothing the host does can tell them.
+  uint64_t damagedBlocksTaken() const { return damaged_blocks_taken_; }
   uint64_t badFrames() const { return assembler_.badChecksums() + assembler_.malformed(); }
   Mode mode() const { return mode_; }
+  bool bootLooping() const { return boot_looping_; }
   // Power off and on: the firmware in the MCU's flash runs again (the flash keeps what was
   // written), or nothing does when the flash's first word is erased.
   void PowerCycle();
@@ -167,6 +181,7 @@ class InstrumentModel {
   uint64_t probes_answered_ = 0;
   uint64_t block_frames_ = 0;
   uint64_t distinct_blocks_ = 0;
+  uint64_t damaged_blocks_taken_ = 0;
   std::optional<uint16_t> refused_block_;  // the block refused last, taken on its next try
   std::map<uint8_t, UploadedImage> uploads_;
   Mode mode_ = Mode::kFirmware;
@@ -181,6 +196,8 @@ class InstrumentModel {
   bool cut_done_ = false;
   uint64_t flash_starts_seen_ = 0;
   uint64_t writes_at_first_read_ = 0;
+  bool boot_looping_ = false;
+  uint64_t next_boot_line_ms_ = 0;
 };
 
 }  // namespace korvelt::sim

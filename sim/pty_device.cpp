@@ -82,6 +82,12 @@ void PtyDevice::WithModel(const std::function<void(InstrumentModel&)>& inspect) 
   inspect(*model_);
 }
 
+int64_t PtyDevice::ByteUs() const {
+  // Called with the model locked.
+  const int64_t bitsPerByte = model_->mode() == InstrumentModel::Mode::kStm32Bootloader ? 11 : 10;
+  return baud_ > 0 ? bitsPerByte * 1000000 / baud_ : 0;
+}
+
 void PtyDevice::Serve() {
   struct Due {
     int64_t atUs;
@@ -89,6 +95,8 @@ void PtyDevice::Serve() {
   };
   std::deque<Due> pending;
   std::vector<uint8_t> out;
+  std::vector<uint8_t> in;
+  std::vector<bool> damaged;
   uint8_t buffer[4096];
   int64_t inFreeUs = 0;   // when the line towards the unit is free again
   int64_t outFreeUs = 0;  // when the line towards the updater is free again
@@ -115,31 +123,40 @@ void PtyDevice::Serve() {
       const ssize_t got = ::read(master_, buffer, sizeof buffer);
       if (got > 0) {
         bytes_in_ += static_cast<uint64_t>(got);
+        in.assign(buffer, buffer + got);
+        damaged.assign(in.size(), false);
+        if (noise_to_unit_) noise_to_unit_->Apply(in, &damaged);
         std::lock_guard lock(model_mutex_);
         if (const int hostBaud = baud_ > 0 ? HostBaud(master_) : 0) model_->SetHostBaud(hostBaud);
-        const int64_t bitsPerByte =
-            model_->mode() == InstrumentModel::Mode::kStm32Bootloader ? 11 : 10;
-        const int64_t byteUs = baud_ > 0 && !ramCode ? bitsPerByte * 1000000 / baud_ : 0;
+        // Code in the MCU's RAM paces what it receives itself.
+        const int64_t byteUs = ramCode ? 0 : ByteUs();
         const int64_t now = NowUs();
-        // Each byte reaches the unit when the line has carried it.
-        for (ssize_t i = 0; i < got; ++i) {
+        // Each byte reaches the unit when the line has carried it (a lost one still took its
+        // time on the line, but it is only a few microseconds).
+        for (std::size_t i = 0; i < in.size(); ++i) {
           inFreeUs = std::max(inFreeUs, now) + byteUs;
-          model_->Receive(static_cast<uint64_t>(inFreeUs / 1000), buffer + i, 1);
-        }
-        for (const TimedByte& answer : model_->TakeOutput()) {
-          const int64_t at = std::max(static_cast<int64_t>(answer.atMs) * 1000, outFreeUs);
-          outFreeUs = at + byteUs;
-          pending.push_back({outFreeUs, answer.byte});
+          const auto at = static_cast<uint64_t>(inFreeUs / 1000);
+          if (damaged[i]) {
+            model_->ReceiveDamaged(at, in[i]);
+          } else {
+            model_->Receive(at, &in[i], 1);
+          }
         }
       }
     }
-    if (ramCode) {
+    {
       std::lock_guard lock(model_mutex_);
-      model_->AdvanceTo(static_cast<uint64_t>(NowUs() / 1000));
+      const uint64_t nowMs = static_cast<uint64_t>(NowUs() / 1000);
+      if (ramCode) {
+        model_->AdvanceTo(nowMs);  // the code runs on, and times its bytes itself
+      } else {
+        model_->Tick(nowMs);  // what the unit says by itself
+      }
+      const int64_t byteUs = ramCode ? 0 : ByteUs();
       for (const TimedByte& answer : model_->TakeOutput()) {
         const int64_t at = std::max(static_cast<int64_t>(answer.atMs) * 1000, outFreeUs);
-        outFreeUs = at;
-        pending.push_back({at, answer.byte});
+        outFreeUs = at + byteUs;
+        pending.push_back({outFreeUs, answer.byte});
       }
     }
     const int64_t now = NowUs();
@@ -148,6 +165,7 @@ void PtyDevice::Serve() {
       out.push_back(pending.front().byte);
       pending.pop_front();
     }
+    if (noise_to_host_) noise_to_host_->Apply(out);
     std::size_t done = 0;
     while (done < out.size() && running_) {
       const ssize_t n = ::write(master_, out.data() + done, out.size() - done);

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "sim/instrument_model.h"
+#include "sim/line_noise.h"
 
 namespace korvelt::sim {
 
@@ -31,11 +32,17 @@ class PtyDevice {
   // Paces bytes in both directions as a line at `baud` would (10 bits a byte, 11 while the
   // MCU's bootloader talks 8E1); 0 leaves the line unlimited. Set before Start.
   void SetBaudRate(int baud) { baud_ = baud; }
+  // Bytes towards the unit and towards the updater cross these noisy lines. Set before Start.
+  void SetLineNoise(std::shared_ptr<LineNoise> toUnit, std::shared_ptr<LineNoise> toHost) {
+    noise_to_unit_ = std::move(toUnit);
+    noise_to_host_ = std::move(toHost);
+  }
   uint64_t bytesIn() const { return bytes_in_; }
   uint64_t bytesOut() const { return bytes_out_; }
 
  private:
   void Serve();
+  int64_t ByteUs() const;  // one byte's time on the line now
 
   std::shared_ptr<InstrumentModel> model_;
   std::mutex model_mutex_;
@@ -46,6 +53,8 @@ class PtyDevice {
   std::thread thread_;
   std::atomic<bool> running_{false};
   int baud_ = 0;
+  std::shared_ptr<LineNoise> noise_to_unit_;
+  std::shared_ptr<LineNoise> noise_to_host_;
   std::atomic<uint64_t> bytes_in_{0};
   std::atomic<uint64_t> bytes_out_{0};
 };

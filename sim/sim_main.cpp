@@ -1,31 +1,38 @@
 // korvelt-sim: the virtual instrument. It serves units on pseudo-terminals linked into a
 // port-map folder as COMn, until SIGINT or SIGTERM, then reports what the units received.
 #include <signal.h>
+#include <time.h>
 
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "resources/program_version.h"
 #include "sim/image_digest.h"
 #include "sim/input_board_model.h"
 #include "sim/instrument_model.h"
 #include "sim/pty_device.h"
+#include "sim/served_port.h"
+#include "sim/sim_control.h"
 #include "sim/stm32_bootloader_model.h"
 
 namespace {
 
 using korvelt::sim::InstrumentConfig;
 using korvelt::sim::InstrumentModel;
-using korvelt::sim::PtyDevice;
+using korvelt::sim::ServedPort;
 using Json = nlohmann::ordered_json;
 
 Json Describe(const std::vector<uint8_t>& bytes) {
@@ -75,6 +82,9 @@ struct Faults {
   uint32_t mcuCutMs = 10000;
   std::optional<int> startsAs;
   std::vector<std::string> mcuUids;
+  std::optional<uint32_t> bootLoopAfter;
+  double lineNoise = 0;
+  uint64_t noiseSeed = 1;
 };
 
 // "COM=24 hex digits": the unit's MCU unique ID in address order.
@@ -112,6 +122,49 @@ std::optional<korvelt::sim::LineCut> ParseLineCut(const std::string& text, uint3
   cut.when = W::kWriteBlock;
   cut.block = block;
   return cut;
+}
+
+// Each unit its own fault counters: a switch given once applies to every unit, but "after n
+// blocks" counts that unit's blocks.
+std::function<korvelt::sim::BlockAnswer(const korvelt::sim::BlockSeen&)> BlockFaults(
+    const Faults& f) {
+  if (!f.dropAcksAfter && !f.corruptAckEvery) return {};
+  auto accepted = std::make_shared<uint64_t>(0);
+  return [f, accepted](const korvelt::sim::BlockSeen& block) {
+    if (f.dropAcksAfter && *accepted >= f.dropAcksAfter)
+      return korvelt::sim::BlockAnswer::kNoAnswer;
+    if (f.corruptAckEvery && (block.frameIndex + 1) % f.corruptAckEvery == 0) {
+      return korvelt::sim::BlockAnswer::kBadChecksum;
+    }
+    if (f.nackEvery && (block.frameIndex + 1) % f.nackEvery == 0) {
+      return korvelt::sim::BlockAnswer::kNack;
+    }
+    ++*accepted;
+    return korvelt::sim::BlockAnswer::kAccept;
+  };
+}
+
+// Runs the control commands that are due; a COM not served is named on standard error.
+void RunDue(std::vector<korvelt::sim::ControlCommand>& commands, double seconds,
+            std::map<int, std::unique_ptr<ServedPort>>& served) {
+  using Action = korvelt::sim::ControlCommand::Action;
+  for (auto it = commands.begin(); it != commands.end();) {
+    if (it->atSeconds > seconds) {
+      ++it;
+      continue;
+    }
+    auto port = served.find(it->com);
+    if (port == served.end()) {
+      std::fprintf(stderr, "korvelt-sim: COM%d is not served\n", it->com);
+    } else if (it->action == Action::kUnplug) {
+      port->second->Unplug();
+    } else if (it->action == Action::kPlug) {
+      port->second->Plug();
+    } else {
+      port->second->PowerCycle();
+    }
+    it = commands.erase(it);
+  }
 }
 
 }  // namespace
@@ -177,7 +230,32 @@ int main(int argc, char** argv) {
                  "the firmware an MCU update starts answers the probe as this device type (a "
                  "wrong image)")
       ->check(CLI::Range(0, 7));
+  app.add_option("--boot-loop-after", faults.bootLoopAfter,
+                 "after n blocks the firmware restarts for ever, writing its boot line every "
+                 "100 ms and answering nothing (a babbling unit)");
+  app.add_option("--line-noise", faults.lineNoise,
+                 "each byte either way is lost, or has one bit flipped, with probability P")
+      ->check(CLI::Range(0.0, 1.0))
+      ->option_text("P");
+  app.add_option("--noise-seed", faults.noiseSeed, "the noise's random seed (each port its own)");
+  std::string controlFile;
+  std::vector<std::string> events;
+  app.add_option("--control", controlFile,
+                 "read commands appended to FILE while running: 'unplug 3', 'plug 3', "
+                 "'power-cycle 3', each optionally after seconds from the start ('2.5 unplug 3')");
+  app.add_option("--event", events, "a command as in --control, from the command line")
+      ->option_text("'[SEC] ACTION COM'");
   CLI11_PARSE(app, argc, argv);
+  std::vector<korvelt::sim::ControlCommand> commands;
+  for (const std::string& event : events) {
+    std::string error;
+    auto command = korvelt::sim::ParseControlCommand(event, &error);
+    if (!command) {
+      std::fprintf(stderr, "korvelt-sim: --event %s\n", error.c_str());
+      return 2;
+    }
+    commands.push_back(*command);
+  }
 
   InstrumentConfig base;
   base.replyDelayMs = replyDelay;
@@ -204,22 +282,7 @@ int main(int argc, char** argv) {
   }
   base.banner = kBanners.at(faults.banner);
   base.bannerAfterFallbackMs = faults.bannerAfterFallbackMs;
-  if (faults.dropAcksAfter || faults.corruptAckEvery) {
-    const Faults f = faults;
-    auto accepted = std::make_shared<uint64_t>(0);
-    base.blockFault = [f, accepted](const korvelt::sim::BlockSeen& block) {
-      if (f.dropAcksAfter && *accepted >= f.dropAcksAfter)
-        return korvelt::sim::BlockAnswer::kNoAnswer;
-      if (f.corruptAckEvery && (block.frameIndex + 1) % f.corruptAckEvery == 0) {
-        return korvelt::sim::BlockAnswer::kBadChecksum;
-      }
-      if (f.nackEvery && (block.frameIndex + 1) % f.nackEvery == 0) {
-        return korvelt::sim::BlockAnswer::kNack;
-      }
-      ++*accepted;
-      return korvelt::sim::BlockAnswer::kAccept;
-    };
-  }
+  base.bootLoopAfterBlocks = faults.bootLoopAfter;
   auto mcu = std::make_shared<korvelt::sim::Stm32Config>();
   mcu->noSync = faults.mcuNoSync;
   mcu->nackEveryWrite = faults.mcuNackWrites;
@@ -264,25 +327,19 @@ int main(int argc, char** argv) {
 
   std::error_code ec;
   std::filesystem::create_directories(portDir, ec);
-  struct Served {
-    std::string role;
-    std::shared_ptr<InstrumentModel> model;
-    std::unique_ptr<PtyDevice> device;
-  };
-  std::map<int, Served> served;
+  std::map<int, std::unique_ptr<ServedPort>> served;
   std::stringstream spec(portsSpec);
   std::string item;
   while (std::getline(spec, item, ',')) {
     const auto equals = item.find('=');
-    int com = 0;
-    try {
-      com = std::stoi(item.substr(0, equals));
-    } catch (...) {
-      com = 0;
-    }
+    const int com = korvelt::sim::StrictNumber(item.substr(0, equals)).value_or(0);
     const std::string role = equals == std::string::npos ? "" : item.substr(equals + 1);
     if (com < 1 || com > 99 || role.empty()) {
       std::fprintf(stderr, "korvelt-sim: bad port entry '%s' (want N=role)\n", item.c_str());
+      return 2;
+    }
+    if (served.count(com)) {
+      std::fprintf(stderr, "korvelt-sim: COM%d is given twice\n", com);
       return 2;
     }
     InstrumentConfig config = base;
@@ -300,6 +357,7 @@ int main(int argc, char** argv) {
       if (uidCom == com) unitMcu->uniqueId = uid;
     }
     config.stm32 = unitMcu;
+    config.blockFault = BlockFaults(faults);
     if (role == "generator") {
       config.deviceType = 0;
     } else if (role == "analyzer") {
@@ -312,41 +370,57 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "korvelt-sim: unknown role '%s'\n", role.c_str());
       return 2;
     }
-    auto model = std::make_shared<InstrumentModel>(config);
-    auto device = std::make_unique<PtyDevice>(model);
-    device->SetBaudRate(baud);
-    const std::string link =
-        (std::filesystem::path(portDir) / ("COM" + std::to_string(com))).string();
-    if (!device->Start(link)) {
-      std::fprintf(stderr, "korvelt-sim: cannot serve COM%d at %s\n", com, link.c_str());
+    auto port = std::make_unique<ServedPort>(com, role, std::make_shared<InstrumentModel>(config),
+                                             portDir, baud);
+    if (faults.lineNoise > 0) port->SetLineNoise(faults.lineNoise, faults.noiseSeed);
+    std::string error;
+    if (!port->Start(&error)) {
+      std::fprintf(stderr, "korvelt-sim: %s\n", error.c_str());
       return 1;
     }
-    served[com] = Served{role, model, std::move(device)};
+    served[com] = std::move(port);
   }
 
   Json ready{{"ready", true}, {"portDir", std::filesystem::absolute(portDir).string()}};
-  for (auto& [com, unit] : served) ready["ports"][std::to_string(com)] = unit.device->portPath();
+  for (auto& [com, unit] : served) ready["ports"][std::to_string(com)] = unit->device().portPath();
   std::printf("%s\n", ready.dump().c_str());
   std::fflush(stdout);
 
+  // Signals, the control file and the timed commands, every 50 ms.
+  korvelt::sim::ControlFile control(controlFile);
+  const auto started = std::chrono::steady_clock::now();
   for (;;) {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    if (signal != SIGUSR1) break;
-    for (auto& [com, unit] : served) {
-      unit.device->WithModel([](InstrumentModel& m) { m.PowerCycle(); });
+    const timespec tick{0, 50 * 1000 * 1000};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &tick);
+    if (signal == SIGINT || signal == SIGTERM) break;
+    if (signal == SIGUSR1) {
+      for (auto& [com, unit] : served) unit->PowerCycle();
     }
+    if (!controlFile.empty()) {
+      for (const std::string& line : control.NewLines()) {
+        std::string error;
+        auto command = korvelt::sim::ParseControlCommand(line, &error);
+        if (command) {
+          commands.push_back(*command);
+        } else {
+          std::fprintf(stderr, "korvelt-sim: %s: %s\n", controlFile.c_str(), error.c_str());
+        }
+      }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    RunDue(commands, seconds, served);
   }
 
   if (!dumpDir.empty()) std::filesystem::create_directories(dumpDir, ec);
   Json report{{"baud", baud}, {"ports", Json::object()}};
   for (auto& [com, unit] : served) {
-    unit.device->Stop();
-    InstrumentModel& m = *unit.model;
+    unit->device().Stop();
+    InstrumentModel& m = unit->model();
     const std::string prefix = "COM" + std::to_string(com) + "-";
-    Json port{{"role", unit.role},
-              {"bytesIn", unit.device->bytesIn()},
-              {"bytesOut", unit.device->bytesOut()},
+    Json port{{"role", unit->role()},
+              {"bytesIn", unit->device().bytesIn()},
+              {"bytesOut", unit->device().bytesOut()},
               {"framesSeen", m.framesSeen()},
               {"badFrames", m.badFrames()},
               {"probesAnswered", m.probesAnswered()},
@@ -385,10 +459,18 @@ int main(int argc, char** argv) {
       port["inputBoard"]["errors"] = boardModel.errors();
       Dump(dumpDir, prefix + "board.bin", boardModel.boardImage());
     }
+    if (const auto* toUnit = unit->noiseToUnit()) {
+      const auto* toHost = unit->noiseToHost();
+      port["lineNoise"] = {{"toUnit", {{"lost", toUnit->lost()}, {"flipped", toUnit->flipped()}}},
+                           {"toHost", {{"lost", toHost->lost()}, {"flipped", toHost->flipped()}}},
+                           {"damagedBlocksTaken", m.damagedBlocksTaken()}};
+    }
     report["ports"][std::to_string(com)] = port;
   }
-  if (!reportFile.empty()) std::ofstream(reportFile) << report.dump(2) << "\n";
-  for (auto& [com, unit] : served)
-    std::filesystem::remove(std::filesystem::path(portDir) / ("COM" + std::to_string(com)), ec);
+  // Text the units received may be any bytes (noise, a frame cut short): replaced, not fatal.
+  if (!reportFile.empty()) {
+    std::ofstream(reportFile) << report.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+  }
+  for (auto& [com, unit] : served) unit->Stop();  // the links and their locks go
   return 0;
 }

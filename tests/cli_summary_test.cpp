@@ -3,6 +3,7 @@
 
 #include "frontends/cli/progress_display.h"
 #include "frontends/cli/step_summary.h"
+#include "frontends/cli/unit_display.h"
 
 namespace korvelt::cli {
 namespace {
@@ -68,6 +69,39 @@ TEST(ProgressDisplay, StepsThatMoveNoImageShowNoProgress) {
   std::fclose(out);
   EXPECT_EQ(std::string(text, size), "generator-fpga: 50.0%\n");
   std::free(text);
+}
+
+}  // namespace
+}  // namespace korvelt::cli
+
+namespace korvelt::cli {
+namespace {
+
+TEST(TerminalWidth, EveryLiveLineFitsItsTerminal) {
+  // The longest a line gets: a long step name, a full bar, fast rates and large counts.
+  UnitStatus unit{12,   "generator", "generator-data-flash=/srv/images/a-long-file-name.bin",
+                  true, 100.0,       999.9};
+  for (const int columns : {20, 40, 60, 80, 120}) {
+    SCOPED_TRACE(columns);
+    const std::string line = FormatUnitStatus(unit, columns);
+    EXPECT_LE(line.size(), static_cast<std::size_t>(std::max(columns - 1, 20)));
+    EXPECT_EQ(line.rfind("COM12  generator", 0), 0u) << line;
+    const std::string bar = ProgressLine("generator-data-flash=/srv/images/a-long-file-name.bin",
+                                         37.5, 6291456, 16777216, 11.5, "12:34 left", columns);
+    EXPECT_LE(bar.size(), static_cast<std::size_t>(std::max(columns - 1, 20))) << bar;
+  }
+  // Where there is room, nothing is left out.
+  EXPECT_EQ(ProgressLine("generator-fpga", 50, 32768, 65536, 9.5, "0:03 left", 120),
+            "generator-fpga [###############               ]  50.0%  32768/65536 bytes  9.5 kB/s  "
+            "0:03 left");
+  // At 80 columns the bar narrows before anything goes.
+  const std::string fitted = ProgressLine("generator-fpga", 50, 32768, 65536, 9.5, "0:03 left", 80);
+  EXPECT_NE(fitted.find("32768/65536 bytes"), std::string::npos) << fitted;
+  EXPECT_NE(fitted.find("0:03 left"), std::string::npos) << fitted;
+  EXPECT_EQ(HiddenUnitsLine({{3, "generator", "generator-fpga", true, 10, 1},
+                             {4, "generator", "waiting"},
+                             {5, "generator", "ok"}}),
+            "... and 3 more: 1 running, 1 ended, 1 waiting");
 }
 
 }  // namespace

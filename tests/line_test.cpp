@@ -4,9 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "line/exit_codes.h"
 #include "line/run_report.h"
+#include "line/time_limits.h"
 #include "line/unit_events.h"
 #include "line/unit_supervisor.h"
 #include "protocol/frame.h"
@@ -151,30 +153,134 @@ TEST(RunReport, IsReplacedWholeAndLeavesNoTemporaryFile) {
   std::filesystem::remove_all(folder);
 }
 
+TEST(RunReport, AMultiLineFailureIsOneLineAndStepsNotRunAreShownAsSuch) {
+  UnitRecord unit{5, 0, "failed",
+                  "generator-mcu: Failed to update MCU firmware: no answer.\r\nRe-power the "
+                  "unit.\nThen try again",
+                  1};
+  unit.steps.push_back({"generator-mcu", "failed", 2.0, {}, "", {}, "no answer"});
+  AddStepsNotStarted(unit, {"generator-mcu", "open", "generator-fpga"});
+  ASSERT_EQ(unit.steps.size(), 3u);
+  EXPECT_EQ(unit.steps[2].step, "generator-fpga");
+  EXPECT_EQ(unit.steps[2].outcome, "not-started");
+  EXPECT_EQ(FailedUnitLines({unit}),
+            "COM5: failed: generator-mcu: Failed to update MCU firmware: no answer. Re-power "
+            "the unit. Then try again\n");
+  EXPECT_EQ(SummaryTable({unit}),
+            "unit  kind       generator-mcu  open  generator-fpga\n"
+            "COM5  generator  failed 2.0 s   -     -\n");
+}
+
+TEST(RunReport, InvalidUtf8InAPathOrMessageIsReplacedNotFatal) {
+  RunReport report;
+  UnitRecord unit{3, 0, "failed", "Can not open fw\xff\xfe.hex. Nothing was sent.", 1};
+  unit.steps.push_back({"generator-mcu=fw\xff\xfe.hex", "failed", 0.1, {}, "", {}, "bad\xc3"});
+  report.units.push_back(unit);
+  std::string text;
+  ASSERT_NO_THROW(text = ReportText(report));
+  const auto json = nlohmann::json::parse(text, nullptr, false);
+  ASSERT_TRUE(json.is_object()) << text;
+  EXPECT_EQ(json["units"][0]["message"], "Can not open fw\uFFFD\uFFFD.hex. Nothing was sent.");
+  EXPECT_EQ(json["units"][0]["steps"][0]["step"], "generator-mcu=fw\uFFFD\uFFFD.hex");
+}
+
+TEST(RunReport, ConcurrentWritersNeverShareATemporaryFile) {
+  const auto folder =
+      std::filesystem::temp_directory_path() /
+      ("korvelt-report-race-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "report.json").string();
+  // Two runs with one --report: each file is whole, whichever lands last.
+  const std::string a(200000, 'a'), b(100000, 'b');
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 8; ++i) {
+    writers.emplace_back([&, i] {
+      std::string error;
+      EXPECT_TRUE(WriteFileAtomically(path, i % 2 ? a : b, &error)) << error;
+    });
+  }
+  for (auto& writer : writers) writer.join();
+  std::ifstream in(path);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(text == a || text == b) << "a report mixed from two runs, " << text.size();
+  // A report path that cannot be written is found before any unit is touched, and leaves
+  // nothing behind; neither does a rename that fails.
+  std::string error;
+  std::filesystem::create_directories(folder / "taken");
+  for (const std::string& bad :
+       {(folder / "taken").string(), (folder / "no/such/r.json").string()}) {
+    EXPECT_FALSE(CheckWritable(bad, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(WriteFileAtomically(bad, "x", &error)) << bad;
+  }
+  EXPECT_TRUE(CheckWritable(path, &error)) << error;
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name != "report.json" && name != "taken") left.push_back(name);
+  }
+  EXPECT_TRUE(left.empty()) << left.front();
+  std::filesystem::remove_all(folder);
+}
+
+TEST(TimeLimits, GenerousForTheImageAtTheLineRate) {
+  // 60 s plus 20 times the wire time of the image at 115200 baud (11520 bytes a second).
+  EXPECT_DOUBLE_EQ(DefaultStepLimitSeconds(0), 60);
+  EXPECT_NEAR(DefaultStepLimitSeconds(65536), 60 + 20 * 65536 / 11520.0, 1e-9);
+  // The dialog's written MCU pacing takes 53 s for 64 KiB: well inside.
+  EXPECT_GT(DefaultStepLimitSeconds(65536), 53 * 2);
+  std::vector<Step> steps = {*ParseStep("open", nullptr), *ParseStep("close", nullptr)};
+  EXPECT_DOUBLE_EQ(RunLimitSeconds(steps), 60 + 2 * 60);
+  EXPECT_DOUBLE_EQ(RunLimitSeconds(steps, 5), 60 + 2 * 5);
+}
+
 // The report and the event lines are read by line tooling: these are their contracts. A change
 // here is a change of format, and a report's change comes with a new schemaVersion.
 TEST(LineContracts, TheReportFormat) {
   RunReport report;
+  report.tool = "korvelt-cli 1.0.0";
   report.startedAt =
       std::chrono::system_clock::time_point(std::chrono::milliseconds(1765186013589));
   report.endedAt = report.startedAt + std::chrono::milliseconds(12345);
-  report.units.push_back({3,
-                          0,
-                          "ok",
-                          "",
-                          0,
-                          {{"generator-fpga", "ok", 6.9004, 65536, "ab", {}, ""},
-                           {"generator-mcu=fw.hex", "ok", 9.25, 20480, "cd", true, ""}}});
-  report.units.push_back({4, {}, "failed", "no unit answered the probe on COM4", 1, {}});
+  report.units.push_back(
+      {3,
+       0,
+       "ok",
+       "",
+       0,
+       {{"generator-fpga",
+         "ok",
+         6.9004,
+         65536,
+         "ab",
+         {},
+         "",
+         "./data/GENERATOR_FPGA.bin",
+         "ab",
+         65536},
+        {"generator-mcu=fw.hex", "ok", 9.25, 20480, "cd", true, "", "fw.hex", "ef", 20480}},
+       1,
+       2});
+  report.units.push_back({4,
+                          {},
+                          "failed",
+                          "no unit answered the probe on COM4",
+                          1,
+                          {{"generator-fpga", "not-started", 0, {}, "", {}, ""}}});
   EXPECT_EQ(ReportJson(report).dump(),
-            R"({"schemaVersion":1,"startedAt":"2025-12-08T09:26:53.589Z",)"
+            R"({"schemaVersion":1,"tool":"korvelt-cli 1.0.0",)"
+            R"("startedAt":"2025-12-08T09:26:53.589Z",)"
             R"("endedAt":"2025-12-08T09:27:05.934Z","units":[)"
-            R"({"port":"COM3","deviceType":0,"kind":"generator","outcome":"ok","message":"",)"
+            R"({"port":"COM3","deviceType":0,"kind":"generator","group":1,"machine":2,)"
+            R"("outcome":"ok","message":"",)"
             R"("steps":[{"step":"generator-fpga","outcome":"ok","seconds":6.9,"bytes":65536,)"
-            R"("sha256":"ab"},{"step":"generator-mcu=fw.hex","outcome":"ok","seconds":9.25,)"
-            R"("bytes":20480,"sha256":"cd","verified":true}]},)"
-            R"({"port":"COM4","deviceType":null,"kind":null,"outcome":"failed",)"
-            R"("message":"no unit answered the probe on COM4","steps":[]}]})");
+            R"("sha256":"ab","file":"./data/GENERATOR_FPGA.bin","fileSha256":"ab",)"
+            R"("bytesSent":65536},{"step":"generator-mcu=fw.hex","outcome":"ok","seconds":9.25,)"
+            R"("bytes":20480,"sha256":"cd","file":"fw.hex","fileSha256":"ef","bytesSent":20480,)"
+            R"("verified":true}]},)"
+            R"({"port":"COM4","deviceType":null,"kind":null,"group":null,"machine":null,)"
+            R"("outcome":"failed","message":"no unit answered the probe on COM4",)"
+            R"("steps":[{"step":"generator-fpga","outcome":"not-started","seconds":0.0}]}]})");
   EXPECT_EQ(kReportSchemaVersion, 1);
 }
 

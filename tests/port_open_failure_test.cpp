@@ -1,10 +1,12 @@
 // Why a port did not open, as the trace and korvelt-cli tell it, and the low-latency request
 // made at every open.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -143,6 +145,61 @@ TEST(PortOpenFailure, AHeldPortNamesTheProcessHoldingIt) {
     std::this_thread::sleep_for(10ms);  // the child ends with its group
   }
   EXPECT_FALSE(FindPortHolder(pty.slavePath())) << "once the holder is gone, nobody holds it";
+}
+
+// Whether a process of another user could open the device now (this test runs as root, whom
+// the exclusive mode does not stop).
+bool AnotherUserCanOpen(const std::string& device) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ::_exit(fd >= 0 ? 0 : errno == EBUSY ? 1 : 3);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1) << "status " << status;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(PortOpenFailure, AProgramThatTakesNoLockMakesThePortBusyToo) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PortFolder folder;
+  folder.Link(3, pty.slavePath());
+  // A terminal program that opens the device without a lock: sleep(1) with it as its input.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, pty.slavePath().c_str(), O_RDONLY | O_NOCTTY, 0);
+  ::posix_spawn_file_actions_addclose(&actions, pty.master());  // it is no pty's server
+  char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("30"), nullptr};
+  pid_t holder = -1;
+  ASSERT_EQ(::posix_spawnp(&holder, "sleep", &actions, nullptr, argv, environ), 0);
+  ::posix_spawn_file_actions_destroy(&actions);
+  for (int tries = 0; tries < 500 && !FindOtherHolder(pty.slavePath()); ++tries)
+    std::this_thread::sleep_for(10ms);
+
+  TracedPort traced(folder.path());
+  const bool opened = traced.Open(3);
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_FALSE(opened) << "another program would read the unit's replies";
+  EXPECT_EQ(traced.port.LastOpenError().kind, PortErrorKind::kBusy);
+  const std::regex expected("COM3 \\(" + pty.slavePath() + "\\): busy: held by process " +
+                            std::to_string(holder) + " \\(sleep\\)");
+  EXPECT_TRUE(std::regex_match(traced.port.LastOpenError().text, expected))
+      << traced.port.LastOpenError().text;
+
+  // Once it is gone the port opens, and nobody opens it after us until we close it, even
+  // where another process keeps the device alive (as a pty's server does).
+  ASSERT_TRUE(traced.Open(3));
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to try the open as another user";
+  ::chmod(pty.slavePath().c_str(), 0666);
+  const int keepAlive = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  EXPECT_FALSE(AnotherUserCanOpen(pty.slavePath()));
+  traced.Open(99);  // an absent port: the device is closed first
+  EXPECT_TRUE(AnotherUserCanOpen(pty.slavePath())) << "the exclusive mode ends with our close";
+  ::close(keepAlive);
 }
 
 TEST(LowLatency, AskedAtEveryOpenAndARefusalLeavesThePortWorking) {

@@ -12,8 +12,7 @@
 #include <thread>
 
 #include "sim/image_digest.h"
-#include "tests/support/sim_process.h"
-#include "tests/support/temp_workdir.h"
+#include "tests/support/program_rig.h"
 
 extern char** environ;
 
@@ -25,42 +24,7 @@ using testing::CommandResult;
 using testing::RunCommand;
 using testing::SimProcess;
 
-// One port folder, served by one or more simulator instances (each with its own faults).
-struct LineRig {
-  void Serve(const std::string& ports, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--port-dir",    (work.path() / "ports").string(),
-                                     "--ports",       ports,
-                                     "--baud",        "0",
-                                     "--reply-delay", "0"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    const auto report = work.path() / ("sim-" + std::to_string(sims.size()) + ".json");
-    sims.push_back(std::make_unique<SimProcess>(KORVELT_SIM_PATH, args, report.string()));
-    ASSERT_TRUE(sims.back()->ready());
-  }
-  std::string CliCommand(const std::string& arguments) const {
-    return std::string(KORVELT_CLI_PATH) + " --port-dir " + (work.path() / "ports").string() +
-           " -C " + work.path().string() + " " + arguments;
-  }
-  CommandResult Cli(const std::string& arguments) {
-    return RunCommand(CliCommand(arguments), (work.path() / "cli-output.txt").string());
-  }
-  Json Report(const std::string& name = "report.json") const {
-    std::ifstream in(work.path() / name);
-    return in ? Json::parse(in, nullptr, false) : Json();
-  }
-  // Every simulator's report, the ports of all of them in one object.
-  Json StopSims() {
-    Json ports = Json::object();
-    for (auto& sim : sims) {
-      const Json report = sim->Stop();
-      if (report.is_object())
-        for (auto& [port, entry] : report["ports"].items()) ports[port] = entry;
-    }
-    return ports;
-  }
-  testing::TempWorkDir work;
-  std::vector<std::unique_ptr<SimProcess>> sims;
-};
+using LineRig = testing::ProgramRig;
 
 const Json* UnitOn(const Json& report, const std::string& port) {
   for (const Json& unit : report["units"]) {
@@ -170,7 +134,7 @@ TEST(ProductionLine, SilentWrongAndStalledUnitsAreNamedWhileTheOthersSucceed) {
   for (const std::string line :
        {"COM5: failed: no unit answered the probe on COM5\n",
         "COM6: failed: generator-fpga: Please confirm the device is Signal Generator!\n",
-        "COM7: stalled: generator-fpga: no progress and no answer from the unit for 2 s\n"}) {
+        "COM7: stalled: generator-fpga: no progress for 2 s\n"}) {
     EXPECT_NE(run.output.find(line), std::string::npos) << line << run.output;
   }
   EXPECT_EQ(run.output.find("COM3: failed"), std::string::npos) << run.output;
@@ -199,6 +163,26 @@ TEST(ProductionLine, SilentWrongAndStalledUnitsAreNamedWhileTheOthersSucceed) {
   EXPECT_EQ(ports["3"]["images"]["fpga"]["sha256"],
             sim::Sha256Hex(sim::PaddedToBlocks(fpga, 256, 0)));
   EXPECT_EQ(ports["6"]["blockFramesSeen"], 0) << "the analyzer got no generator image";
+}
+
+TEST(ProductionLine, APlainFailureBesideSuccessesFailsTheRun) {
+  // No stall to outrank it: the one unit that failed decides the exit status by itself.
+  LineRig rig;
+  rig.Serve("3=generator,4=analyzer,5=generator");
+  rig.work.Write("data/GENERATOR_FPGA.bin", testing::PatternImage(3000, 46));
+  auto run = rig.Cli("--units 3,4,5 --report report.json generator-fpga open");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_NE(run.output.find("COM4: failed: generator-fpga: Please confirm the device is "
+                            "Signal Generator!\n"),
+            std::string::npos)
+      << run.output;
+  const Json report = rig.Report();
+  ASSERT_TRUE(report.is_object()) << run.output;
+  for (const char* port : {"COM3", "COM5"}) EXPECT_EQ((*UnitOn(report, port))["outcome"], "ok");
+  const Json& failed = *UnitOn(report, "COM4");
+  EXPECT_EQ(failed["outcome"], "failed");
+  ASSERT_EQ(failed["steps"].size(), 2u);
+  EXPECT_EQ(failed["steps"][1]["outcome"], "not-started") << "open never ran";
 }
 
 TEST(ProductionLine, ASingleUnitRunKeepsAReportToo) {
@@ -246,19 +230,6 @@ TEST(ProductionLine, UsageMistakesAreRefused) {
   }
 }
 
-// Unit children whose command line names this test's folder (their trace files lie there).
-int UnitChildrenOf(const std::filesystem::path& work) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "cmdline");
-    const std::string cmdline((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-    count += cmdline.find("--unit-child") != std::string::npos &&
-             cmdline.find(work.string()) != std::string::npos;
-  }
-  return count;
-}
-
 TEST(ProductionLine, CtrlCStopsEveryUnitAndLeavesNoChildRunning) {
   LineRig rig;
   // Paced at the line rate so the upload is still running when the operator presses Ctrl-C.
@@ -302,7 +273,7 @@ TEST(ProductionLine, CtrlCStopsEveryUnitAndLeavesNoChildRunning) {
   std::ifstream in(rig.work.path() / "out.txt");
   const std::string output((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << output;
-  EXPECT_EQ(UnitChildrenOf(rig.work.path()), 0) << "no unit child is left running";
+  EXPECT_TRUE(testing::UnitChildrenOf(rig.work.path()).empty()) << "no unit child is left running";
   for (int port : {3, 4}) {
     const std::string said = "COM" + std::to_string(port) +
                              ": korvelt-cli: interrupted during 'generator-fpga'; the port is "

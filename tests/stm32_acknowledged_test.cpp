@@ -362,6 +362,39 @@ TEST(Stm32Acknowledged, TheReadBackCatchesAProtectedPage) {
   }
 }
 
+TEST(Stm32Acknowledged, TheReadBackChecksEveryByteOfItsLastPiece) {
+  // The protected page holds the image's last read piece, and only part of it: a read-back
+  // that took any byte in its last piece would report this image written.
+  Stm32Config mcu;
+  mcu.protectedAddress = 0x08000C00;
+  for (const std::size_t size : {std::size_t{0xC01}, std::size_t{0xCF0}, std::size_t{0xD00}}) {
+    SCOPED_TRACE(size);
+    AckHarness h(mcu);
+    h.Start(testing::PatternImage(size, 12));
+    ASSERT_TRUE(h.RunToEnd());
+    ASSERT_EQ(h.Boxes().size(), 1u) << "the update succeeded";
+    EXPECT_NE(h.BoxText().find("0x08000C00"), std::string::npos) << h.BoxText();
+    EXPECT_NE(h.dialog.m_strNote, kSucceeded);
+    EXPECT_FALSE(h.dialog.mcuUpdate().verified());
+  }
+}
+
+TEST(Stm32Acknowledged, ABlockThatOnlyStartsErasedIsWritten) {
+  // Its first four bytes are 0xFF, the rest is not: no erased block, whatever the read-back.
+  Bytes image = testing::PatternImage(1024, 13);
+  std::fill(image.begin() + 256, image.begin() + 260, 0xFF);
+  std::fill(image.begin() + 512, image.begin() + 767, 0xFF);  // all but its last byte
+  for (const bool verify : {true, false}) {
+    SCOPED_TRACE(verify);
+    AckHarness h(Stm32Config{}, Stm32Pacing::kAcknowledged, verify);
+    h.Start(image);
+    ASSERT_TRUE(h.RunToEnd());
+    EXPECT_EQ(h.WritesOf(Phase::kWriteData), 4u);
+    EXPECT_EQ(h.Flash(image.size()), image);
+    EXPECT_EQ(h.dialog.m_strNote, kSucceeded);
+  }
+}
+
 TEST(Stm32Acknowledged, ErasedBlocksAreNotWritten) {
   // Every other 256-byte block all 0xFF, and an image that is nothing but 0xFF.
   Bytes image = testing::PatternImage(8192, 9);

@@ -147,8 +147,10 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   m_blockPacket[2] = 0;
   // A block that never went out leaves nothing in flight to wait for.
   if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) return;
+  TakePortOver();
   g_bUploadFinished = 0;
   upload_flight_ = {.blocks = true, .bulkBlock = false};
+  NoteBlockSent();
   m_blockCount = 1;
   m_imagePos = static_cast<int>(packed);
   // The upload is done only when the unit accepts the final block.
@@ -185,8 +187,10 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
     return;
   }
   m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
+  TakePortOver();
   g_bUploadFinished = 0;
   upload_flight_ = {.blocks = true, .bulkBlock = true};
+  NoteBlockSent();
   m_blockCount = 1;
   m_imagePos = static_cast<int>(packed);
   if (!final) m_fProgress = Percent(packed, m_imageSize);
@@ -199,6 +203,10 @@ void UpdaterDialog::OnBlockAck() {
   // Bytes 9 to 11 are the acknowledgement only in a frame long enough to hold them.
   if (m_replyLength < 8) return;
   if (m_replyBuf[9] != 0x78 || m_replyBuf[10] != 0x78) return;
+  if (options_.resendBlocks) {
+    OnBlockAnswer(m_replyBuf[11]);
+    return;
+  }
   if (g_bUploadFinished) return;
   if (!upload_flight_.blocks) return;  // nothing was sent that this could acknowledge
   const uint8_t status = m_replyBuf[11];
@@ -249,6 +257,7 @@ void UpdaterDialog::SendNextBlock() {
     return;
   }
   if (final) m_bMoreBlocks = 0;
+  NoteBlockSent();
   ++m_blockCount;
   m_imagePos += static_cast<int>(packed);
   if (!final) {
@@ -267,11 +276,19 @@ void UpdaterDialog::FinishUpload() {
   UpdateData(false);
   m_services.ProgressChanged({ProgressPhase::kSending, m_imageSize, m_imageSize});
   StartAutoClose();
+  // The acknowledged mode tells the success at the auto-close, when no stray acknowledgement
+  // has come meanwhile.
+  if (options_.resendBlocks) {
+    upload_flight_.settling = true;
+    return;
+  }
   m_services.OperationEnded({.event = OperationEvent::kUploadFinished});
 }
 
 void UpdaterDialog::EndBlockUpload() {
+  upload_flight_.settling = false;  // an upload not yet confirmed is not confirmed now
   if (!upload_flight_.blocks) return;
+  if (options_.resendBlocks) m_services.StopTimer(kTimerAnswerQuiet);
   g_bUploadFinished = 1;
   upload_flight_ = {};
   m_bMoreBlocks = 0;

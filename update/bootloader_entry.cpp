@@ -69,6 +69,7 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
 
 void UpdaterDialog::SendIspRequest() {
   m_port.QueueWrite(kIspRequest, sizeof kIspRequest);
+  TakePortOver();
   m_bIspRequested = 1;
 }
 
@@ -94,6 +95,7 @@ void UpdaterDialog::OnUpdateSubMcu() {
   }
   m_services.Pause(kSubMcuRequestPauseMs);
   m_port.QueueWrite(request, sizeof request);
+  TakePortOver();
   ClearBootloaderRequests();
   m_bSubMcuRequested = 1;
 }
@@ -125,10 +127,11 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
   m_fProgress = 0;
   // Only a file actually read may go to the board: a cancelled dialog sends nothing, or the
   // loader would later stream whatever image the buffer still held.
-  if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
+  if (ChooseAndLoadImage(ImageUse::kInputBoard) != ImageLoadResult::Loaded) return;
   uint8_t request[] = {'\r', '\n', 'U', 'B', 'P', ' ', '3', '2', ' ', '2', ' ', '1', '\r', '\n'};
   request[11] = static_cast<uint8_t>('0' + board);
   m_port.QueueWrite(request, sizeof request);
+  TakePortOver();
   ClearBootloaderRequests();
   m_bInputBoardRequested = 1;
 }
@@ -236,6 +239,8 @@ void UpdaterDialog::AbandonBootloaderConversation() {
     m_loaderState = 0;
     g_bLoaderPiecePending = 0;
   }
+  if (chunk_flight_.awaiting || chunk_flight_.repeat) m_services.StopTimer(kTimerAnswerQuiet);
+  chunk_flight_ = {};
   mcu_update_.Abandon();
 }
 

@@ -1,5 +1,6 @@
 #include "update/image_file.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -13,8 +14,9 @@ std::string PortablePath(const std::string& windowsPath) {
   return path;
 }
 
-bool SizeImageBuffer(uint64_t size, ImageFileRead& result) {
-  if (size > std::numeric_limits<uint32_t>::max()) {
+bool SizeImageBuffer(uint64_t size, uint64_t maxBytes, ImageFileRead& result) {
+  result.size = size;
+  if (size > std::min<uint64_t>(maxBytes, std::numeric_limits<uint32_t>::max())) {
     result.outcome = ImageFileRead::Outcome::kTooLarge;
     return false;
   }

@@ -36,7 +36,7 @@ ImageFileRead Failed(ImageFileRead::Outcome outcome, int error) {
 
 }  // namespace
 
-ImageFileRead ReadImageFile(const std::string& path) {
+ImageFileRead ReadImageFile(const std::string& path, uint64_t maxBytes) {
   FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (file.get() < 0) return Failed(ImageFileRead::Outcome::kCannotOpen, errno);
   struct stat info {};
@@ -50,7 +50,7 @@ ImageFileRead ReadImageFile(const std::string& path) {
     result.outcome = ImageFileRead::Outcome::kNotRegular;
     return result;
   }
-  if (!SizeImageBuffer(static_cast<uint64_t>(info.st_size), result)) return result;
+  if (!SizeImageBuffer(static_cast<uint64_t>(info.st_size), maxBytes, result)) return result;
   // A file that shrinks while it is read ends where its reading ends.
   std::size_t done = 0;
   while (done < result.bytes.size()) {

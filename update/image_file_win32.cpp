@@ -3,6 +3,8 @@
 // are read.
 #include <windows.h>
 
+#include <string>
+
 #include "update/image_file.h"
 
 namespace korvelt {
@@ -45,11 +47,34 @@ ImageFileRead Failed(ImageFileRead::Outcome outcome, DWORD error) {
   return result;
 }
 
+// Paths are UTF-8 (korvelt-cli takes its command line as UTF-16 and converts it); one that is
+// not valid UTF-8 is opened as the ANSI code page reads it.
+HANDLE OpenForReading(const std::string& path) {
+  const auto wide = WideFromUtf8(path);
+  if (!wide) {
+    return ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  return ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
-ImageFileRead ReadImageFile(const std::string& path) {
-  FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+std::optional<std::wstring> WideFromUtf8(const std::string& utf8) {
+  const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                           static_cast<int>(utf8.size()), nullptr, 0);
+  if (length <= 0 && !utf8.empty()) return std::nullopt;
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (length > 0) {
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                          wide.data(), length);
+  }
+  return wide;
+}
+
+ImageFileRead ReadImageFile(const std::string& path, uint64_t maxBytes) {
+  FileHandle file(OpenForReading(path));
   if (file.get() == INVALID_HANDLE_VALUE) {
     return Failed(ImageFileRead::Outcome::kCannotOpen, ::GetLastError());
   }
@@ -62,7 +87,7 @@ ImageFileRead ReadImageFile(const std::string& path) {
   if (!::GetFileSizeEx(file.get(), &size)) {
     return Failed(ImageFileRead::Outcome::kReadFailed, ::GetLastError());
   }
-  if (!SizeImageBuffer(static_cast<uint64_t>(size.QuadPart), result)) return result;
+  if (!SizeImageBuffer(static_cast<uint64_t>(size.QuadPart), maxBytes, result)) return result;
   std::size_t done = 0;
   while (done < result.bytes.size()) {
     DWORD n = 0;

@@ -1,6 +1,10 @@
-// The image buffer: filled from a fixed path or from a file the operator chooses.
+// The image buffer: filled from a fixed path or from a file the operator chooses. A file that
+// is refused leaves the buffer and its MCU ranges as they were: a bootloader request still
+// outstanding streams the image it was asked for, never a buffer a refused button emptied.
 #include "app/updater_dialog.h"
+#include "update/block_upload.h"
 #include "update/image_file.h"
+#include "update/loader_client.h"
 
 namespace korvelt {
 
@@ -9,55 +13,94 @@ namespace {
 constexpr const char* kCannotFindImage = "Can not find GENERATOR_MCU.bin !";
 constexpr const char* kOpenFileFailed = "Open file failed!";
 
+// A 2 MiB image written as one-byte S3 records, each line ended by CR LF, is 36 MiB: no MCU
+// image file can be larger.
+constexpr uint64_t kMaxMcuImageFileBytes = 40ull * 1024 * 1024;
+
+struct ImageLimit {
+  uint64_t maxBytes;
+  const char* why;
+};
+
+ImageLimit LimitFor(ImageUse use) {
+  switch (use) {
+    case ImageUse::kBlocks:
+      return {kMaxUploadBytes,
+              "65536 blocks of 256 bytes: larger images would overwrite their own beginning on "
+              "the unit"};
+    case ImageUse::kInputBoard:
+      return {kMaxBoardImageBytes, "the board's loader addresses no more"};
+    case ImageUse::kMcuBinary:
+      return {kMcuFlashWindowBytes, "the largest MCU flash this updater writes"};
+    case ImageUse::kMcuFile:
+      return {kMaxMcuImageFileBytes, "no larger file can hold an image for the MCU's flash"};
+  }
+  return {0, ""};
+}
+
 }  // namespace
 
-UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& path) {
-  mcu_update_.SetImageRanges({});  // whatever is read now is a raw image until told otherwise
-  ImageFileRead read = ReadImageFile(path);
-  if (read.outcome == ImageFileRead::Outcome::kCannotOpen) return BufferLoad::kCannotOpen;
-  if (read.outcome != ImageFileRead::Outcome::kRead) {
-    // The old image is gone either way; an empty buffer can never be sent by mistake.
-    m_pImage.clear();
-    m_imageSize = 0;
-    std::string message;
-    switch (read.outcome) {
-      case ImageFileRead::Outcome::kTooLarge:
-        message = "The file " + path + " is larger than 4 GiB and cannot be an image.";
-        break;
-      case ImageFileRead::Outcome::kNoMemory:
-        message = "Not enough memory to load " + path + ".";
-        break;
-      case ImageFileRead::Outcome::kNotRegular:
-        message = path + " is not a regular file. Nothing was sent.";
-        break;
-      default:
-        message = "Can not read " + path + ": " + read.reason + ".";
-        break;
-    }
-    RefuseWithAppBox(message, FailureKind::kImage);
-    return BufferLoad::kFailed;
+UpdaterDialog::BufferLoad UpdaterDialog::ReadImage(const std::string& path, ImageUse use,
+                                                   std::vector<uint8_t>* bytes) {
+  const ImageLimit limit = LimitFor(use);
+  ImageFileRead read = ReadImageFile(path, limit.maxBytes);
+  switch (read.outcome) {
+    case ImageFileRead::Outcome::kRead:
+      break;
+    case ImageFileRead::Outcome::kCannotOpen:
+      return BufferLoad::kCannotOpen;
+    case ImageFileRead::Outcome::kTooLarge:
+      // Known from the file's size: nothing was read or allocated.
+      Refuse("The image has " + std::to_string(read.size) + " bytes, but at most " +
+                 std::to_string(limit.maxBytes) + " bytes (" + limit.why +
+                 ") can be written. Nothing was sent.",
+             kCaptionIsp, FailureKind::kImageTooLarge);
+      return BufferLoad::kFailed;
+    case ImageFileRead::Outcome::kNoMemory:
+      RefuseWithAppBox("Not enough memory to load " + path + ".", FailureKind::kImage);
+      return BufferLoad::kFailed;
+    case ImageFileRead::Outcome::kNotRegular:
+      RefuseWithAppBox(path + " is not a regular file. Nothing was sent.", FailureKind::kImage);
+      return BufferLoad::kFailed;
+    case ImageFileRead::Outcome::kReadFailed:
+      RefuseWithAppBox("Can not read " + path + ": " + read.reason + ".", FailureKind::kImage);
+      return BufferLoad::kFailed;
   }
   if (options_.imageCheck) {
+    // Not a byte of an image the front end refuses may reach the unit.
     if (auto refused = options_.imageCheck(path, read.bytes)) {
-      // Not a byte of an image the front end refuses may reach the unit.
-      m_pImage.clear();
-      m_imageSize = 0;
       RefuseWithAppBox(*refused, FailureKind::kImage);
       return BufferLoad::kFailed;
     }
   }
-  m_pImage = std::move(read.bytes);
-  m_imageSize = static_cast<uint32_t>(m_pImage.size());
-  if (m_imageSize > 0) return BufferLoad::kLoaded;
-  // An empty file would otherwise end the operator's action without a word.
-  RefuseWithAppBox("The image file " + path + " is empty. Nothing was sent.", FailureKind::kImage);
-  return BufferLoad::kEmpty;
+  if (read.bytes.empty()) {
+    // An empty file would otherwise end the operator's action without a word.
+    RefuseWithAppBox("The image file " + path + " is empty. Nothing was sent.",
+                     FailureKind::kImage);
+    return BufferLoad::kEmpty;
+  }
+  *bytes = std::move(read.bytes);
+  return BufferLoad::kLoaded;
 }
 
-int UpdaterDialog::LoadImageFile(const std::string& path) {
+void UpdaterDialog::UseImage(std::vector<uint8_t> bytes, std::vector<McuRange> ranges) {
+  m_pImage = std::move(bytes);
+  m_imageSize = static_cast<uint32_t>(m_pImage.size());
+  mcu_update_.SetImageRanges(std::move(ranges));  // empty: the whole buffer is a raw image
+}
+
+UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& path,
+                                                             ImageUse use) {
+  std::vector<uint8_t> bytes;
+  const BufferLoad load = ReadImage(path, use, &bytes);
+  if (load == BufferLoad::kLoaded) UseImage(std::move(bytes), {});
+  return load;
+}
+
+int UpdaterDialog::LoadImageFile(const std::string& path, ImageUse use) {
   const auto replaced = options_.imageFiles.find(path);
   const BufferLoad load = ReadIntoImageBuffer(
-      replaced != options_.imageFiles.end() ? replaced->second : PortablePath(path));
+      replaced != options_.imageFiles.end() ? replaced->second : PortablePath(path), use);
   // The same words for every path.
   if (load == BufferLoad::kCannotOpen) RefuseWithAppBox(kCannotFindImage, FailureKind::kImage);
   return load == BufferLoad::kLoaded ? 1 : 0;
@@ -66,35 +109,33 @@ int UpdaterDialog::LoadImageFile(const std::string& path) {
 int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
   const char* fixed = deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
   std::string path = mcu_update_.options().imageFile;
+  // A front end's file for the fixed path (a release's) is recognised by its content too.
   if (const auto replaced = options_.imageFiles.find(fixed);
       path.empty() && replaced != options_.imageFiles.end()) {
     path = replaced->second;
   }
-  if (path.empty()) return LoadImageFile(fixed);
-  const BufferLoad load = ReadIntoImageBuffer(path);
+  if (path.empty()) return LoadImageFile(fixed, ImageUse::kMcuBinary);
+  std::vector<uint8_t> bytes;
+  const BufferLoad load = ReadImage(path, ImageUse::kMcuFile, &bytes);
   if (load == BufferLoad::kCannotOpen) {
     RefuseWithAppBox("Can not open " + path + ". Nothing was sent.", FailureKind::kImage);
   }
   if (load != BufferLoad::kLoaded) return 0;
-  McuImageParse parsed = ParseMcuImage(m_pImage, path);
+  McuImageParse parsed = ParseMcuImage(bytes, path);
   if (!parsed.ok) {
     // A file that is not what it claims must not reach the flash in any form.
-    m_pImage.clear();
-    m_imageSize = 0;
     RefuseWithAppBox(parsed.error + ". Nothing was sent.", FailureKind::kImage);
     return 0;
   }
-  m_pImage = std::move(parsed.image.flat);
-  m_imageSize = static_cast<uint32_t>(m_pImage.size());
-  mcu_update_.SetImageRanges(std::move(parsed.image.ranges));
+  UseImage(std::move(parsed.image.flat), std::move(parsed.image.ranges));
   return 1;
 }
 
-ImageLoadResult UpdaterDialog::ChooseAndLoadImage() {
+ImageLoadResult UpdaterDialog::ChooseAndLoadImage(ImageUse use) {
   auto chosen = m_services.ChooseOpenFile(OpenFileRequest{});
   if (!chosen) return ImageLoadResult::Cancelled;
   UpdateData(false);  // a progress value the caller reset shows at once
-  switch (ReadIntoImageBuffer(*chosen)) {
+  switch (ReadIntoImageBuffer(*chosen, use)) {
     case BufferLoad::kCannotOpen:
       RefuseWithAppBox(kOpenFileFailed, FailureKind::kImage);
       return ImageLoadResult::OpenFailed;

@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "app/updater_dialog.h"
 #include "update/crc16.h"
+#include "update/hex_text.h"
 #include "update/operator_texts.h"
 
 namespace korvelt {
@@ -67,14 +69,14 @@ void UpdaterDialog::OnLoaderByte(uint8_t byte) {
     case 1:
       if (byte != kBoardStubReady) return;
       m_port.QueueWrite(kStubFrame, sizeof kStubFrame);
-      m_loaderTotal = static_cast<int>(kInputBoardLoaderBytes);
+      m_loaderTotal = kInputBoardLoaderBytes;
       m_loaderRemaining = m_loaderTotal;
       m_loaderAddress = kLoaderLoadAddress;
       m_loaderState = 2;
       return;
     case 2: {
-      if (byte != kBoardReady || m_loaderRemaining <= 0) return;
-      const int n = std::min(m_loaderRemaining, kLoaderFrameData);
+      if (byte != kBoardReady || m_loaderRemaining == 0) return;
+      const int n = static_cast<int>(std::min<uint64_t>(m_loaderRemaining, kLoaderFrameData));
       uint8_t* frame = m_loaderTx.data();
       frame[0] = static_cast<uint8_t>(n + 5);
       frame[1] = 0x13;
@@ -86,9 +88,9 @@ void UpdaterDialog::OnLoaderByte(uint8_t byte) {
       for (int i = 0; i < n + 4; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
       frame[n + 4] = static_cast<uint8_t>(-sum);
       m_port.QueueWrite(frame, n + 5);
-      m_loaderRemaining -= n;
+      m_loaderRemaining -= static_cast<uint64_t>(n);
       m_loaderAddress += static_cast<uint32_t>(n);
-      if (m_loaderRemaining <= 0) m_loaderState = 3;
+      if (m_loaderRemaining == 0) m_loaderState = 3;
       return;
     }
     case 3:
@@ -105,13 +107,17 @@ void UpdaterDialog::OnLoaderByte(uint8_t byte) {
       if (byte != kBoardErased) return;
       m_port.QueueWrite(kStreamFrame, sizeof kStreamFrame);
       m_loaderAddress = kBoardImageAddress;
-      m_loaderRemaining = static_cast<int>(m_imageSize);
+      m_loaderRemaining = m_imageSize;
       m_loaderState = 6;
       return;
     case 6:
       // A ready byte while a chunk is still going out would put 03 10 ED in the middle of it
       // (or replace a piece not yet written): only the first one counts.
       if (byte != kBoardReady || m_bLoaderStreaming == 1) return;
+      if (chunk_flight_.awaiting) {
+        OnChunkAnswer();
+        return;
+      }
       m_port.QueueWrite(kNextChunkFrame, sizeof kNextChunkFrame);
       m_bLoaderStreaming = 1;
       return;
@@ -133,12 +139,20 @@ void UpdaterDialog::SendLoaderChunk() {
     if (g_nLoaderBytesLeft <= kLoaderPieceBytes) {
       g_bLoaderPiecePending = 0;
       m_bLoaderStreaming = 0;  // the board's next ready byte starts the next chunk
+      NoteChunkSent();
     }
     m_port.QueueWrite(m_loaderTx.data() + (g_nLoaderFrameEnd - g_nLoaderBytesLeft), piece);
     g_nLoaderBytesLeft -= piece;
     return;
   }
-  if (m_loaderRemaining <= 0) {
+  if (m_loaderRemaining == 0 && m_loaderAddress == kBoardImageAddress) {
+    // Nothing was streamed: an empty buffer is no image, and the board is not updated.
+    FailInputBoard(FailureKind::kImage,
+                   "There was no image to send to the input board. Re-power the unit and start "
+                   "the update again.");
+    return;
+  }
+  if (m_loaderRemaining == 0) {
     m_bLoaderStreaming = 0;
     m_bLoaderMode = 0;
     m_loaderState = 0;
@@ -147,22 +161,22 @@ void UpdaterDialog::SendLoaderChunk() {
     m_services.OperationEnded({.event = OperationEvent::kInputBoardFinished});
     return;
   }
-  const int n = std::min(m_loaderRemaining, kLoaderChunkBytes);
-  const std::size_t offset = m_imageSize - static_cast<uint32_t>(m_loaderRemaining);
+  const int n = static_cast<int>(std::min<uint64_t>(m_loaderRemaining, kLoaderChunkBytes));
   // The chunk must lie inside the image in the buffer, whatever happened to the buffer.
-  if (static_cast<uint32_t>(m_loaderRemaining) > m_imageSize ||
-      offset + static_cast<std::size_t>(n) > m_pImage.size()) {
+  if (m_loaderRemaining > m_imageSize ||
+      m_imageSize - m_loaderRemaining + static_cast<uint64_t>(n) > m_pImage.size()) {
     AbandonBootloaderConversation();
     m_strNote = kStoppedNote;
     UpdateData(false);
     return;
   }
+  const std::size_t offset = static_cast<std::size_t>(m_imageSize - m_loaderRemaining);
   uint8_t* frame = m_loaderTx.data();
   PutBigEndian32(frame, m_loaderAddress);
   PutBigEndian32(frame + 4, static_cast<uint32_t>(n));
   std::memcpy(frame + 8, m_pImage.data() + offset, static_cast<std::size_t>(n));
   PutBigEndian32(frame + 8 + n, ComputeCrc16(frame + 8, static_cast<std::size_t>(n)));
-  m_loaderRemaining -= n;
+  m_loaderRemaining -= static_cast<uint64_t>(n);
   m_loaderAddress += static_cast<uint32_t>(n);
 
   const int frameLength = n + kLoaderChunkOverhead;
@@ -172,10 +186,86 @@ void UpdaterDialog::SendLoaderChunk() {
   m_port.QueueWrite(frame, piece);
   g_nLoaderBytesLeft = frameLength - piece;
 
-  const uint64_t sent = m_imageSize - static_cast<uint32_t>(m_loaderRemaining);
+  const uint64_t sent = m_imageSize - m_loaderRemaining;
   m_fProgress = static_cast<float>(100.0 * sent / m_imageSize);
   UpdateData(false);
   m_services.ProgressChanged({ProgressPhase::kSending, sent, m_imageSize});
+}
+
+// ---- korvelt-cli's acknowledged mode: a chunk the board does not confirm is sent again ----
+
+void UpdaterDialog::NoteChunkSent() {
+  if (!options_.resendBlocks) return;
+  // A repeat was counted as a send when it was decided; a new chunk is counted here.
+  if (!chunk_flight_.repeat) chunk_flight_.ledger.FirstSend();
+  chunk_flight_.repeat = false;
+  chunk_flight_.awaiting = true;
+  m_services.StartTimer(kTimerAnswerQuiet, kChunkAnswerTimeoutMs);
+}
+
+void UpdaterDialog::OnChunkAnswer() {
+  ResendLedger& ledger = chunk_flight_.ledger;
+  switch (ledger.Answer()) {
+    case ResendLedger::Verdict::kStray:
+      FailInputBoard(FailureKind::kStrayAnswer,
+                     "The input board confirmed a chunk that was not sent: it may not hold the "
+                     "image. Re-power the unit and start the update again.");
+      return;
+    case ResendLedger::Verdict::kLate:
+      return;
+    case ResendLedger::Verdict::kCurrent:
+      ledger.Take();
+      if (!ledger.settled()) return;  // the repeats' ready bytes may still come
+      break;
+    case ResendLedger::Verdict::kSettled:
+      break;
+  }
+  AdvanceAfterChunk();
+}
+
+void UpdaterDialog::AdvanceAfterChunk() {
+  m_services.StopTimer(kTimerAnswerQuiet);
+  chunk_flight_.awaiting = false;
+  m_port.QueueWrite(kNextChunkFrame, sizeof kNextChunkFrame);
+  m_bLoaderStreaming = 1;
+}
+
+void UpdaterDialog::OnChunkQuiet() {
+  switch (chunk_flight_.ledger.Quiet()) {
+    case ResendLedger::QuietAction::kNone:
+      return;
+    case ResendLedger::QuietAction::kAdvance:
+      AdvanceAfterChunk();
+      return;
+    case ResendLedger::QuietAction::kGiveUp:
+      FailInputBoard(FailureKind::kNoAnswer,
+                     "The input board did not confirm the chunk at " +
+                         Hex32(m_loaderAddress -
+                               static_cast<uint32_t>(g_nLoaderFrameEnd - kLoaderChunkOverhead)) +
+                         " in " + std::to_string(kMaxChunkResends + 1) +
+                         " sends. Re-power the unit and start the update again.");
+      return;
+    case ResendLedger::QuietAction::kResend:
+      // The same chunk frame again, announced as every chunk is; the board writes it to the
+      // same address.
+      // Ready bytes are not awaited while it goes out.
+      chunk_flight_.awaiting = false;
+      chunk_flight_.repeat = true;
+      g_bLoaderPiecePending = 1;
+      g_nLoaderBytesLeft = g_nLoaderFrameEnd;
+      m_port.QueueWrite(kNextChunkFrame, sizeof kNextChunkFrame);
+      m_bLoaderStreaming = 1;
+      return;
+  }
+}
+
+void UpdaterDialog::FailInputBoard(FailureKind kind, const std::string& text) {
+  AbandonBootloaderConversation();
+  m_strNote = kStoppedNote;
+  UpdateData(false);
+  m_services.MessageBox(text, kCaptionIsp);
+  m_services.OperationEnded(
+      {.event = OperationEvent::kInputBoardFailed, .failure = kind, .text = text});
 }
 
 }  // namespace korvelt

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "serial/port_operations.h"
+#include "update/resend_ledger.h"
 
 namespace korvelt {
 
@@ -36,5 +37,20 @@ inline constexpr int kLoaderPieceBytes = kWriteSlotBytes;  // one write of the p
 inline constexpr int kLoaderChunkOverhead = 12;  // address, length and CRC around the data
 inline constexpr uint32_t kLoaderLoadAddress = 0x0510;
 inline constexpr uint32_t kBoardImageAddress = 0xA00000;
+// Chunk addresses are 32 bits from kBoardImageAddress: a larger image cannot be addressed.
+inline constexpr uint64_t kMaxBoardImageBytes = (uint64_t{1} << 32) - kBoardImageAddress;
+
+// korvelt-cli's acknowledged mode: a chunk the board has not confirmed after the line was
+// quiet this long is sent again, this many times at most. The board's loader takes 500 ms of
+// quiet after its ready byte as the end of the image, so the resend must come well before.
+inline constexpr unsigned kChunkAnswerTimeoutMs = 300;
+inline constexpr int kMaxChunkResends = 3;
+
+// What the input-board transfer keeps beside its named members in the acknowledged mode.
+struct ChunkFlight {
+  bool awaiting = false;  // a chunk went out whole and the board's ready byte is awaited
+  bool repeat = false;    // the chunk going out is a repeat, already counted as a send
+  ResendLedger ledger{kMaxChunkResends};
+};
 
 }  // namespace korvelt

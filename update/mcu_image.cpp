@@ -13,9 +13,12 @@ namespace korvelt {
 
 namespace {
 
+// A data record; its bytes lie in the parser's pool, so that a file of many short records
+// costs no allocation per record.
 struct Record {
   uint64_t address = 0;  // absolute; 64 bits so that a record past 4 GiB cannot wrap
-  std::vector<uint8_t> data;
+  uint32_t offset = 0;   // in the pool
+  uint32_t size = 0;
   int line = 0;
 };
 
@@ -40,23 +43,30 @@ std::optional<std::vector<uint8_t>> HexBytes(std::string_view digits) {
   return bytes;
 }
 
-// The file's lines without their line ends and surrounding blanks; blank lines keep their
-// number so that errors name the line an editor shows.
-std::vector<std::string_view> Lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start <= text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-      line.remove_suffix(1);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    lines.push_back(line);
-    start = end + 1;
+// The file's lines one at a time, without their line ends and surrounding blanks, so that a
+// fault ends the reading where it is; blank lines keep their number so that errors name the
+// line an editor shows.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+  bool Next(std::string_view* line) {
+    if (start_ > text_.size()) return false;
+    std::size_t end = text_.find('\n', start_);
+    if (end == std::string_view::npos) end = text_.size();
+    std::string_view found = text_.substr(start_, end - start_);
+    while (!found.empty() && (found.back() == '\r' || found.back() == ' ' || found.back() == '\t'))
+      found.remove_suffix(1);
+    while (!found.empty() && (found.front() == ' ' || found.front() == '\t'))
+      found.remove_prefix(1);
+    *line = found;
+    start_ = end + 1;
+    return true;
   }
-  return lines;
-}
+
+ private:
+  std::string_view text_;
+  std::size_t start_ = 0;
+};
 
 class Parser {
  public:
@@ -67,22 +77,29 @@ class Parser {
     error_ = name_ + ", line " + std::to_string(line + lines_skipped_) + ": " + what;
     return false;
   }
-  bool Add(int line, uint64_t address, std::vector<uint8_t> data) {
-    if (data.empty()) return true;
+  // The record's data bytes are [first, last) of `bytes`.
+  bool Add(int line, uint64_t address, const std::vector<uint8_t>& bytes, std::size_t first,
+           std::size_t last) {
+    if (first >= last) return true;
+    const std::size_t size = last - first;
     if (address < kMcuFlashBase ||
-        address + data.size() > uint64_t{kMcuFlashBase} + kMcuFlashWindowBytes) {
+        address + size > uint64_t{kMcuFlashBase} + kMcuFlashWindowBytes) {
       return Fail(line, "the record at " + Hex32(address) + " lies outside the MCU's flash (" +
                             Hex32(kMcuFlashBase) + " to " +
                             Hex32(uint64_t{kMcuFlashBase} + kMcuFlashWindowBytes - 1) + ")");
     }
-    records_.push_back({address, std::move(data), line});
+    records_.push_back(
+        {address, static_cast<uint32_t>(pool_.size()), static_cast<uint32_t>(size), line});
+    pool_.insert(pool_.end(), bytes.begin() + static_cast<long>(first),
+                 bytes.begin() + static_cast<long>(last));
     return true;
   }
 
   bool ParseIntelHex(std::string_view text) {
     uint64_t base = 0;
     int number = 0;
-    for (std::string_view line : Lines(text)) {
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(&line);) {
       ++number;
       if (line.empty()) continue;
       if (line.front() != ':') return Fail(number, "a record must start with ':'");
@@ -95,10 +112,10 @@ class Parser {
       if (sum != 0) return Fail(number, "the checksum is wrong");
       const uint32_t offset = uint32_t(r[1]) << 8 | r[2];
       const uint8_t type = r[3];
-      std::vector<uint8_t> data(r.begin() + 4, r.end() - 1);
+      const std::vector<uint8_t> data(r.begin() + 4, r.end() - 1);
       switch (type) {
         case 0x00:
-          if (!Add(number, base + offset, std::move(data))) return false;
+          if (!Add(number, base + offset, r, 4, r.size() - 1)) return false;
           break;
         case 0x01:
           return Finish();
@@ -125,7 +142,8 @@ class Parser {
 
   bool ParseSRecord(std::string_view text) {
     int number = 0;
-    for (std::string_view line : Lines(text)) {
+    LineReader lines(text);
+    for (std::string_view line; lines.Next(&line);) {
       ++number;
       if (line.empty()) continue;
       if (line.size() < 2 || (line[0] != 'S' && line[0] != 's'))
@@ -163,8 +181,7 @@ class Parser {
       for (std::size_t i = 0; i < addressBytes; ++i) address = address << 8 | r[1 + i];
       if (type == '7' || type == '8' || type == '9') return Finish();
       if (type == '1' || type == '2' || type == '3') {
-        std::vector<uint8_t> data(r.begin() + 1 + static_cast<long>(addressBytes), r.end() - 1);
-        if (!Add(number, address, std::move(data))) return false;
+        if (!Add(number, address, r, 1 + addressBytes, r.size() - 1)) return false;
       }
       // S0 (a header) and S5, S6 (record counts) carry nothing for the flash.
     }
@@ -203,7 +220,7 @@ class Parser {
     for (std::size_t i = 1; i < records_.size(); ++i) {
       const Record& before = records_[i - 1];
       const Record& after = records_[i];
-      if (after.address < before.address + before.data.size()) {
+      if (after.address < before.address + before.size) {
         const int line = std::max(before.line, after.line);
         const int other = std::min(before.line, after.line);
         return Fail(line, "the record overlaps the one on line " + std::to_string(other) + " at " +
@@ -211,11 +228,12 @@ class Parser {
       }
     }
     const Record& last = records_.back();
-    image_.flat.assign(last.address + last.data.size() - kMcuFlashBase, 0xFF);
+    image_.flat.assign(last.address + last.size - kMcuFlashBase, 0xFF);
     for (const Record& record : records_) {
       const auto begin = static_cast<uint32_t>(record.address - kMcuFlashBase);
-      const auto end = begin + static_cast<uint32_t>(record.data.size());
-      std::copy(record.data.begin(), record.data.end(), image_.flat.begin() + begin);
+      const auto end = begin + record.size;
+      std::copy(pool_.begin() + record.offset, pool_.begin() + record.offset + record.size,
+                image_.flat.begin() + begin);
       if (!image_.ranges.empty() && image_.ranges.back().end == begin) {
         image_.ranges.back().end = end;
       } else {
@@ -229,6 +247,7 @@ class Parser {
   int lines_skipped_;  // blank lines before the first record
   std::string error_;
   std::vector<Record> records_;
+  std::vector<uint8_t> pool_;  // every record's data, in file order
   McuImage image_;
 };
 

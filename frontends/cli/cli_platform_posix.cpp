@@ -1,4 +1,5 @@
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,38 @@ void UsePortFolder(const std::string& folder) {
 
 std::string DescribePorts() {
   return ListPorts();
+}
+
+namespace {
+
+winsize StderrSize() {
+  winsize size{};
+  if (::ioctl(2, TIOCGWINSZ, &size) != 0) size = {};
+  return size;
+}
+
+}  // namespace
+
+int StderrColumns() {
+  const winsize size = StderrSize();
+  return size.ws_col > 0 ? size.ws_col : 80;
+}
+
+int StderrRows() {
+  const winsize size = StderrSize();
+  return size.ws_row > 0 ? size.ws_row : 24;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(path);  // file names are bytes here
+}
+
+std::FILE* OpenForWriting(const std::string& path) {
+  return std::fopen(path.c_str(), "w");
 }
 
 }  // namespace korvelt::cli

@@ -1,7 +1,12 @@
 #include <windows.h>
+// shellapi.h after windows.h, which defines its types
+#include <shellapi.h>
+
+#include <cstdio>
 
 #include "frontends/cli/cli_platform.h"
 #include "serial/port_listing.h"
+#include "update/image_file.h"
 
 namespace korvelt::cli {
 
@@ -25,6 +30,59 @@ void UsePortFolder(const std::string&) {}
 
 std::string DescribePorts() {
   return ListPorts();
+}
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  return WideFromUtf8(utf8).value_or(std::wstring());
+}
+
+std::string Narrow(const wchar_t* wide) {
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), length, nullptr, nullptr);
+  utf8.pop_back();  // the terminating zero
+  return utf8;
+}
+
+bool ConsoleSize(int* columns, int* rows) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return false;
+  *columns = info.srWindow.Right - info.srWindow.Left + 1;
+  *rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  return *columns > 0 && *rows > 0;
+}
+
+}  // namespace
+
+int StderrColumns() {
+  int columns = 80, rows = 24;
+  return ConsoleSize(&columns, &rows) ? columns : 80;
+}
+
+int StderrRows() {
+  int columns = 80, rows = 24;
+  return ConsoleSize(&columns, &rows) ? rows : 24;
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
+
+std::filesystem::path PathFromUtf8(const std::string& path) {
+  return std::filesystem::path(Wide(path));
+}
+
+std::FILE* OpenForWriting(const std::string& path) {
+  return ::_wfopen(Wide(path).c_str(), L"w");
 }
 
 }  // namespace korvelt::cli

@@ -5,6 +5,7 @@
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/step_summary.h"
 #include "line/unit_scan.h"
+#include "line/time_limits.h"
 #include "release/sha256_file.h"
 #include "resources/dialog_layout.h"
 #include "update/operator_texts.h"
@@ -17,6 +18,11 @@ using namespace std::chrono_literals;
 
 // How long a started firmware may take to answer its probe.
 constexpr auto kStartAnswerLimit = 5s;
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.0f s", seconds);
+  return text;
+}
 
 std::string Printable(std::string text) {
   std::string out;
@@ -72,8 +78,9 @@ int64_t CliRunner::NowNs() {
 
 CliRunner::CliRunner(RunOptions options)
     : options_(std::move(options)), progress_(stderr, StderrIsTerminal(), options_.quiet) {
+  progress_.SetColumns(StderrColumns);
   if (!options_.traceFile.empty()) {
-    trace_.file = std::fopen(options_.traceFile.c_str(), "w");
+    trace_.file = OpenForWriting(options_.traceFile);
     if (!trace_.file)
       std::fprintf(stderr, "korvelt-cli: cannot write %s\n", options_.traceFile.c_str());
   }
@@ -89,12 +96,21 @@ CliRunner::CliRunner(RunOptions options)
   dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
   window_.Attach(dialog_.get());
   dialog_->OnInitDialog();
-  dialog_->Configure({.allowPlaceholderLoader = options_.allowPlaceholderLoader});
+  dialog_->Configure({.allowPlaceholderLoader = options_.allowPlaceholderLoader,
+                      .resendBlocks = options_.resendBlocks});
 }
 
 void CliRunner::OnResult(const OperationResult& result) {
   Touch();
   if (result.failed() && !result.text.empty()) step_failure_ = Printable(result.text);
+  if (result.failure == FailureKind::kDeviceGone) {
+    // The box names the failed call; the operator needs the cause.
+    const std::string line =
+        "COM" + std::to_string(dialog_->m_nPortNumber) + ": the device went away (unplugged?)";
+    progress_.Finish();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    step_failure_ = line;
+  }
   if (result.failure == FailureKind::kPortUnavailable) {
     // The box keeps the window's words; the reason follows it.
     const PortError reason = port_.LastOpenError();
@@ -113,7 +129,19 @@ void CliRunner::OnResult(const OperationResult& result) {
 }
 
 void CliRunner::OnProgress(const OperationProgress& progress) {
-  Touch();
+  // Progress is the operation's: a new phase, or more of the image moved. Bytes from the unit
+  // are not (a unit that keeps talking without taking a block makes none).
+  if (progress.phase != phase_ || progress.done > progress_done_) Touch();
+  if (progress.phase != phase_) progress_done_ = 0;
+  progress_done_ = std::max(progress_done_, progress.done);
+  if (progress.phase != ProgressPhase::kVerifying) {
+    bytes_sent_ = std::max(bytes_sent_, progress.done);
+  }
+  // The limit follows the image as the core loaded it (a HEX file's flat image may be larger).
+  if (options_.stepLimitSeconds <= 0 && progress.total > 0 &&
+      line::DefaultStepLimitSeconds(progress.total) > step_limit_) {
+    SetStepLimit(progress.total);
+  }
   if (progress.phase == ProgressPhase::kVerifying && phase_ != ProgressPhase::kVerifying) {
     progress_.Relabel(step_label_ + " verifying");
   }
@@ -135,7 +163,11 @@ CliRunner::~CliRunner() {
 }
 
 void CliRunner::OnTrace(const SerialTraceEvent& event) {
-  if (event.kind == SerialTraceEvent::Kind::kRead) Touch();  // the unit said something
+  // A search moves on port by port; that is its progress. (This runs on the port's worker.)
+  if (searching_ && (event.kind == SerialTraceEvent::Kind::kOpen ||
+                     event.kind == SerialTraceEvent::Kind::kOpenFailed)) {
+    Touch();
+  }
   if (!trace_.file) return;
   static constexpr const char* kNames[] = {"OPEN", "OPEN-FAILED", "SETTINGS", "CLOSE",
                                            "IN",   "OUT",         "ERROR"};
@@ -170,6 +202,13 @@ void CliRunner::Abandon() {
   window_.RunFor(100ms);
 }
 
+void CliRunner::SetStepLimit(uint64_t imageBytes) {
+  step_limit_ = options_.stepLimitSeconds > 0 ? options_.stepLimitSeconds
+                                              : line::DefaultStepLimitSeconds(imageBytes);
+  step_deadline_ = step_started_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                       std::chrono::duration<double>(step_limit_));
+}
+
 CliRunner::Outcome CliRunner::WaitFor(const std::function<std::optional<bool>()>& verdict) {
   Touch();
   const auto stall = std::chrono::duration<double>(options_.stallSeconds);
@@ -177,8 +216,20 @@ CliRunner::Outcome CliRunner::WaitFor(const std::function<std::optional<bool>()>
     if (interrupted_) return Outcome::kInterrupted;
     if (auto result = verdict()) return *result ? Outcome::kOk : Outcome::kFailed;
     window_.RunUntil([&] { return interrupted_ || verdict().has_value(); }, 100ms);
+    if (verdict().has_value()) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (run_deadline_ && now > *run_deadline_) {
+      timed_out_ = "the run did not end within its limit of " + Seconds(options_.runLimitSeconds) +
+                   " (--run-timeout)";
+      return Outcome::kTimedOut;
+    }
+    if (now > step_deadline_) {
+      timed_out_ =
+          "the step did not end within its limit of " + Seconds(step_limit_) + " (--timeout)";
+      return Outcome::kTimedOut;
+    }
     const auto quiet = std::chrono::nanoseconds(NowNs() - last_activity_ns_);
-    if (quiet > stall && !verdict().has_value()) return Outcome::kStalled;
+    if (quiet > stall) return Outcome::kStalled;
   }
 }
 
@@ -190,6 +241,12 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
   step_failure_.clear();
   phase_.reset();
   image_moved_ = false;
+  progress_done_ = 0;
+  bytes_sent_ = 0;
+  timed_out_.clear();
+  searching_ = step.kind == K::kSearch;
+  step_started_ = std::chrono::steady_clock::now();
+  SetStepLimit(line::StepImageBytes(step));
   auto failedOr = [&](std::function<bool()> done) {
     return [this, done]() -> std::optional<bool> {
       if (FailedSinceStepStart()) return false;
@@ -277,7 +334,54 @@ std::optional<uint8_t> CliRunner::ProbeStartedUnit() {
   return std::nullopt;
 }
 
+StepRecord CliRunner::Record(const Step& step, Outcome outcome, double seconds) {
+  StepRecord record{step.text, "ok", seconds, {}, {}, {}, {}};
+  record.mcuUid = mcu_uid_;
+  const bool succeeded = outcome == Outcome::kOk;
+  if (line::StepMovesImage(step.kind) && (succeeded || image_moved_)) {
+    record.bytes = dialog_->m_imageSize;
+    record.sha256 = release::Sha256Hex(
+        std::span<const uint8_t>(dialog_->m_pImage.data(), dialog_->m_imageSize));
+    record.bytesSent =
+        succeeded ? std::max<uint64_t>(bytes_sent_, dialog_->m_imageSize) : bytes_sent_;
+    // The file as it lies on the disk: for a HEX or S-record file not the image's bytes.
+    record.file = line::StepImagePath(step);
+    const release::FileSha256 file = release::Sha256File(PathFromUtf8(record.file));
+    if (file.status == release::FileSha256::Status::kHashed) record.fileSha256 = file.sha256;
+  }
+  if (line::IsMcuStep(step.kind) && options_.verify) {
+    const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
+    record.verified = succeeded && mcu && mcu->verified.value_or(false);
+  }
+  switch (outcome) {
+    case Outcome::kOk:
+      break;
+    case Outcome::kFailed:
+      record.outcome = "failed";
+      record.message = step_failure_.empty() ? "the step failed" : step_failure_;
+      break;
+    case Outcome::kStalled:
+      record.outcome = "stalled";
+      record.message = "no progress for " + Seconds(options_.stallSeconds);
+      break;
+    case Outcome::kTimedOut:
+      record.outcome = "stalled";
+      record.message = timed_out_;
+      break;
+    case Outcome::kInterrupted:
+      record.outcome = "interrupted";
+      record.message = "interrupted";
+      break;
+  }
+  return record;
+}
+
 int CliRunner::Run(const std::vector<Step>& steps) {
+  if (options_.runLimitSeconds > 0) {
+    run_deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(options_.runLimitSeconds));
+  }
   if (options_.port) {
     window_.SetComboSelection(IDC_PORT_LIST, *options_.port - 1);
     dialog_->SelectionMade(IDC_PORT_LIST);
@@ -301,29 +405,21 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-    StepRecord record{step.text, "ok", took.count(), {}, {}, {}, {}};
-    record.mcuUid = mcu_uid_;
-    const bool succeeded = outcome == Outcome::kOk;
-    const bool movesImage = line::StepMovesImage(step.kind);
-    if (movesImage && (succeeded || image_moved_)) {
-      record.bytes = dialog_->m_imageSize;
-      record.sha256 = release::Sha256Hex({dialog_->m_pImage.data(), dialog_->m_imageSize});
-    }
+    StepRecord record = Record(step, outcome, took.count());
+    Outcome ending = outcome;
     const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
-    if (line::IsMcuStep(step.kind) && options_.verify) {
-      record.verified = succeeded && mcu && mcu->verified.value_or(false);
-    }
-    std::optional<Outcome> startOutcome;
-    if (succeeded && mcu && mcu->goAccepted) {
+    if (outcome == Outcome::kOk && mcu && mcu->goAccepted) {
       // The new firmware must answer as the unit the step was for.
       const uint8_t wanted = step.kind == Step::Kind::kGeneratorMcu ? 0 : 1;
       const std::optional<uint8_t> answered = *mcu->goAccepted ? ProbeStartedUnit() : std::nullopt;
       record.started = answered.has_value();
       if (answered && *answered != wanted) {
-        startOutcome = Outcome::kFailed;
+        ending = Outcome::kFailed;
         step_failure_ = "the new firmware answers as a " + line::KindName(*answered) +
                         ", not as the " + line::KindName(wanted) +
                         " this step was for: wrong firmware for this unit";
+        record.outcome = "failed";
+        record.message = step_failure_;
         std::fprintf(stderr, "korvelt-cli: %s\n", step_failure_.c_str());
       } else if (!answered && !options_.quiet) {
         std::fprintf(stderr,
@@ -331,24 +427,6 @@ int CliRunner::Run(const std::vector<Step>& steps) {
                      "re-power the unit to start it\n",
                      step.text.c_str());
       }
-    }
-    const Outcome ending = startOutcome.value_or(outcome);
-    switch (ending) {
-      case Outcome::kOk:
-        break;
-      case Outcome::kFailed:
-        record.outcome = "failed";
-        record.message = step_failure_.empty() ? "the step failed" : step_failure_;
-        break;
-      case Outcome::kStalled:
-        record.outcome = "stalled";
-        record.message = "no progress and no answer from the unit for " +
-                         std::to_string(static_cast<long>(options_.stallSeconds)) + " s";
-        break;
-      case Outcome::kInterrupted:
-        record.outcome = "interrupted";
-        record.message = "interrupted";
-        break;
     }
     if (ending != Outcome::kOk) failure_message_ = step.text + ": " + record.message;
     if (options_.hooks.stepEnded) options_.hooks.stepEnded(record);
@@ -367,9 +445,14 @@ int CliRunner::Run(const std::vector<Step>& steps) {
         return kExitFailed;
       case Outcome::kStalled:
         std::fprintf(stderr,
-                     "korvelt-cli: step '%s' stalled: no progress and no answer from the unit "
-                     "for %.0f s. Check the cable and that the unit is powered.\n",
+                     "korvelt-cli: step '%s' stalled: no progress for %.0f s. Check the cable "
+                     "and that the unit is powered.\n",
                      step.text.c_str(), options_.stallSeconds);
+        Abandon();
+        return kExitStalled;
+      case Outcome::kTimedOut:
+        std::fprintf(stderr, "korvelt-cli: step '%s' stopped: %s\n", step.text.c_str(),
+                     timed_out_.c_str());
         Abandon();
         return kExitStalled;
       case Outcome::kInterrupted:

@@ -37,7 +37,11 @@ struct RunHooks {
 
 struct RunOptions {
   std::optional<int> port;   // choose COMn in the list first
-  double stallSeconds = 30;  // no progress and no traffic for this long ends a step
+  double stallSeconds = 30;  // no progress of the operation for this long ends a step
+  // Hard limits, whatever the line does. A step: this many seconds, or (0) its default for
+  // its image (line/time_limits.h). The run: this many seconds from its start (0: none).
+  double stepLimitSeconds = 0;
+  double runLimitSeconds = 0;
   bool quiet = false;
   std::string traceFile;
   bool allowPlaceholderLoader = false;  // the placeholder input-board loader may be sent
@@ -46,6 +50,7 @@ struct RunOptions {
   bool start = true;                    // a verified MCU update starts the new firmware
   bool mcuStub = false;                 // MCU updates go through the flashing stub
   uint32_t mcuBaud = 0;                 // with mcuStub: the stub's line rate; 0 keeps 115200
+  bool resendBlocks = true;  // the acknowledged mode: unacknowledged blocks are sent again
   std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
   // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
   std::optional<uint8_t> resumeKind;
@@ -76,9 +81,13 @@ class CliRunner {
   const std::string& failureMessage() const { return failure_message_; }
 
  private:
-  enum class Outcome { kOk, kFailed, kStalled, kInterrupted };
+  enum class Outcome { kOk, kFailed, kStalled, kTimedOut, kInterrupted };
+  using SteadyTime = std::chrono::steady_clock::time_point;
   Outcome RunStep(const Step& step);
   Outcome WaitFor(const std::function<std::optional<bool>()>& verdict);
+  // The step's hard limit for an image of `imageBytes`.
+  void SetStepLimit(uint64_t imageBytes);
+  StepRecord Record(const Step& step, Outcome outcome, double seconds);
   void Touch() { last_activity_ns_ = NowNs(); }
   static int64_t NowNs();
   void OnTrace(const SerialTraceEvent& event);
@@ -113,6 +122,14 @@ class CliRunner {
   std::string step_failure_;            // the running step's failure, in its box's words
   std::optional<ProgressPhase> phase_;  // the running step's progress phase so far
   bool image_moved_ = false;            // the running step's image moved
+  uint64_t progress_done_ = 0;          // the running phase's bytes so far
+  uint64_t bytes_sent_ = 0;             // of the running step's image, what went out
+  std::atomic<bool> searching_{false};  // a search runs: each port is progress (worker reads)
+  SteadyTime step_started_{};
+  SteadyTime step_deadline_{};
+  double step_limit_ = 0;
+  std::optional<SteadyTime> run_deadline_;
+  std::string timed_out_;  // which limit ended the step
   std::string failure_message_;
   std::string mcu_uid_;  // the unit's MCU ID, once an MCU step has read it
 };

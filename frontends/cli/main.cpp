@@ -1,6 +1,8 @@
 // korvelt-cli: the updater for scripts and production lines. It runs the same window core as
 // the dialog and presses its buttons one step after another.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 
@@ -9,11 +11,16 @@
 #include "frontends/cli/unit_child.h"
 #include "frontends/cli/unit_display.h"
 #include "line/interrupt.h"
+#include "line/time_limits.h"
 #include "line/unit_scan.h"
 #include "line/unit_supervisor.h"
 #include "resources/program_version.h"
 
 namespace {
+
+using korvelt::cli::kExitFailed;
+using korvelt::cli::kExitOk;
+using korvelt::cli::kExitUsage;
 
 constexpr const char* kStepsHelp = R"(STEP, each run to its end before the next:
   open | close                          turn the port shown in the list on or off
@@ -33,9 +40,16 @@ constexpr const char* kStepsHelp = R"(STEP, each run to its end before the next:
 korvelt-cli ports                       print which device stands behind each COMn
 korvelt-cli scan [--all-types] [--json] probe COM1..COM99 at once; one line per unit that answers
 korvelt-cli --units 3,5,7|all STEP...   run the steps on several units at once, one process each
+(korvelt-cli COMMAND --help for a command's options)
 
-Exit status: 0 every step succeeded; 1 a step failed; 2 usage; 3 a step stalled. With --units,
-the worst unit's status (3 over 1), and every unit that did not succeed is named.)";
+Every step ends by its time limit (--timeout) and the run by its own (--run-timeout), whatever
+the line does; a step with no progress of its image for --stall-timeout seconds ends sooner.
+Relative --port-dir, --report and --trace paths are taken from the folder korvelt-cli is started
+in, the steps' image files from the -C folder.
+
+Exit status: 0 every step succeeded; 1 a step failed; 2 usage; 3 a step stalled or ran out of
+its time limit; 130 interrupted (Ctrl-C, a termination request or a hang-up of the terminal).
+With --units, the worst unit's status (3 over 1), and every unit that did not succeed is named.)";
 
 std::vector<uint8_t> ProbedTypes(bool allTypes) {
   if (!allTypes) return {0, 1};
@@ -45,22 +59,50 @@ std::vector<uint8_t> ProbedTypes(bool allTypes) {
 int Scan(bool allTypes, bool json) {
   std::vector<int> ports;
   for (int n = 1; n <= 99; ++n) ports.push_back(n);
+  std::vector<korvelt::line::UnopenedPort> unopened;
   const auto units = korvelt::line::ScanPorts(
-      {.ports = ports, .deviceTypes = ProbedTypes(allTypes), .checkBootloaders = true});
+      {.ports = ports, .deviceTypes = ProbedTypes(allTypes), .checkBootloaders = true},
+      &unopened);
   std::fputs((json ? korvelt::line::ScanJson(units) : korvelt::line::ScanText(units)).c_str(),
              stdout);
+  // A port that exists but did not open is no unit: say why, so a busy unit is not missed.
+  std::fputs(korvelt::line::UnopenedText(unopened).c_str(), stderr);
   if (units.empty() && !json) std::fputs("korvelt-cli: no unit answered\n", stderr);
-  return units.empty() ? korvelt::cli::kExitFailed : korvelt::cli::kExitOk;
+  return units.empty() ? kExitFailed : kExitOk;
+}
+
+// A positive, finite number of seconds ("nan" would switch the limit off).
+const CLI::Validator kSeconds(
+    [](std::string& text) -> std::string {
+      char* end = nullptr;
+      const double value = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !std::isfinite(value) || value <= 0)
+        return "wants a positive number of seconds, not '" + text + "'";
+      return {};
+    },
+    "SEC");
+
+// A path taken from the folder the program was started in, before -C changes it.
+std::string FromStartFolder(const std::string& path) {
+  if (path.empty()) return path;
+  return korvelt::cli::PathFromUtf8(path).is_absolute()
+             ? path
+             : (std::filesystem::current_path() / korvelt::cli::PathFromUtf8(path)).string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`korvelt-cli ... 2>&1 | head`) must not end a run without its
+  // report: the display's writes fail quietly instead.
+  korvelt::line::IgnoreBrokenPipe();
   CLI::App app{"Firmware updater for the rack KORVELT instrument, for scripts.", "korvelt-cli"};
   app.footer(kStepsHelp);
   std::string portDir, workDir, traceFile;
   int port = 0;
   double stallSeconds = 30;
+  double stepLimit = 0;
+  double runLimit = 0;
   bool quiet = false;
   bool allowPlaceholderLoader = false;
   bool writtenPacing = false;
@@ -69,7 +111,7 @@ int main(int argc, char** argv) {
   std::string resumeKind;
   std::string unitList, reportFile;
   int parallel = 0;
-  bool json = false, allTypes = false, unitChild = false;
+  bool allTypes = false, unitChild = false;
   std::vector<std::string> words;
 #ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
@@ -79,15 +121,24 @@ int main(int argc, char** argv) {
   app.add_option("-C", workDir, "change to this folder first (images are read from its data/)");
   app.add_option("--trace", traceFile, "write every byte in and out, with times, to FILE");
   app.add_option("--stall-timeout", stallSeconds,
-                 "end a step that sees no progress and no answer for SEC seconds (default 30)")
-      ->check(CLI::PositiveNumber);
+                 "end a step whose image makes no progress (no block taken, no byte moved) for "
+                 "SEC seconds (default 30)")
+      ->check(kSeconds);
+  app.add_option("--timeout", stepLimit,
+                 "end every step after SEC seconds, whatever the line does (" +
+                     korvelt::line::DefaultLimitsHelp() + ")")
+      ->check(kSeconds);
+  app.add_option("--run-timeout", runLimit,
+                 "end the run after SEC seconds, whatever the line does (default: every step's "
+                 "limit, plus 60 s)")
+      ->check(kSeconds);
   app.add_flag("-q,--quiet", quiet, "no progress display");
   app.add_flag("--allow-placeholder-loader", allowPlaceholderLoader,
                "send the placeholder input-board loader of this build (tests and demos: it "
                "halts a real board)");
   app.add_flag("--written-pacing", writtenPacing,
-               "MCU updates keep the dialog's fixed pauses (128-byte blocks, about 5 times "
-               "slower) instead of going on at each acknowledgement");
+               "the dialog's pacing: MCU updates keep its fixed pauses (128-byte blocks, about 5 "
+               "times slower), and blocks whose acknowledgement is lost are not sent again");
   app.add_flag("--verify,!--no-verify", verify,
                "read the MCU's flash back after writing and compare (default: on)");
   app.add_flag("--no-start", noStart,
@@ -110,43 +161,92 @@ int main(int argc, char** argv) {
                  "with --units: a unit found waiting in its MCU bootloader (an update was cut) is "
                  "this kind, so its MCU steps can finish")
       ->check(CLI::IsMember({"generator", "analyzer"}));
-  app.add_option("--units", unitList,
-                 "run on these units at once: COM numbers (3,5,7) or 'all' (every unit a scan "
-                 "finds)");
+  CLI::Option* unitsOption =
+      app.add_option("--units", unitList,
+                     "run on these units at once: COM numbers (3,5,7) or 'all' (every unit a "
+                     "scan finds)");
   app.add_option("--parallel", parallel, "with --units: at most K units at a time (default all)")
       ->check(CLI::PositiveNumber);
   app.add_option("--report", reportFile, "write each unit's outcome to FILE as JSON");
-  app.add_flag("--all-types", allTypes, "scan and --units: probe device types 0..7, not 0 and 1");
-  app.add_flag("--json", json, "scan: print a JSON array");
+  app.add_flag("--all-types", allTypes, "--units: probe device types 0..7, not 0 and 1");
   app.add_flag("--unit-child", unitChild, "one unit of a --units run (started by the supervisor)")
       ->group("");
   app.set_version_flag("--version", korvelt::VersionLine("korvelt-cli"));
-  app.add_option("steps", words, "the steps, or 'ports'")->required();
+  app.add_option("steps", words, "the steps");
+
+  CLI::App* ports = app.add_subcommand("ports", "print which device stands behind each COMn");
+  CLI::App* scan =
+      app.add_subcommand("scan", "probe COM1..COM99 at once; one line per unit that answers");
+  // Each command its own footer: they would inherit the steps' one.
+  ports->footer("Each COMn with the device behind it and its adapter.");
+  scan->footer(
+      "Exit status: 0 when a unit answered, 1 when none did. A port that exists but does not "
+      "open is named on standard error with the reason (busy, permission).");
+  bool json = false, scanAllTypes = false;
+  scan->add_flag("--all-types", scanAllTypes, "probe device types 0..7, not 0 and 1");
+  scan->add_flag("--json", json, "print a JSON array");
+#ifndef _WIN32
+  for (CLI::App* command : {ports, scan}) {
+    command->add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
+  }
+#endif
+  app.require_subcommand(0, 1);
+
+  std::vector<std::string> arguments = korvelt::cli::Utf8Arguments(argc, argv);
+  std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+  if (!arguments.empty()) arguments.pop_back();      // the program's name
   try {
-    app.parse(argc, argv);
+    app.parse(arguments);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
-    return code == 0 ? 0 : korvelt::cli::kExitUsage;
+    return code == 0 ? 0 : kExitUsage;
   }
 
+  // ports and scan take none of the run's options: one given is a mistake, not ignored.
+  CLI::App* command = ports->parsed() ? ports : scan->parsed() ? scan : nullptr;
+  if (command) {
+    for (const char* name : {"--port", "--trace", "--stall-timeout", "--timeout", "--run-timeout",
+                             "--allow-placeholder-loader", "--written-pacing", "--verify",
+                             "--units", "--parallel", "--report", "--unit-child"}) {
+      if (app.get_option(name)->count() == 0) continue;
+      std::fprintf(stderr, "korvelt-cli %s: %s does not apply (see korvelt-cli %s --help)\n",
+                   command->get_name().c_str(), name, command->get_name().c_str());
+      return kExitUsage;
+    }
+    if (!words.empty()) {
+      std::fprintf(stderr, "korvelt-cli %s: takes no steps ('%s')\n", command->get_name().c_str(),
+                   words.front().c_str());
+      return kExitUsage;
+    }
+  } else if (words.empty()) {
+    std::fprintf(stderr, "korvelt-cli: no step given (see --help)\n");
+    return kExitUsage;
+  }
+
+  // Paths of the run's own files are the starting folder's; -C is the images' folder.
+  portDir = FromStartFolder(portDir);
+  reportFile = FromStartFolder(reportFile);
+  traceFile = FromStartFolder(traceFile);
   if (!portDir.empty()) {
-    if (!std::filesystem::is_directory(portDir)) {
+    if (!std::filesystem::is_directory(korvelt::cli::PathFromUtf8(portDir))) {
       std::fprintf(stderr, "korvelt-cli: the port map folder %s does not exist\n", portDir.c_str());
-      return korvelt::cli::kExitUsage;
+      return kExitUsage;
     }
     korvelt::cli::UsePortFolder(portDir);
   }
   std::error_code changeFailed;
-  if (!workDir.empty()) std::filesystem::current_path(workDir, changeFailed);
+  if (!workDir.empty()) {
+    std::filesystem::current_path(korvelt::cli::PathFromUtf8(workDir), changeFailed);
+  }
   if (changeFailed) {
     std::fprintf(stderr, "korvelt-cli: cannot change to %s\n", workDir.c_str());
-    return korvelt::cli::kExitUsage;
+    return kExitUsage;
   }
-  if (words.size() == 1 && words[0] == "ports") {
+  if (command == ports) {
     std::fputs(korvelt::cli::DescribePorts().c_str(), stdout);
-    return 0;
+    return kExitOk;
   }
-  if (words.size() == 1 && words[0] == "scan") return Scan(allTypes, json);
+  if (command == scan) return Scan(scanAllTypes || allTypes, json);
 
   std::vector<korvelt::cli::Step> steps;
   for (const std::string& word : words) {
@@ -154,30 +254,44 @@ int main(int argc, char** argv) {
     auto step = korvelt::line::ParseStep(word, &error);
     if (!step) {
       std::fprintf(stderr, "korvelt-cli: %s (see --help)\n", error.c_str());
-      return korvelt::cli::kExitUsage;
+      return kExitUsage;
     }
     steps.push_back(*step);
   }
+  // A report that cannot be written is found before any unit is touched.
+  if (!reportFile.empty() && !unitChild) {
+    std::string error;
+    if (!korvelt::line::CheckWritable(reportFile, &error)) {
+      std::fprintf(stderr, "korvelt-cli: the report cannot be written: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
+  if (runLimit <= 0) runLimit = korvelt::line::RunLimitSeconds(steps, stepLimit);
 
-  if (!unitList.empty()) {
+  if (unitsOption->count() > 0) {
     std::string error;
     korvelt::line::UnitsOptions units;
-    auto ports = korvelt::line::ParseUnitList(unitList, &units.scanFirst, &error);
-    if (!ports) {
+    auto unitPorts = korvelt::line::ParseUnitList(unitList, &units.scanFirst, &error);
+    if (!unitPorts) {
       std::fprintf(stderr, "korvelt-cli: %s\n", error.c_str());
-      return korvelt::cli::kExitUsage;
+      return kExitUsage;
     }
     for (const auto& step : steps) {
       if (step.kind != korvelt::cli::Step::Kind::kSearch && port == 0) continue;
       std::fprintf(stderr,
                    "korvelt-cli: --units finds each unit on its own port; it takes no --port "
                    "and no search step\n");
-      return korvelt::cli::kExitUsage;
+      return kExitUsage;
     }
-    units.ports = *ports;
+    units.ports = *unitPorts;
     units.deviceTypes = ProbedTypes(allTypes);
     units.stepWords = words;
-    units.childOptions = {"--stall-timeout", std::to_string(stallSeconds)};
+    units.childOptions = {"--stall-timeout", std::to_string(stallSeconds), "--run-timeout",
+                          std::to_string(runLimit)};
+    if (stepLimit > 0) {
+      units.childOptions.push_back("--timeout");
+      units.childOptions.push_back(std::to_string(stepLimit));
+    }
     if (allowPlaceholderLoader) units.childOptions.push_back("--allow-placeholder-loader");
     if (allTypes) units.childOptions.push_back("--all-types");
     if (writtenPacing) units.childOptions.push_back("--written-pacing");
@@ -198,17 +312,23 @@ int main(int argc, char** argv) {
     units.traceFile = traceFile;
     units.parallel = parallel;
     units.reportFile = reportFile;
+    units.runLimitSeconds = runLimit;
+    units.tool = korvelt::VersionLine("korvelt-cli");
     korvelt::cli::UnitDisplay display(stderr, korvelt::cli::StderrCanRedraw(), quiet);
+    display.SetTerminalSize(korvelt::cli::StderrColumns, korvelt::cli::StderrRows);
     return korvelt::line::RunUnits(units, display);
   }
 
   korvelt::cli::RunOptions options;
   if (port != 0) options.port = port;
   options.stallSeconds = stallSeconds;
+  options.stepLimitSeconds = stepLimit;
+  options.runLimitSeconds = runLimit;
   options.quiet = quiet;
   options.traceFile = traceFile;
   options.allowPlaceholderLoader = allowPlaceholderLoader;
   options.writtenPacing = writtenPacing;
+  options.resendBlocks = !writtenPacing;
   options.verify = verify;
   options.start = !noStart;
   options.mcuStub = mcuStub;
@@ -217,15 +337,26 @@ int main(int argc, char** argv) {
     if (!resumeKind.empty()) options.resumeKind = resumeKind == "generator" ? 0 : 1;
     if (port == 0) {
       std::fprintf(stderr, "korvelt-cli: --unit-child needs --port\n");
-      return korvelt::cli::kExitUsage;
+      return kExitUsage;
     }
     return korvelt::cli::RunUnitChild(options, steps, ProbedTypes(allTypes));
   }
 
-  // A single unit keeps a report too: the steps as they ended.
+  // A single unit keeps a report too: the unit, and the steps as they ended.
   korvelt::line::RunReport report;
+  report.tool = korvelt::VersionLine("korvelt-cli");
   report.startedAt = std::chrono::system_clock::now();
   korvelt::line::UnitRecord unit;
+  if (!reportFile.empty() && port != 0) {
+    // The report names the unit on the port, as a scan of that port would.
+    const auto found = korvelt::line::ScanPorts(
+        {{port}, ProbedTypes(allTypes), std::chrono::milliseconds(400), true});
+    if (!found.empty()) {
+      unit.deviceType = found.front().deviceType;
+      unit.group = found.front().group;
+      unit.machine = found.front().machine;
+    }
+  }
   std::size_t running = 0;
   options.hooks.stepStarted = [&](std::size_t index, const korvelt::cli::Step&) {
     running = index;
@@ -237,17 +368,19 @@ int main(int argc, char** argv) {
     unit.steps.push_back(record);
   };
   korvelt::cli::CliRunner runner(options);
+  // Until the report is written: a hang-up after the run must not lose it.
   korvelt::line::InstallInterruptHandler(&runner.interruptFlag());
   int status = runner.Run(steps);
+  if (!reportFile.empty()) {
+    unit.port = runner.portNumber();
+    unit.exitCode = status;
+    unit.outcome = korvelt::line::OutcomeForExit(status);
+    unit.message = runner.failureMessage();
+    korvelt::line::AddStepsNotStarted(unit, words);
+    report.units.push_back(unit);
+    report.endedAt = std::chrono::system_clock::now();
+    if (!korvelt::line::WriteReport(report, reportFile) && status == kExitOk) status = kExitFailed;
+  }
   korvelt::line::RemoveInterruptHandler();
-  if (reportFile.empty()) return status;
-  unit.port = runner.portNumber();
-  unit.exitCode = status;
-  unit.outcome = korvelt::line::OutcomeForExit(status);
-  unit.message = runner.failureMessage();
-  report.units.push_back(unit);
-  report.endedAt = std::chrono::system_clock::now();
-  if (!korvelt::line::WriteReport(report, reportFile) && status == korvelt::cli::kExitOk)
-    status = korvelt::cli::kExitFailed;
   return status;
 }

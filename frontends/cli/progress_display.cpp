@@ -2,8 +2,28 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace korvelt::cli {
+
+namespace {
+
+constexpr int kWidestBar = 30;
+constexpr int kNarrowestBar = 10;
+
+std::string Bar(double percent, int width) {
+  const int filled = std::clamp(static_cast<int>(percent / 100.0 * width), 0, width);
+  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+         std::string(static_cast<std::size_t>(width - filled), ' ') + "]";
+}
+
+std::string Format(const char* format, double value) {
+  char text[48];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
 
 std::string TimeLeft(double percent, double seconds) {
   // The rate so far says how long the rest takes; too early to tell below 1 %.
@@ -14,11 +34,37 @@ std::string TimeLeft(double percent, double seconds) {
   return text;
 }
 
+std::string ProgressLine(const std::string& label, double percent, uint64_t done, uint64_t total,
+                         double kilobytesPerSecond, const std::string& timeLeft, int columns) {
+  // Never the last column: a line that reaches it wraps on some terminals, and the carriage
+  // return would then redraw only its second half.
+  const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 20));
+  std::vector<std::string> extras = {
+      "  " + std::to_string(done) + "/" + std::to_string(total) + " bytes",
+      Format("  %.1f kB/s", kilobytesPerSecond), "  " + timeLeft};
+  const std::string percentText = Format(" %5.1f%%", percent);
+  for (;;) {
+    std::string tail;
+    for (const std::string& extra : extras) tail += extra;
+    // The bar gives up width first, then the extras, least useful first.
+    for (int bar = kWidestBar; bar >= kNarrowestBar; --bar) {
+      std::string line = label + " " + Bar(percent, bar) + percentText + tail;
+      if (line.size() <= room) return line;
+    }
+    if (extras.empty()) break;
+    extras.erase(extras.begin());
+  }
+  std::string line = label + " " + Bar(percent, kNarrowestBar) + percentText;
+  if (line.size() > room) line = label.substr(0, room > 3 ? room - 3 : 0) + "...";
+  return line.substr(0, room);
+}
+
 void ProgressDisplay::Start(const std::string& label, bool movesImage) {
   label_ = label;
   movesImage_ = movesImage;
   lastWhole_ = -1;
   active_ = false;
+  shown_ = 0;
   started_ = std::chrono::steady_clock::now();
 }
 
@@ -43,14 +89,15 @@ void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
   const uint64_t done = static_cast<uint64_t>(percent / 100.0 * static_cast<double>(totalBytes));
   const double rate = seconds > 0 ? static_cast<double>(done) / seconds / 1000.0 : 0.0;
-  constexpr int kWidth = 30;
-  const int filled = static_cast<int>(percent / 100.0 * kWidth);
-  std::string bar(static_cast<std::size_t>(std::max(0, std::min(filled, kWidth))), '#');
-  bar.resize(kWidth, ' ');
-  std::fprintf(out_, "\r%s [%s] %5.1f%%  %llu/%llu bytes  %.1f kB/s  %s ", label_.c_str(),
-               bar.c_str(), percent, static_cast<unsigned long long>(done),
-               static_cast<unsigned long long>(totalBytes), rate,
-               TimeLeft(percent, seconds).c_str());
+  const int columns = columns_ ? columns_() : 80;
+  std::string line =
+      ProgressLine(label_, percent, done, totalBytes, rate, TimeLeft(percent, seconds), columns);
+  // Spaces over what a longer line before left, within the terminal's width.
+  const std::size_t room = static_cast<std::size_t>(std::max(columns - 1, 20));
+  const std::size_t length = line.size();
+  if (shown_ > length) line.append(std::min(shown_, room) - length, ' ');
+  shown_ = length;
+  std::fprintf(out_, "\r%s", line.c_str());
   std::fflush(out_);
   active_ = true;
 }
@@ -58,6 +105,7 @@ void ProgressDisplay::Update(double percent, uint64_t totalBytes) {
 void ProgressDisplay::Finish() {
   if (active_ && live_) std::fputc('\n', out_);
   active_ = false;
+  shown_ = 0;
 }
 
 }  // namespace korvelt::cli

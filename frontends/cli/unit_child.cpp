@@ -29,10 +29,12 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
   // The unit on this port, as a search that tried only this port would find it.
   const bool mcuSteps = std::any_of(steps.begin(), steps.end(),
                                     [](const Step& step) { return line::IsMcuStep(step.kind); });
+  std::vector<line::UnopenedPort> unopened;
   const auto found = line::ScanPorts({.ports = {port},
                                       .deviceTypes = deviceTypes,
                                       .untilFirstAnswer = true,
-                                      .checkBootloaders = mcuSteps});
+                                      .checkBootloaders = mcuSteps},
+                                     &unopened);
   const bool bootloader = !found.empty() && found.front().mcuBootloader;
   UnitEvent identified{UnitEvent::Kind::kIdentified};
   if (bootloader) {
@@ -72,7 +74,10 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
     options.deviceType = found.front().deviceType;
   }
   if (found.empty()) {
-    return end(kExitFailed, "no unit answered the probe on COM" + std::to_string(port));
+    // A port that did not open says why: busy, not permitted, missing.
+    return end(kExitFailed, !unopened.empty() && !unopened.front().error.text.empty()
+                                ? unopened.front().error.text
+                                : "no unit answered the probe on COM" + std::to_string(port));
   }
   options.quiet = true;  // the supervisor draws the progress
   int lastWhole = -1;

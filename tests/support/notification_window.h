@@ -53,6 +53,12 @@ class NotificationWindow {
     for (const auto& n : received) count += n.message == message;
     return count;
   }
+  int Count(uint32_t message, uint32_t wParam) {
+    std::lock_guard lock(mutex);
+    int count = 0;
+    for (const auto& n : received) count += n.message == message && n.wParam == wParam;
+    return count;
+  }
   std::vector<std::string> ErrorTexts() {
     std::lock_guard lock(mutex);
     std::vector<std::string> texts;

@@ -14,10 +14,12 @@
 #include "sim/stm32_bootloader_model.h"
 #include "tests/support/fake_serial_port.h"
 #include "tests/support/fake_window_services.h"
+#include "tests/support/hex_digits.h"
 #include "tests/support/temp_workdir.h"
 #include "tests/support/virtual_clock.h"
 #include "update/block_upload.h"
 #include "update/image_file.h"
+#include "update/mcu_image.h"
 #include "update/stm32_boot_client.h"
 
 namespace korvelt::testing {
@@ -38,6 +40,28 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 Bytes Padded(const Bytes& image, std::size_t block, uint8_t fill) {
   return sim::PaddedToBlocks(image, block, fill);
 }
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Intel HEX of `image` from the flash base, 16 bytes a record.
+Bytes HexFile(const Bytes& image) {
+  std::string text = HexRecordLine(0x04, 0, {0x08, 0x00});
+  for (std::size_t at = 0; at < image.size(); at += 16) {
+    const auto from = image.begin() + static_cast<long>(at);
+    text += HexRecordLine(
+        0x00, static_cast<uint16_t>(at),
+        Bytes(from, from + static_cast<long>(std::min<std::size_t>(16, image.size() - at))));
+  }
+  text += HexRecordLine(0x01, 0, {});
+  return Bytes(text.begin(), text.end());
+}
+
+// What the success claims are compared with: the file the operator chose for the operation.
+constexpr int kMcuChoice = 0x100;
+constexpr int kBoardChoice = 0x101;
 
 struct Button {
   int id;
@@ -73,7 +97,9 @@ class CheckingServices : public FakeWindowServices {
     if (event == OperationEvent::kUploadFinished) onSuccessClaim("upload finished event");
     if (event == OperationEvent::kMcuUpdateSucceeded) onSuccessClaim("MCU success event");
     if (event == OperationEvent::kInputBoardFinished) onSuccessClaim("input board event");
+    if (onResult) onResult(result);
   }
+  std::function<void(const OperationResult&)> onResult;
   // A claim is made when the text changes to it; showing the same text again claims nothing.
   void SetControlText(int controlId, const std::string& text) override {
     const bool changed = controlTexts[controlId] != text;
@@ -121,6 +147,17 @@ struct OperatorSequence::State {
     WriteFile(workDir + "/chosen-a.bin", PatternImage(1500, 5));
     WriteFile(workDir + "/chosen-b.bin", PatternImage(5000, 6));
     WriteFile(workDir + "/empty.bin", {});
+    WriteFile(workDir + "/good.hex", HexFile(PatternImage(1100, 8)));
+    WriteFile(workDir + "/broken.hex", {':', '1', '0', 'Z', '\n'});
+    services.onResult = [this](const OperationResult& result) {
+      if (result.failed()) refusedDuringPress = true;
+      // A finished update closes its port by itself; the operator's next move may keep it.
+      if (result.event == OperationEvent::kUploadFinished ||
+          result.event == OperationEvent::kInputBoardFinished ||
+          result.event == OperationEvent::kMcuUpdateSucceeded) {
+        expectClosed = true;
+      }
+    };
     dialog.OnInitDialog();
     dialog.Configure(
         {.allowPlaceholderLoader = true});  // the virtual boards take this build's loader
@@ -179,8 +216,10 @@ struct OperatorSequence::State {
       claim = Claim::kBoard;
     } else if (what != "upload finished event") {
       // The input board's bar reaches 100 as its last chunk goes out; its event comes later.
+      // An MCU update's bar reaches 100 when its blocks are written, before the read-back.
       if (dialog.m_strNote.find("MCU firmware") != std::string::npos) claim = Claim::kMcu;
       if (dialog.m_bLoaderMode == 1 || dialog.m_bLoaderStreaming == 1) claim = Claim::kNone;
+      if (dialog.mcuUpdate().running() && claim != Claim::kMcu) claim = Claim::kNone;
     }
     if (claim == Claim::kNone) return;
     auto it = units.find(port.CurrentPort());
@@ -189,9 +228,20 @@ struct OperatorSequence::State {
       return;
     }
     sim::InstrumentModel& unit = *it->second;
-    const Bytes image(dialog.m_pImage.begin(),
-                      dialog.m_pImage.begin() + static_cast<long>(std::min<std::size_t>(
-                                                    dialog.m_imageSize, dialog.m_pImage.size())));
+    const uint8_t uploadKind = dialog.m_bFpgaUpload      ? kKindFpga
+                               : dialog.m_bAuxFpgaUpload ? kKindAuxFpga
+                               : dialog.m_bNandUpload    ? kKindNand
+                                                         : kKindDataFlash;
+    const int choice = claim == Claim::kMcu     ? kMcuChoice
+                       : claim == Claim::kBoard ? kBoardChoice
+                                                : uploadKind;
+    // Not the window's buffer, which a fault could have replaced: the file chosen for this.
+    auto chosenFile = chosen.find(choice);
+    if (chosenFile == chosen.end()) {
+      failure = what + " for an operation nobody started" + Flags();
+      return;
+    }
+    const Bytes& image = chosenFile->second;
     bool held = false;
     if (claim == Claim::kMcu) {
       const Bytes& flash = unit.mcu().flash();
@@ -201,11 +251,7 @@ struct OperatorSequence::State {
     } else if (claim == Claim::kBoard) {
       held = unit.inputBoard().boardImage() == image;
     } else {
-      const uint8_t kind = dialog.m_bFpgaUpload      ? kKindFpga
-                           : dialog.m_bAuxFpgaUpload ? kKindAuxFpga
-                           : dialog.m_bNandUpload    ? kKindNand
-                                                     : kKindDataFlash;
-      auto upload = unit.uploads().find(kind);
+      auto upload = unit.uploads().find(uploadKind);
       held = upload != unit.uploads().end() && upload->second.lastBlockAccepted &&
              upload->second.bytes == Padded(image, 256, 0);
     }
@@ -218,17 +264,18 @@ struct OperatorSequence::State {
       const Button& button = kButtons[below(std::size(kButtons))];
       PrepareChoices(button.id);
       const bool twice = below(6) == 0;
-      log.push_back(std::string(twice ? "double press " : "press ") + button.name);
-      dialog.Click(button.id);
+      log.push_back(std::string(twice ? "double press " : "press ") + button.name + choiceNote);
+      Press(button.id);
       if (twice) {
         PrepareChoices(button.id);
-        dialog.Click(button.id);
+        Press(button.id);
       }
     } else if (what < 46) {
       const int index = static_cast<int>(below(3));
       log.push_back("choose COM" + std::to_string(index + 1) + " in the list");
       services.comboSelections[IDC_PORT_LIST] = index;
       dialog.SelectionMade(IDC_PORT_LIST);
+      expectClosed = false;  // the operator wants this port open
     } else if (what < 80) {
       const uint64_t ms = below(4) == 0 ? below(30000) : below(1500);
       log.push_back("wait " + std::to_string(ms) + " ms");
@@ -261,39 +308,114 @@ struct OperatorSequence::State {
     }
   }
 
-  // Answers for the file dialog and the hidden fields a press may read.
+  // A press; what it chose counts as the operation's image only if nothing refused it, and a
+  // refused MCU press leaves the MCU options as they were.
+  void Press(int button) {
+    refusedDuringPress = false;
+    dialog.Click(button);
+    if (refusedDuringPress) {
+      dialog.mcuUpdate().Configure(mcuOptions);
+      return;
+    }
+    if (pendingChoice >= 0 && pendingImage) chosen[pendingChoice] = *pendingImage;
+    if (pendingChoice == kMcuChoice) mcuOptions = dialog.mcuUpdate().options();
+    expectClosed = false;
+  }
+
+  // Answers for the file dialog and the hidden fields a press may read, the MCU's options, and
+  // the image the press is meant to send.
   void PrepareChoices(int button) {
+    choiceNote.clear();
+    pendingChoice = -1;
+    pendingImage.reset();
+    services.fileAnswers.clear();  // a refused press leaves its answer unused
     if (below(4) == 0) services.comboSelections[IDC_SUB_MCU_LIST] = static_cast<int>(below(12));
     if (below(8) == 0) {
       services.controlTexts[IDC_DATA_FLASH_NO] = below(3) == 0 ? "3716" : "0";
     }
-    const bool choosesFile = button == IDC_AUX_FPGA || button == IDC_GENERATOR_DATA_FLASH ||
-                             button == IDC_ANALYZER_DATA_FLASH || button == IDC_NAND_FLASH ||
-                             button == IDC_UPDATE_IN1 || button == IDC_UPDATE_IN3;
-    if (!choosesFile) return;
+    switch (button) {
+      case IDC_GENERATOR_FPGA:
+      case IDC_ANALYZER_FPGA:
+        pendingChoice = kKindFpga;
+        pendingImage =
+            ReadFile(workDir + (button == IDC_GENERATOR_FPGA ? "/data/GENERATOR_FPGA.bin"
+                                                             : "/data/ANALYZER_FPGA.bin"));
+        return;
+      case IDC_UPDATE_GENERATOR_MCU:
+      case IDC_UPDATE_ANALYZER_MCU:
+        PrepareMcu(button);
+        return;
+      case IDC_AUX_FPGA:
+        pendingChoice = kKindAuxFpga;
+        break;
+      case IDC_GENERATOR_DATA_FLASH:
+      case IDC_ANALYZER_DATA_FLASH:
+        pendingChoice = kKindDataFlash;
+        break;
+      case IDC_NAND_FLASH:
+        pendingChoice = kKindNand;
+        break;
+      case IDC_UPDATE_IN1:
+      case IDC_UPDATE_IN3:
+        pendingChoice = kBoardChoice;
+        break;
+      default:
+        return;
+    }
+    std::string file;
     switch (below(8)) {
       case 0:
         services.fileAnswers.push_back(std::nullopt);
-        break;
+        choiceNote = " (cancelled)";
+        return;
       case 1:
-        services.fileAnswers.push_back(workDir + "/empty.bin");
+        file = workDir + "/empty.bin";
         break;
       case 2:
-        services.fileAnswers.push_back(OversizedImage());
+        file = OversizedImage();
         break;
       case 3:
       case 4:
-        services.fileAnswers.push_back(workDir + "/chosen-b.bin");
+        file = workDir + "/chosen-b.bin";
         break;
       default:
-        services.fileAnswers.push_back(workDir + "/chosen-a.bin");
+        file = workDir + "/chosen-a.bin";
         break;
     }
+    services.fileAnswers.push_back(file);
+    choiceNote = " (" + std::filesystem::path(file).filename().string() + ")";
+    // The oversized file is sparse: zeros, refused for blocks, taken by a board.
+    pendingImage = file == OversizedImage() ? Bytes(kMaxUploadBytes + 1, 0) : ReadFile(file);
   }
-  // Larger than 65536 blocks: refused, whatever runs meanwhile. Made once, when first chosen.
+  // The fixed image, an empty or broken file, or a HEX file; in either pacing.
+  void PrepareMcu(int button) {
+    pendingChoice = kMcuChoice;
+    McuUpdateOptions options;
+    options.pacing = below(2) ? Stm32Pacing::kAcknowledged : Stm32Pacing::kWritten;
+    // korvelt-cli's default reads the flash back; the written pacing may or may not.
+    options.verify = options.pacing == Stm32Pacing::kAcknowledged || below(2) == 1;
+    const char* files[] = {"", "", "/empty.bin", "/broken.hex", "/good.hex", "/good.hex"};
+    const std::string file = files[below(std::size(files))];
+    if (!file.empty()) options.imageFile = workDir + file;
+    dialog.mcuUpdate().Configure(options);
+    choiceNote = std::string(" (") + (file.empty() ? "fixed image" : file.substr(1)) + ", " +
+                 (options.pacing == Stm32Pacing::kAcknowledged ? "acknowledged" : "written") +
+                 (options.verify ? ", read back)" : ")");
+    const std::string path = file.empty() ? workDir + (button == IDC_UPDATE_GENERATOR_MCU
+                                                           ? "/data/GENERATOR_MCU(rack).bin"
+                                                           : "/data/ANALYZER_MCU(rack).bin")
+                                          : workDir + file;
+    McuImageParse parsed = ParseMcuImage(ReadFile(path), path);
+    if (parsed.ok) pendingImage = parsed.image.flat;
+  }
+  // Larger than 65536 blocks: refused from its size for a block upload, whatever runs
+  // meanwhile. Made once.
   std::string OversizedImage() {
     const std::string path = workDir + "/oversized.bin";
-    if (!std::filesystem::exists(path)) WriteFile(path, PatternImage(kMaxUploadBytes + 1, 7));
+    if (!std::filesystem::exists(path)) {
+      WriteFile(path, {});
+      std::filesystem::resize_file(path, kMaxUploadBytes + 1);
+    }
     return path;
   }
 
@@ -321,6 +443,8 @@ struct OperatorSequence::State {
       failure = "an operation is left running with no timer and no port" + Flags();
     } else if (dialog.m_bPortOpen == 1 && !port.HoldsPort()) {
       failure = "the window shows the port open, but it is closed" + Flags();
+    } else if (!running && expectClosed && port.HoldsPort()) {
+      failure = "an update finished, and its port is left open for good" + Flags();
     }
   }
   std::string Flags() const {
@@ -365,6 +489,14 @@ struct OperatorSequence::State {
   LineFault lineFault = LineFault::kNone;
   std::vector<std::string> log;
   std::string failure;
+  // The operator's choices: per operation the image last chosen by a press nothing refused.
+  std::map<int, Bytes> chosen;
+  int pendingChoice = -1;
+  std::optional<Bytes> pendingImage;
+  std::string choiceNote;
+  McuUpdateOptions mcuOptions;
+  bool refusedDuringPress = false;
+  bool expectClosed = false;  // an update finished; nothing the operator did since keeps it open
 };
 
 OperatorSequence::OperatorSequence(const std::string& workDir, Decide below)
@@ -375,6 +507,10 @@ OperatorSequence::~OperatorSequence() = default;
 std::string OperatorSequence::Run(int maxSteps, const std::function<bool()>& finished) {
   State& s = *state_;
   g_bUploadFinished = 0;  // the upload flag is per process; each sequence starts afresh
+  // The dialog's own mode, or korvelt-cli's acknowledged mode with its resends.
+  const bool resend = s.below(2) == 1;
+  s.log.push_back(resend ? "the command line's acknowledged mode" : "the dialog's mode");
+  s.dialog.Configure({.allowPlaceholderLoader = true, .resendBlocks = resend});
   for (int step = 0; step < maxSteps && s.failure.empty(); ++step) {
     if (finished && finished()) break;
     s.Step();

@@ -27,6 +27,18 @@ assert all(u["outcome"] == "ok" and u["kind"] == "generator" for u in units), un
 print("report: two units, both ok")
 CHECK
 
+# File names beyond the ANSI code page: the command line is read as UTF-16, paths as UTF-8.
+head -c 3000 /dev/urandom > "$work/aux-Ω名.bin"
+(cd "$work" && WINEPREFIX=$prefix WINEDEBUG=-all timeout 240 "$wine" "$cli" --stall-timeout 20 \
+  --port 8 --report "report-Ω名.json" "aux-fpga=aux-Ω名.bin") || status=$?
+[ "$status" -eq 0 ] || { echo "korvelt-cli.exe with UTF-8 names ended with status $status" >&2; exit 1; }
+python3 - "$work/report-Ω名.json" <<'CHECK'
+import json, sys
+step = json.load(open(sys.argv[1], encoding="utf-8"))["units"][0]["steps"][0]
+assert step["outcome"] == "ok" and step["file"] == "aux-Ω名.bin", step
+print("report: the file's name as given")
+CHECK
+
 (cd "$work" && WINEPREFIX=$prefix WINEDEBUG=-all timeout 240 "$wine" "$cli" --stall-timeout 20 \
   search-generator generator-fpga open generator-mcu) || status=$?
 stop_virtual_instrument
@@ -35,4 +47,5 @@ stop_virtual_instrument
 image_received "$work/data/GENERATOR_FPGA.bin" "$work/received/COM8-fpga.bin"
 image_received "$work/data/GENERATOR_FPGA.bin" "$work/received/COM9-fpga.bin"
 image_received "$work/data/GENERATOR_MCU(rack).bin" "$work/received/COM8-mcu.bin"
+image_received "$work/aux-Ω名.bin" "$work/received/COM8-aux-fpga.bin"
 echo "images equal: yes"
