@@ -4,8 +4,8 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/step_summary.h"
-#include "line/unit_scan.h"
 #include "line/time_limits.h"
+#include "line/unit_scan.h"
 #include "release/sha256_file.h"
 #include "resources/dialog_layout.h"
 #include "update/operator_texts.h"

@@ -50,8 +50,8 @@ struct RunOptions {
   bool start = true;                    // a verified MCU update starts the new firmware
   bool mcuStub = false;                 // MCU updates go through the flashing stub
   uint32_t mcuBaud = 0;                 // with mcuStub: the stub's line rate; 0 keeps 115200
-  bool resendBlocks = true;  // the acknowledged mode: unacknowledged blocks are sent again
-  std::optional<uint8_t> deviceType;    // the unit on `port` answered the probe as this type
+  bool resendBlocks = true;           // the acknowledged mode: unacknowledged blocks are sent again
+  std::optional<uint8_t> deviceType;  // the unit on `port` answered the probe as this type
   // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
   std::optional<uint8_t> resumeKind;
   RunHooks hooks;

@@ -61,8 +61,7 @@ int Scan(bool allTypes, bool json) {
   for (int n = 1; n <= 99; ++n) ports.push_back(n);
   std::vector<korvelt::line::UnopenedPort> unopened;
   const auto units = korvelt::line::ScanPorts(
-      {.ports = ports, .deviceTypes = ProbedTypes(allTypes), .checkBootloaders = true},
-      &unopened);
+      {.ports = ports, .deviceTypes = ProbedTypes(allTypes), .checkBootloaders = true}, &unopened);
   std::fputs((json ? korvelt::line::ScanJson(units) : korvelt::line::ScanText(units)).c_str(),
              stdout);
   // A port that exists but did not open is no unit: say why, so a busy unit is not missed.
