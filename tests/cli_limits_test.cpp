@@ -343,8 +343,10 @@ TEST(Simulator, OneUnitIsPoweredOrUnpluggedAlone) {
   rig.Serve("3=generator,4=generator", {"--control", control});
   rig.Serve("5=generator", {"--event", "0 unplug 5", "--event", "4 plug 5"});
   rig.work.Write("data/GENERATOR_MCU(rack).bin", testing::PatternImage(512, 11));
+  std::string lastScan;  // shown when a wait fails
   auto answers = [&](int com) {
-    return Says(rig.Cli("scan", 30).output, "COM" + std::to_string(com) + "  generator");
+    lastScan = rig.Cli("scan", 30).output;
+    return Says(lastScan, "COM" + std::to_string(com) + "  generator");
   };
   auto command = [&](const std::string& line) {
     std::ofstream(control, std::ios::app) << line << "\n";
@@ -354,12 +356,12 @@ TEST(Simulator, OneUnitIsPoweredOrUnpluggedAlone) {
   // until the unit is powered again.
   ASSERT_EQ(rig.Cli("--units 3,4 --no-start generator-mcu", 60).exitCode, 0);
   command("power-cycle 3");
-  EXPECT_TRUE(WaitUntil([&] { return answers(3) && !answers(4); }, 10s));
+  EXPECT_TRUE(WaitUntil([&] { return answers(3) && !answers(4); }, 10s)) << lastScan;
   command("unplug 3");
   command("power-cycle 4");
-  EXPECT_TRUE(WaitUntil([&] { return answers(4) && !answers(3); }, 10s));
+  EXPECT_TRUE(WaitUntil([&] { return answers(4) && !answers(3); }, 10s)) << lastScan;
   command("plug 3");
-  EXPECT_TRUE(WaitUntil([&] { return answers(3) && answers(4); }, 10s));
+  EXPECT_TRUE(WaitUntil([&] { return answers(3) && answers(4); }, 10s)) << lastScan;
   EXPECT_TRUE(WaitUntil([&] { return answers(5); }, 10s)) << "COM5 back by its timed command";
 }
 

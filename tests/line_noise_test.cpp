@@ -93,12 +93,11 @@ TEST(NoisyLine, TenMcuUpdatesAtOneInTenThousand) {
   double seconds = 0;
   const Tally tally = RunUnits(rig, 10, "generator-mcu", "mcu",
                                sim::Sha256Hex(sim::PaddedToBlocks(image, 4, 0xFF)), &seconds);
+  // A byte lost inside Write Memory is mended by filler bytes and the block sent again; a
+  // damaged read-back piece is read again.
+  EXPECT_EQ(tally.done, 10);
   EXPECT_EQ(tally.falsely, 0);
   EXPECT_EQ(tally.silent, 0);
-  if (tally.done < 10) {
-    GTEST_SKIP() << "waits for the MCU update's filler bytes after a byte lost inside Write "
-                    "Memory and for a damaged read-back piece read again";
-  }
 }
 
 TEST(NoisyLine, AtOneInAThousandFailuresAreToldAndNothingIsFalselyDone) {

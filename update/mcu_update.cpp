@@ -28,6 +28,15 @@ constexpr unsigned kVerifyReplyTimeoutMs = 1000;
 // A write that fails after the erase began is tried again from a fresh sync, this many times
 // in all, while the unit waits in its bootloader.
 constexpr int kMaxWriteAttempts = 3;
+// A read-back piece that comes back short or wrong is read this many times in all, each after
+// the line has been quiet this long.
+constexpr int kMaxPieceReads = 3;
+constexpr unsigned kPieceQuietMs = 50;
+// The erase's time-out in the acknowledged pacing: the F1's mass erase takes 20-40 ms, but the
+// family's largest parts take up to 16 s for 1 MiB and 32 s for 2 MiB (their datasheets' bank
+// and mass erase times): 16 ms per KiB of the flash the part reports, never less than 5 s.
+constexpr unsigned kEraseMsPerKib = 16;
+constexpr uint32_t kLargestFlashKib = 2048;
 
 constexpr const char* kSucceededNote =
     "Note: Succeed to update \r\nMCU firmware. Disconnect\r\n USB cable and re-power!";
@@ -185,18 +194,24 @@ void McuUpdate::TimedOut() {
       Fail(FailureKind::kNoAnswer, "the MCU did not answer the Read Memory command.");
       break;
     case kStateErase:
-      Fail(FailureKind::kNoAnswer,
-           g_nStm32SubStep == 0 ? "the MCU did not answer the erase command."
-                                : "the MCU did not finish erasing its flash within " +
-                                      std::to_string(pacing().eraseTimeoutMs / 1000) + " s.");
+      Fail(FailureKind::kNoAnswer, g_nStm32SubStep == 0
+                                       ? "the MCU did not answer the erase command."
+                                       : "the MCU did not finish erasing its flash within " +
+                                             std::to_string(EraseTimeoutMs() / 1000) + " s.");
       break;
     case kStateWrite:
-      RetryBlock();
+      RetryBlock(false);
       break;
     case kStateVerify: {
+      if (verify_draining_) {  // the line is quiet again: the same piece once more
+        verify_draining_ = false;
+        SendVerifyRead();
+        break;
+      }
       const uint32_t address = kMcuFlashBase + verify_reads_[verify_index_].begin;
-      Fail(FailureKind::kNoAnswer,
-           "the MCU did not answer a read of its flash at " + Hex32(address) + ".", address);
+      BadVerifyPiece(FailureKind::kNoAnswer,
+                     "the MCU did not answer a read of its flash at " + Hex32(address) + ".",
+                     address);
       break;
     }
     case kStateGo:
@@ -328,6 +343,12 @@ void McuUpdate::IdentityReadStep(uint8_t byte, uint32_t address, uint32_t length
       // A read-protected part refuses Read Memory at once. Going on would erase and write a
       // part that takes nothing: stop, in every pacing, before the erase.
       if (address == kMcuFlashBase && g_nStm32SubStep == 0) {
+        // A NACK damaged out of an ACK on a noisy line is refused once: read protection
+        // refuses every time.
+        if (acknowledged() && read_refusals_++ == 0) {
+          Fail(FailureKind::kUnitRefused, "the MCU refused to read its flash.");
+          return;
+        }
         Refuse(FailureKind::kReadProtected, kReadProtected);
         return;
       }
@@ -427,10 +448,17 @@ void McuUpdate::EraseStep(uint8_t byte, bool substitute) {
   } else {
     Schedule(kGlobalErase, pacing().eraseListDelayMs);
   }
-  ArmReply(pacing().eraseTimeoutMs);
+  ArmReply(EraseTimeoutMs());
 }
 
 // ---- Writing ----
+
+unsigned McuUpdate::EraseTimeoutMs() const {
+  if (!acknowledged()) return pacing().eraseTimeoutMs;
+  const uint32_t kib =
+      facts_.flashKib == 0 || facts_.flashKib == 0xFFFF ? kLargestFlashKib : facts_.flashKib;
+  return std::max(pacing().eraseTimeoutMs, kib * kEraseMsPerKib);
+}
 
 uint64_t McuUpdate::VerifyTotal() const {
   uint64_t total = 0;
@@ -503,7 +531,7 @@ void McuUpdate::StartVectorPhase() {
 
 void McuUpdate::WriteStep(uint8_t byte, bool substitute) {
   if (byte == kStm32Nack && !substitute) {
-    RetryBlock();  // the command, its address or its data was refused
+    RetryBlock(true);  // the command, its address or its data was refused
     return;
   }
   if (byte != kStm32Ack) return;
@@ -558,7 +586,7 @@ void McuUpdate::BuildAndScheduleDataBlock() {
   }
 }
 
-void McuUpdate::RetryBlock() {
+void McuUpdate::RetryBlock(bool answered) {
   if (attempts_ >= kStm32MaxBlockAttempts) {
     FinishBlock(false);
     return;
@@ -566,6 +594,12 @@ void McuUpdate::RetryBlock() {
   ++attempts_;
   window_.m_imagePos = static_cast<int>(block_start_);
   g_nStm32SubStep = 0;
+  if (!answered && acknowledged()) {
+    // A byte of the block may have been lost on the line: the bootloader would take the next
+    // Write Memory as the rest of this one.
+    BeginCheck(CheckPurpose::kResyncBlock);
+    return;
+  }
   ScheduleWriteCommand(pacing().nextWriteDelayMs, pacing().stepTimeoutMs);
 }
 
@@ -620,6 +654,8 @@ void McuUpdate::StartVerify() {
   verify_reads_ = PlanMcuVerifyReads(
       vector_phase_ && acknowledged() ? vector_checked_ : checked_blocks_, kStm32MaxTransferBytes);
   verify_index_ = 0;
+  verify_reads_done_ = 0;
+  verify_draining_ = false;
   window_.m_stm32State = kStateVerify;
   g_nStm32SubStep = 0;
   if (first) {
@@ -647,7 +683,22 @@ void McuUpdate::SendVerifyRead() {
   ArmReply(kVerifyReplyTimeoutMs);
 }
 
+void McuUpdate::BadVerifyPiece(FailureKind kind, const std::string& why, uint32_t address) {
+  // On a line that loses or damages bytes a piece may come back short or wrong: it is read
+  // again once the line is quiet. A write-protected page reads wrong every time.
+  if (acknowledged() && ++verify_reads_done_ < kMaxPieceReads) {
+    verify_draining_ = true;
+    ArmReply(kPieceQuietMs);
+    return;
+  }
+  Fail(kind, why, address);
+}
+
 void McuUpdate::VerifyStep(uint8_t byte) {
+  if (verify_draining_) {
+    ArmReply(kPieceQuietMs);  // the rest of a bad piece is let pass
+    return;
+  }
   const McuRange& read = verify_reads_[verify_index_];
   const uint32_t length = read.end - read.begin;
   const ReadMemoryStep step = StepReadMemory(g_nStm32SubStep, byte, length);
@@ -655,8 +706,8 @@ void McuUpdate::VerifyStep(uint8_t byte) {
     case ReadMemoryAction::kNone:
     case ReadMemoryAction::kRefused: {
       const uint32_t address = kMcuFlashBase + read.begin;
-      Fail(FailureKind::kUnitRefused,
-           "the MCU refused to read its flash at " + Hex32(address) + ".", address);
+      BadVerifyPiece(FailureKind::kUnitRefused,
+                     "the MCU refused to read its flash at " + Hex32(address) + ".", address);
       return;
     }
     case ReadMemoryAction::kSendAddress:
@@ -675,10 +726,11 @@ void McuUpdate::VerifyStep(uint8_t byte) {
       if (byte != expected) {
         // The bootloader acknowledges writes to protected pages without programming them.
         const uint32_t address = kMcuFlashBase + offset;
-        Fail(FailureKind::kVerifyMismatch,
-             "the flash at " + Hex32(address) +
-                 " does not hold the image after writing (is the page write-protected?).",
-             address);
+        BadVerifyPiece(FailureKind::kVerifyMismatch,
+                       "the flash at " + Hex32(address) +
+                           " does not hold the image after writing (is the page "
+                           "write-protected?).",
+                       address);
         return;
       }
       break;
@@ -695,6 +747,7 @@ void McuUpdate::VerifyStep(uint8_t byte) {
   window_.UpdateData(false);
   ReportProgress(ProgressPhase::kVerifying, verified_bytes_, total);
   ++verify_index_;
+  verify_reads_done_ = 0;
   SendVerifyRead();
 }
 
@@ -769,10 +822,11 @@ void McuUpdate::Succeed() {
 }
 
 void McuUpdate::Fail(FailureKind kind, const std::string& why, std::optional<uint32_t> address) {
-  // While the unit waits in its bootloader the whole write can start again: a cut line, a
-  // lost answer or a block the part did not take need not end the update.
-  if (acknowledged() && !firmware_whole_ && write_attempts_ < kMaxWriteAttempts &&
-      kind != FailureKind::kPort && kind != FailureKind::kNoBootloader) {
+  // While the unit waits in its bootloader the whole conversation can start again from a
+  // fresh sync: a cut line, a lost or damaged byte, or a block the part did not take need not
+  // end the update.
+  if (acknowledged() && write_attempts_ < kMaxWriteAttempts && kind != FailureKind::kPort &&
+      kind != FailureKind::kNoBootloader) {
     ++write_attempts_;
     last_failure_ = {kind, why, address};
     if (stub_may_run_) {

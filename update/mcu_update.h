@@ -92,8 +92,12 @@ class McuUpdate {
     kRetry,          // a write attempt failed: silence ends the update
     kStubFallback,   // the stub did not answer: the ROM bootloader writes the image
     kAfterStub,      // the stub wrote and checked the image and left: Go follows
+    // A block's answer did not come: a byte of it may have been lost, and the bootloader may
+    // still wait for the rest. Filler completes it; the block then goes again.
+    kResyncBlock,
   };
   void BeginCheck(CheckPurpose purpose);
+  void SendFiller();
   void CheckStep(uint8_t byte);
   void NobodyAnswered();
   void Synced();
@@ -127,6 +131,8 @@ class McuUpdate {
   void EndStubStream();
   void NoteStubWrite(std::size_t bytes);
   uint64_t VerifyTotal() const;
+  unsigned EraseTimeoutMs() const;
+  void BadVerifyPiece(FailureKind kind, const std::string& why, uint32_t address);
   void Step(uint8_t byte, bool substitute);
   void EnterSync();
   void ReplyStep(uint8_t byte, bool ack);
@@ -137,7 +143,8 @@ class McuUpdate {
   void StartWrites();
   void WriteStep(uint8_t byte, bool substitute);
   void BuildAndScheduleDataBlock();
-  void RetryBlock();
+  // `answered`: the bootloader refused, so it waits for a command; else it may not.
+  void RetryBlock(bool answered);
   void FinishBlock(bool accepted);
   void FinishWrites();
   void StartVerify();
@@ -178,7 +185,10 @@ class McuUpdate {
   int sync_ticks_ = 0;               // sync bytes sent without an answer
   bool waiting_for_banner_ = false;  // timer 11 waits for the ISP banner
   CheckPurpose check_purpose_ = CheckPurpose::kBeforeRequest;
-  bool filler_sent_ = false;  // the check sent filler: its answers end with a settle
+  int read_refusals_ = 0;         // Read Memory of the flash refused: twice means read protection
+  int verify_reads_done_ = 0;     // reads of the piece in flight: a damaged one is read again
+  bool verify_draining_ = false;  // a bad piece's bytes are let pass before it is read again
+  bool filler_sent_ = false;      // the check sent filler: its answers end with a settle
   // This update reached the bootloader through the firmware's banner and has not begun to
   // erase: the old firmware is whole, and re-powering the unit is safe.
   bool firmware_whole_ = false;

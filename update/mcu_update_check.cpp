@@ -3,6 +3,7 @@
 // powered): a sync byte, a second one on silence, and filler that completes a command the
 // bootloader was cut in; whatever answers leaves it waiting for a command.
 #include "app/updater_dialog.h"
+#include "update/hex_text.h"
 #include "update/mcu_update.h"
 #include "update/mcu_update_states.h"
 
@@ -32,6 +33,7 @@ constexpr uint8_t kFillerByte = 0xFF;
 void McuUpdate::Request() {
   firmware_whole_ = false;  // a bootloader found waiting may hold half an image
   write_attempts_ = 1;
+  read_refusals_ = 0;
   stub_refused_ = false;
   if (acknowledged()) {
     BeginCheck(CheckPurpose::kBeforeRequest);
@@ -58,6 +60,7 @@ void McuUpdate::Begin() {
   port_reopened_ = false;
   firmware_whole_ = true;  // the firmware restarted in its bootloader: nothing is erased yet
   write_attempts_ = 1;
+  read_refusals_ = 0;
   window_.m_strWait = "Please wait...";
   window_.UpdateData(false);
   if (acknowledged()) {
@@ -86,9 +89,21 @@ void McuUpdate::BeginCheck(CheckPurpose purpose) {
   }
   window_.m_bStm32Mode = 1;
   window_.m_stm32State = kStateCheck;
+  if (purpose == CheckPurpose::kResyncBlock) {
+    SendFiller();  // the bootloader is synced; it may wait for the rest of a block
+    return;
+  }
   g_nStm32SubStep = 0;
   port_.QueueWrite(&kStm32Sync, 1);
   services_.StartTimer(kTimerMcuCheck, kCheckAnswerMs);
+}
+
+void McuUpdate::SendFiller() {
+  g_nStm32SubStep = 2;
+  filler_sent_ = true;
+  static const std::vector<uint8_t> kFiller(kFillerBytes, kFillerByte);
+  port_.QueueWrite(kFiller.data(), kFillerBytes);
+  services_.StartTimer(kTimerMcuCheck, 2 * kCheckAnswerMs);
 }
 
 void McuUpdate::CheckStep(uint8_t byte) {
@@ -142,13 +157,7 @@ void McuUpdate::OnCheckTimer() {
       return;
     case 1:
       if (check_purpose_ == CheckPurpose::kBeforeRequest) break;
-      g_nStm32SubStep = 2;
-      filler_sent_ = true;
-      {
-        static const std::vector<uint8_t> kFiller(kFillerBytes, kFillerByte);
-        port_.QueueWrite(kFiller.data(), kFillerBytes);
-      }
-      services_.StartTimer(kTimerMcuCheck, 2 * kCheckAnswerMs);
+      SendFiller();
       return;
     default:
       break;
@@ -189,6 +198,13 @@ void McuUpdate::NobodyAnswered() {
     case CheckPurpose::kRetry:
       FailFinally(last_failure_.kind, last_failure_.why, last_failure_.address);
       return;
+    case CheckPurpose::kResyncBlock:
+      Fail(FailureKind::kNoAnswer,
+           "the MCU's bootloader stopped answering while it wrote the "
+           "block at flash address " +
+               Hex32(window_.m_stm32Address) + ".",
+           window_.m_stm32Address);
+      return;
     case CheckPurpose::kStubFallback:
       FailFinally(FailureKind::kNoAnswer,
                   "the MCU's bootloader did not answer again after the flashing stub stopped.", {});
@@ -213,6 +229,13 @@ void McuUpdate::Synced() {
   services_.StopTimer(kTimerMcuCheck);
   if (check_purpose_ == CheckPurpose::kAfterStub) {
     FinishImage();  // the stub left the part in its ROM bootloader: Go goes out from here
+    return;
+  }
+  if (check_purpose_ == CheckPurpose::kResyncBlock) {
+    // The bootloader waits for a command again: the block goes from its Write Memory.
+    window_.m_stm32State = kStateWrite;
+    g_nStm32SubStep = 0;
+    ScheduleWriteCommand(0, pacing().stepTimeoutMs);
     return;
   }
   // Whatever came before, the bootloader now waits for a command: the conversation goes on as
