@@ -28,9 +28,10 @@ constexpr std::size_t kSha256Digits = 64;
 // The columns in the order of HistoryRecord's fields; reads and writes use this one list.
 constexpr const char* kColumns =
     "started_at, ended_at, station, operator, port, adapter_serial, device_type, kind, mcu_uid, "
-    "step, image_file, bytes, sha256, \"release\", \"key\", outcome, message, seconds, verified, "
+    "step, image_file, bytes, sha256, \"release\", release_sha256, \"key\", outcome, message, "
+    "seconds, verified, "
     "started, tool_version";
-constexpr int kColumnCount = 21;
+constexpr int kColumnCount = 22;
 
 // The MCU steps and the kind of unit each writes firmware for.
 struct McuStep {
@@ -134,13 +135,14 @@ struct HistoryDatabase::Impl {
         record.bytes = static_cast<uint64_t>(sqlite3_column_int64(statement, 11));
       record.sha256 = sqlite::ColumnOptionalText(statement, 12);
       record.release = sqlite::ColumnOptionalText(statement, 13);
-      record.key = sqlite::ColumnOptionalText(statement, 14);
-      record.outcome = sqlite::ColumnText(statement, 15);
-      record.message = sqlite::ColumnText(statement, 16);
-      record.seconds = sqlite3_column_double(statement, 17);
-      record.verified = ColumnOptionalBool(statement, 18);
-      record.started = ColumnOptionalBool(statement, 19);
-      record.toolVersion = sqlite::ColumnText(statement, 20);
+      record.releaseSha256 = sqlite::ColumnOptionalText(statement, 14);
+      record.key = sqlite::ColumnOptionalText(statement, 15);
+      record.outcome = sqlite::ColumnText(statement, 16);
+      record.message = sqlite::ColumnText(statement, 17);
+      record.seconds = sqlite3_column_double(statement, 18);
+      record.verified = ColumnOptionalBool(statement, 19);
+      record.started = ColumnOptionalBool(statement, 20);
+      record.toolVersion = sqlite::ColumnText(statement, 21);
       records.push_back(std::move(record));
     }
     if (rc != SQLITE_DONE) return Error(HistoryError::Kind::kRead, "read", rc);
@@ -265,6 +267,7 @@ std::optional<HistoryError> HistoryDatabase::Append(const HistoryRecord& record)
                            : std::nullopt);
   optionalText(sha256);
   optionalText(record.release);
+  optionalText(record.releaseSha256);
   optionalText(record.key);
   text(record.outcome);
   text(record.message);

@@ -1,6 +1,7 @@
 #include "history/history_format.h"
 
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
@@ -34,6 +35,7 @@ Json RecordJson(const HistoryRecord& r) {
       {"bytes", OrNull(r.bytes)},
       {"sha256", OrNull(r.sha256)},
       {"release", OrNull(r.release)},
+      {"releaseSha256", OrNull(r.releaseSha256)},
       {"key", OrNull(r.key)},
       {"outcome", r.outcome},
       {"message", r.message},
@@ -90,6 +92,29 @@ std::string HistoryCsv(const std::vector<HistoryRecord>& records) {
       separator = ",";
     }
     text += line + "\r\n";
+  }
+  return text;
+}
+
+}  // namespace korvelt::history
+
+namespace korvelt::history {
+
+std::string HistoryText(const std::vector<HistoryRecord>& records) {
+  std::string text;
+  for (const HistoryRecord& r : records) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", r.seconds);
+    text += FormatUtcTime(r.startedAt) + "  " + r.port + "  " + r.kind.value_or("?") + "  " +
+            r.mcuUid.value_or("-") + "  " + r.step + "  " + r.outcome + "  " + seconds;
+    if (r.release) text += "  release " + *r.release;
+    // A message may hold line breaks: one record, one line.
+    std::string message = r.message;
+    for (char& c : message) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    if (!message.empty()) text += "  " + message;
+    text += "\n";
   }
   return text;
 }

@@ -25,8 +25,9 @@ struct HistoryRecord {
   std::string step;                          // as given on the command line
   std::optional<std::string> imageFile;
   std::optional<uint64_t> bytes;
-  std::optional<std::string> sha256;  // 64 lowercase hex digits
-  std::optional<std::string> release;
+  std::optional<std::string> sha256;         // 64 lowercase hex digits
+  std::optional<std::string> release;        // the verified release's name
+  std::optional<std::string> releaseSha256;  // the SHA-256 of its signed manifest
   std::optional<std::string> key;
   std::string outcome;  // one of kOutcomes
   std::string message;  // what went wrong, in the updater's words; empty on success

@@ -38,6 +38,7 @@ CREATE TABLE steps (
   bytes INTEGER,
   sha256 TEXT,
   "release" TEXT,
+  release_sha256 TEXT,
   "key" TEXT,
   outcome TEXT NOT NULL,
   message TEXT NOT NULL,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "history/history_time.h"
 #include "line/exit_codes.h"
 #include "line/unit_scan.h"
 
@@ -55,21 +56,19 @@ std::string OneLine(const std::string& text) {
 }  // namespace
 
 std::string UtcTimestamp(std::chrono::system_clock::time_point when) {
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &seconds);
-#else
-  gmtime_r(&seconds, &parts);
-#endif
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(millis % 1000));
-  return text;
+  return history::FormatUtcTime(std::chrono::floor<std::chrono::milliseconds>(when));
 }
+
+namespace {
+
+std::optional<std::chrono::system_clock::time_point> ParseUtcTimestamp(const nlohmann::json& json) {
+  if (!json.is_string()) return std::nullopt;
+  const auto when = history::ParseUtcTime(json.get<std::string>());
+  if (!when) return std::nullopt;
+  return std::chrono::system_clock::time_point(*when);
+}
+
+}  // namespace
 
 Json StepRecordJson(const StepRecord& record) {
   Json json{{"step", record.step},
@@ -87,6 +86,12 @@ Json StepRecordJson(const StepRecord& record) {
   if (record.verified) json["verified"] = *record.verified;
   if (record.started) json["started"] = *record.started;
   if (!record.mcuUid.empty()) json["mcuUid"] = record.mcuUid;
+  if (record.startedAt) json["startedAt"] = UtcTimestamp(*record.startedAt);
+  if (record.endedAt) json["endedAt"] = UtcTimestamp(*record.endedAt);
+  if (!record.release.empty()) {
+    json["release"] = {{"name", record.release}, {"manifestSha256", record.releaseSha256}};
+    json["key"] = record.key;
+  }
   if (!record.message.empty()) json["message"] = record.message;
   return json;
 }
@@ -105,6 +110,13 @@ StepRecord StepRecordFromJson(const nlohmann::json& json) {
   record.file = json.value("file", "");
   record.fileSha256 = json.value("fileSha256", "");
   if (json.contains("bytesSent")) record.bytesSent = json["bytesSent"].get<uint64_t>();
+  if (json.contains("startedAt")) record.startedAt = ParseUtcTimestamp(json["startedAt"]);
+  if (json.contains("endedAt")) record.endedAt = ParseUtcTimestamp(json["endedAt"]);
+  if (json.contains("release")) {
+    record.release = json["release"].value("name", "");
+    record.releaseSha256 = json["release"].value("manifestSha256", "");
+    record.key = json.value("key", "");
+  }
   return record;
 }
 
@@ -122,9 +134,12 @@ Json ReportJson(const RunReport& report) {
                      {"message", unit.message},
                      {"steps", steps}});
     if (!unit.McuUid().empty()) units.back()["mcuUid"] = unit.McuUid();
+    if (unit.adapterSerial) units.back()["adapterSerial"] = *unit.adapterSerial;
   }
   return Json{{"schemaVersion", kReportSchemaVersion},
               {"tool", report.tool},
+              {"station", report.station},
+              {"operator", report.operatorName},
               {"startedAt", UtcTimestamp(report.startedAt)},
               {"endedAt", UtcTimestamp(report.endedAt)},
               {"units", units}};

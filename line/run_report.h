@@ -20,6 +20,7 @@ struct UnitRecord {
   std::vector<StepRecord> steps;   // every step given: those not run as "not-started"
   std::optional<int> group;        // the unit's address, from its answer to the probe
   std::optional<int> machine;
+  std::optional<std::string> adapterSerial;  // the USB adapter's serial number, where known
   // The MCU's unique ID, where a step read it: what tells this unit from the next.
   std::string McuUid() const;
 };
@@ -29,7 +30,9 @@ struct UnitRecord {
 inline constexpr int kReportSchemaVersion = 1;
 
 struct RunReport {
-  std::string tool;  // "korvelt-cli 1.0.0 (...)": the program that wrote it
+  std::string tool;     // "korvelt-cli 1.0.0 (...)": the program that wrote it
+  std::string station;  // where and by whom, as the station's history names them
+  std::string operatorName;
   std::chrono::system_clock::time_point startedAt;
   std::chrono::system_clock::time_point endedAt;
   std::vector<UnitRecord> units;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,14 @@ struct StepRecord {
   std::optional<bool> started;
   // The unit's MCU unique ID (24 lower-case hex digits, address order), once a step read it.
   std::string mcuUid;
+  // When the step ran (a step not started has neither).
+  std::optional<std::chrono::system_clock::time_point> startedAt;
+  std::optional<std::chrono::system_clock::time_point> endedAt;
+  // The verified release the image came from: its name, its manifest's SHA-256 and the id of
+  // the key that signed it; empty for an image of no release.
+  std::string release;
+  std::string releaseSha256;
+  std::string key;
 };
 
 }  // namespace korvelt::line

@@ -16,6 +16,7 @@
 #include "line/step.h"
 #include "line/unit_events.h"
 #include "line/unit_scan.h"
+#include "serial/port_listing.h"
 
 namespace korvelt::line {
 
@@ -44,6 +45,7 @@ struct UnitRun {
   double percent = 0;
   uint64_t imageBytes = 0;
   Clock::time_point stepStarted;
+  std::chrono::system_clock::time_point stepStartedAt;  // the same, for the records
   Clock::time_point lastProgress;  // the rate is the image's, not the wait after it
   int tenthsShown = -1;
   std::string endedMessage;  // from the child's last event
@@ -87,6 +89,7 @@ class Supervisor {
     for (int port : ports) {
       UnitRun unit;
       unit.record.port = port;
+      unit.record.adapterSerial = AdapterSerialNumber(port);
       units_.push_back(std::move(unit));
     }
   }
@@ -132,6 +135,7 @@ void Supervisor::Start(UnitRun& unit) {
   std::string error;
   unit.child = ChildProcess::Start(argv, &error);
   unit.stepStarted = unit.started = Clock::now();
+  unit.stepStartedAt = std::chrono::system_clock::now();
   if (!unit.child) {
     unit.state = UnitRun::State::kDone;
     unit.record.message = "cannot start " + argv[0] + ": " + error;
@@ -162,6 +166,7 @@ void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
       unit.imageBytes = 0;
       unit.tenthsShown = -1;
       unit.stepStarted = unit.lastProgress = Clock::now();
+      unit.stepStartedAt = std::chrono::system_clock::now();
       break;
     }
     case K::kProgress: {
@@ -178,6 +183,7 @@ void Supervisor::OnEvent(UnitRun& unit, const UnitEvent& event) {
     case K::kStepEnded:
       unit.runningStep.reset();
       unit.record.steps.push_back(event.record);
+      if (options_.history) options_.history->Record(unit.record, event.record);
       observer_.StepEnded(unit.record.port, event.record);
       break;
     case K::kEnded:
@@ -217,7 +223,10 @@ void Supervisor::Finish(UnitRun& unit, int exitCode, const std::string& abnormal
             static_cast<uint64_t>(unit.percent / 100.0 * static_cast<double>(unit.imageBytes));
       }
       record.message = why;
+      record.startedAt = unit.stepStartedAt;
+      record.endedAt = std::chrono::system_clock::now();
       unit.record.steps.push_back(record);
+      if (options_.history) options_.history->Record(unit.record, record);
       observer_.StepEnded(unit.record.port, record);
     }
     unit.record.message = (unit.runningStep ? *unit.runningStep + ": " : std::string()) + why;
@@ -369,6 +378,8 @@ bool WriteReport(const RunReport& report, const std::string& path) {
 int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
   RunReport report;
   report.tool = options.tool;
+  report.station = options.who.station;
+  report.operatorName = options.who.operatorName;
   report.startedAt = std::chrono::system_clock::now();
   std::vector<int> ports = options.ports;
   if (options.scanFirst) {
@@ -399,7 +410,7 @@ int RunUnits(const UnitsOptions& options, UnitRunObserver& observer) {
   report.endedAt = std::chrono::system_clock::now();
   // A line's tooling trusts the report: a run whose report is missing did not succeed.
   if (!WriteReport(report, options.reportFile) && status == kExitOk) status = kExitFailed;
-  return status;
+  return options.history ? options.history->ExitStatus(status) : status;
 }
 
 }  // namespace korvelt::line

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "line/run_history.h"
 #include "line/run_report.h"
 
 namespace korvelt::line {
@@ -28,6 +29,9 @@ struct UnitsOptions {
   // killed if it still runs after the stop's grace. 0: no limit.
   double runLimitSeconds = 0;
   std::string tool;  // the report's "tool"
+  RunIdentity who;   // the report's station and operator
+  // The station's history: a row for each image step as it ends. Null: none is written.
+  RunHistory* history = nullptr;
 };
 
 // What a display shows of one unit while the run goes on.

@@ -24,6 +24,14 @@ std::string NotFromReleaseText(const std::string& path) {
          "signed release (require-release). Nothing was sent.";
 }
 
+const VerifiedImage* FindImageFile(const VerifiedRelease& release,
+                                   const std::filesystem::path& file) {
+  for (const VerifiedImage& image : release.images) {
+    if (SameFile(image.path, file)) return &image;
+  }
+  return nullptr;
+}
+
 ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release, bool required) {
   ReleaseImageSource source;
   if (release) {
@@ -46,10 +54,9 @@ ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release
                      const std::string& path,
                      std::span<const std::uint8_t> bytes) -> std::optional<std::string> {
     if (release) {
-      for (const VerifiedImage& image : release->images) {
-        if (!SameFile(image.path, path)) continue;
+      if (const VerifiedImage* image = FindImageFile(*release, path)) {
         // The file may have been replaced since the release was checked.
-        if (auto refused = CheckLoadedImage(*release, image, bytes)) return refused->text;
+        if (auto refused = CheckLoadedImage(*release, *image, bytes)) return refused->text;
         return std::nullopt;
       }
     }

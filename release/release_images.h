@@ -27,6 +27,10 @@ struct ReleaseImageSource {
 // verified release, so any other image is refused when it is loaded.
 ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release, bool required);
 
+// The release's image that `file` names (by any path to the same file), or nullptr.
+const VerifiedImage* FindImageFile(const VerifiedRelease& release,
+                                   const std::filesystem::path& file);
+
 // The refusal of an image that is not part of a verified release on a station that requires
 // one.
 std::string NotFromReleaseText(const std::string& path);

@@ -8,7 +8,10 @@ namespace korvelt::release {
 // %PROGRAMDATA%\korvelt-updater on Windows. One implementation per system.
 std::filesystem::path StationFolder();
 
-// Its trusted keys (every *.pub) and its settings file.
+// Names another station folder (tests, a station image being prepared).
+inline constexpr const char* kStationFolderVariable = "KORVELT_STATION_DIR";
+
+// Its trusted keys (every *.pub) and its settings file, in KORVELT_STATION_DIR when set.
 std::filesystem::path DefaultTrustedKeyFolder();
 std::filesystem::path DefaultStationConfigPath();
 

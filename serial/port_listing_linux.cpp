@@ -5,9 +5,25 @@
 
 namespace korvelt {
 
-std::string ListPorts() {
+namespace {
+
+std::string SysfsRoot() {
   const char* root = std::getenv(kSysfsRootVariable);
-  return ListPortsWithAdapters(PortMap::FromEnvironment(), root && *root ? root : "/sys");
+  return root && *root ? root : "/sys";
+}
+
+}  // namespace
+
+std::string ListPorts() {
+  return ListPortsWithAdapters(PortMap::FromEnvironment(), SysfsRoot());
+}
+
+std::optional<std::string> AdapterSerialNumber(int portNumber) {
+  const auto device = PortMap::FromEnvironment().Resolve(portNumber);
+  if (!device) return std::nullopt;
+  std::string serial = DescribeTtyAdapter(*device, SysfsRoot()).serialNumber;
+  if (serial.empty()) return std::nullopt;
+  return serial;
 }
 
 }  // namespace korvelt

@@ -13,9 +13,14 @@ namespace korvelt {
 
 namespace {
 
-// PortName -> friendly name of every present device of the Ports class.
-std::map<std::string, std::string> FriendlyNames() {
-  std::map<std::string, std::string> names;
+struct PortDevice {
+  std::string friendlyName;
+  std::string instanceId;  // USB\VID_0483&PID_5740\206A36A3594E
+};
+
+// PortName -> what SetupAPI tells of every present device of the Ports class.
+std::map<std::string, PortDevice> PortDevices() {
+  std::map<std::string, PortDevice> names;
   HDEVINFO devices = ::SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
   if (devices == INVALID_HANDLE_VALUE) return names;
   SP_DEVINFO_DATA device{};
@@ -33,7 +38,12 @@ std::map<std::string, std::string> FriendlyNames() {
     DWORD size = sizeof portName - 1;
     if (::RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(portName),
                            &size) == ERROR_SUCCESS) {
-      names[portName] = friendly;
+      char instance[256] = {};
+      if (!::SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance - 1,
+                                         nullptr)) {
+        instance[0] = '\0';
+      }
+      names[portName] = {friendly, instance};
     }
     ::RegCloseKey(key);
   }
@@ -44,7 +54,7 @@ std::map<std::string, std::string> FriendlyNames() {
 }  // namespace
 
 std::string ListPorts() {
-  const auto friendly = FriendlyNames();
+  const auto friendly = PortDevices();
   std::string text = "COM ports known to the system:\n";
   bool any = false;
   for (int number = 1; number <= 99; ++number) {
@@ -52,12 +62,28 @@ std::string ListPorts() {
     char target[512];
     if (::QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) continue;
     text += "  " + name + " -> " + target;
-    if (auto it = friendly.find(name); it != friendly.end()) text += "  " + it->second;
+    if (auto it = friendly.find(name); it != friendly.end()) text += "  " + it->second.friendlyName;
     text += "\n";
     any = true;
   }
   if (!any) text += "  (none)\n";
   return text;
+}
+
+std::optional<std::string> AdapterSerialNumber(int portNumber) {
+  const auto devices = PortDevices();
+  const auto it = devices.find("COM" + std::to_string(portNumber));
+  if (it == devices.end()) return std::nullopt;
+  // A USB device with a serial number has it as the last part of its instance ID; Windows
+  // makes up one with '&' in it for a device without.
+  const std::string& id = it->second.instanceId;
+  const auto last = id.rfind('\\');
+  if (id.rfind("USB\\", 0) != 0 || last == std::string::npos || last + 1 == id.size()) {
+    return std::nullopt;
+  }
+  const std::string serial = id.substr(last + 1);
+  if (serial.find('&') != std::string::npos) return std::nullopt;
+  return serial;
 }
 
 }  // namespace korvelt

@@ -71,7 +71,7 @@ std::optional<TtyAdapter> UsbAdapter(const fs::path& deviceDir) {
     if (!serial.empty()) text += ", serial " + serial;
     const fs::path driver = fs::read_symlink(deviceDir / "driver", error);
     if (!error) text += ", driver " + driver.filename().string();
-    return TtyAdapter{TtyAdapter::Kind::kUsb, text};
+    return TtyAdapter{TtyAdapter::Kind::kUsb, text, serial};
   }
   return std::nullopt;
 }

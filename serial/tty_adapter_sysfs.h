@@ -18,6 +18,7 @@ struct TtyAdapter {
   Kind kind = Kind::kUnknown;
   // "USB 0403:6001 FTDI FT232R USB UART, serial A50285BI, driver ftdi_sio" or "UART 16550A".
   std::string text;
+  std::string serialNumber;  // a USB adapter's, where its device has one
 };
 
 inline constexpr const char* kSysfsRootVariable = "KORVELT_SYSFS_ROOT";

@@ -147,6 +147,7 @@ std::vector<HistoryRecord> SampleRecords(const std::string& label) {
   input.seconds = 0;
   input.started = false;
   input.release = "2026.12";
+  input.releaseSha256 = std::string(64, 'e');
   input.key = "line key 1";
   return {fpga, mcu, input};
 }
@@ -475,16 +476,17 @@ TEST(HistoryFormat, AFailedStepWithALineBreakInItsMessageThroughCsvAndJson) {
   ASSERT_TRUE(failed.ok());
   ASSERT_EQ(failed.value().size(), 1u);
 
-  EXPECT_EQ(HistoryCsv(failed.value()),
-            "startedAt,endedAt,station,operator,port,adapterSerial,deviceType,kind,mcuUid,step,"
-            "imageFile,bytes,sha256,release,key,outcome,message,seconds,verified,started,"
-            "toolVersion\r\n"
-            "2026-12-08T09:26:57.800Z,2026-12-08T09:26:59.300Z,line-3,anna,COM3,A50285BI,0,"
-            "generator,0123456789abcdef01234567,\"generator-mcu=fw, \"\"rev B\"\".hex\","
-            "\"fw, \"\"rev B\"\".hex\",8192,"
-            "a8bf2b658827a3c587f349b500fd54de8413daab13c65acbf9919308d9b305a3,,,failed,"
-            "\"MCU: the block at 0x08001000 was refused 3 times,\nwrite-protected?\r\n"
-            "Prüfung: 5 µs\",1.5,false,true,1.0.0\r\n");
+  EXPECT_EQ(
+      HistoryCsv(failed.value()),
+      "startedAt,endedAt,station,operator,port,adapterSerial,deviceType,kind,mcuUid,step,"
+      "imageFile,bytes,sha256,release,releaseSha256,key,outcome,message,seconds,verified,started,"
+      "toolVersion\r\n"
+      "2026-12-08T09:26:57.800Z,2026-12-08T09:26:59.300Z,line-3,anna,COM3,A50285BI,0,"
+      "generator,0123456789abcdef01234567,\"generator-mcu=fw, \"\"rev B\"\".hex\","
+      "\"fw, \"\"rev B\"\".hex\",8192,"
+      "a8bf2b658827a3c587f349b500fd54de8413daab13c65acbf9919308d9b305a3,,,,failed,"
+      "\"MCU: the block at 0x08001000 was refused 3 times,\nwrite-protected?\r\n"
+      "Prüfung: 5 µs\",1.5,false,true,1.0.0\r\n");
 
   const std::string json = HistoryJson(failed.value());
   const auto parsed = nlohmann::ordered_json::parse(json);
@@ -507,7 +509,9 @@ TEST(HistoryFormat, AFailedStepWithALineBreakInItsMessageThroughCsvAndJson) {
   odd.seconds = 2.0 / 3;
   odd.message = "bad \xff\xfe byte";
   const std::string csv = HistoryCsv({odd});
-  EXPECT_NE(csv.find(",Zoë,COM10,,,,,input-board=2:in2.bin,,,,2026.12,line key 1,interrupted,"
+  EXPECT_NE(csv.find(",Zoë,COM10,,,,,input-board=2:in2.bin,,,,2026.12,"
+                     "eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee,line key 1,"
+                     "interrupted,"
                      "bad \xff\xfe byte,0.667,,false,1.0.0\r\n"),
             std::string::npos)
       << csv;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "line/exit_codes.h"
+#include "line/run_history.h"
 #include "line/run_report.h"
 #include "line/time_limits.h"
 #include "line/unit_events.h"
@@ -261,6 +262,16 @@ TEST(LineContracts, TheReportFormat) {
         {"generator-mcu=fw.hex", "ok", 9.25, 20480, "cd", true, "", "fw.hex", "ef", 20480}},
        1,
        2});
+  // Where and by whom; the unit's adapter; when a step ran and the release its image came from.
+  report.station = "line-1";
+  report.operatorName = "anna";
+  report.units[0].adapterSerial = "A50285BI";
+  StepRecord& mcu = report.units[0].steps[1];
+  mcu.startedAt = report.startedAt + std::chrono::milliseconds(7000);
+  mcu.endedAt = report.startedAt + std::chrono::milliseconds(16250);
+  mcu.release = "2026.12";
+  mcu.releaseSha256 = "99";
+  mcu.key = "0FEF46289EC69D40";
   report.units.push_back({4,
                           {},
                           "failed",
@@ -268,8 +279,8 @@ TEST(LineContracts, TheReportFormat) {
                           1,
                           {{"generator-fpga", "not-started", 0, {}, "", {}, ""}}});
   EXPECT_EQ(ReportJson(report).dump(),
-            R"({"schemaVersion":1,"tool":"korvelt-cli 1.0.0",)"
-            R"("startedAt":"2025-12-08T09:26:53.589Z",)"
+            R"({"schemaVersion":1,"tool":"korvelt-cli 1.0.0","station":"line-1",)"
+            R"("operator":"anna","startedAt":"2025-12-08T09:26:53.589Z",)"
             R"("endedAt":"2025-12-08T09:27:05.934Z","units":[)"
             R"({"port":"COM3","deviceType":0,"kind":"generator","group":1,"machine":2,)"
             R"("outcome":"ok","message":"",)"
@@ -277,7 +288,10 @@ TEST(LineContracts, TheReportFormat) {
             R"("sha256":"ab","file":"./data/GENERATOR_FPGA.bin","fileSha256":"ab",)"
             R"("bytesSent":65536},{"step":"generator-mcu=fw.hex","outcome":"ok","seconds":9.25,)"
             R"("bytes":20480,"sha256":"cd","file":"fw.hex","fileSha256":"ef","bytesSent":20480,)"
-            R"("verified":true}]},)"
+            R"("verified":true,"startedAt":"2025-12-08T09:27:00.589Z",)"
+            R"("endedAt":"2025-12-08T09:27:09.839Z",)"
+            R"("release":{"name":"2026.12","manifestSha256":"99"},"key":"0FEF46289EC69D40"}],)"
+            R"("adapterSerial":"A50285BI"},)"
             R"({"port":"COM4","deviceType":null,"kind":null,"group":null,"machine":null,)"
             R"("outcome":"failed","message":"no unit answered the probe on COM4",)"
             R"("steps":[{"step":"generator-fpga","outcome":"not-started","seconds":0.0}]}]})");
@@ -311,6 +325,53 @@ TEST(LineContracts, TheEventLines) {
   };
   for (const auto& [event, line] : cases)
     EXPECT_EQ(EncodeUnitEvent(event), line + std::string("\n"));
+}
+
+// A history row carries what the report shows: times, the unit's ID from any of its steps,
+// the kind a fixed step implies where no probe told it, seconds as the report rounds them.
+TEST(RunHistory, RowsForImageStepsAndAStatusThatNeverHidesAFailure) {
+  UnitRecord unit;
+  unit.port = 7;
+  StepRecord mcu{.step = "generator-mcu", .outcome = "ok", .seconds = 1.23456};
+  mcu.mcuUid = "3132333435363738393a3b07";
+  mcu.startedAt = std::chrono::system_clock::time_point(std::chrono::milliseconds(1765186013589));
+  unit.steps.push_back(mcu);
+  const StepRecord fpga{.step = "analyzer-fpga", .outcome = "failed", .seconds = 2};
+  const RunIdentity who{"line-1", "anna", "korvelt-cli 1.0.0"};
+
+  const auto mcuRow = HistoryRow(unit, mcu, who);
+  ASSERT_TRUE(mcuRow);
+  EXPECT_EQ(mcuRow->port, "COM7");
+  EXPECT_EQ(mcuRow->kind, "generator");
+  EXPECT_EQ(mcuRow->seconds, 1.235);
+  EXPECT_EQ(UtcTimestamp(std::chrono::system_clock::time_point(mcuRow->startedAt)),
+            "2025-12-08T09:26:53.589Z");
+  const auto fpgaRow = HistoryRow(unit, fpga, who);
+  ASSERT_TRUE(fpgaRow);
+  EXPECT_EQ(fpgaRow->kind, "analyzer");
+  EXPECT_EQ(fpgaRow->mcuUid, mcu.mcuUid) << "the unit's ID, read by its earlier step";
+  for (const char* none : {"open", "search-generator", "data-flash-no=5"}) {
+    EXPECT_FALSE(HistoryRow(unit, {.step = none, .outcome = "ok"}, who)) << none;
+  }
+  EXPECT_FALSE(HistoryRow(unit, {.step = "generator-fpga", .outcome = "not-started"}, who));
+
+  const auto folder =
+      std::filesystem::temp_directory_path() /
+      ("korvelt-run-history-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::remove_all(folder);
+  auto history = RunHistory::Open({.file = folder / "h.sqlite"}, {}, who);
+  ASSERT_TRUE(history.ok()) << history.error().text;
+  history.value()->Record(unit, mcu);
+  EXPECT_FALSE(history.value()->failed());
+  EXPECT_EQ(history.value()->ExitStatus(kExitOk), kExitOk);
+  StepRecord broken = mcu;
+  broken.mcuUid = "not an id";  // refused by the history: the row is not written
+  history.value()->Record(unit, broken);
+  EXPECT_TRUE(history.value()->failed());
+  EXPECT_EQ(history.value()->ExitStatus(kExitOk), kExitFailed);
+  EXPECT_EQ(history.value()->ExitStatus(kExitStalled), kExitStalled) << "a failure stays one";
+  history.value().reset();
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <algorithm>
 
 #include "frontends/cli/cli_platform.h"
+#include "frontends/cli/release_steps.h"
 #include "frontends/cli/step_summary.h"
+#include "history/history_location.h"
 #include "line/time_limits.h"
 #include "line/unit_scan.h"
+#include "release/release_images.h"
 #include "release/sha256_file.h"
 #include "resources/dialog_layout.h"
 #include "update/operator_texts.h"
@@ -96,7 +99,12 @@ CliRunner::CliRunner(RunOptions options)
   dialog_ = std::make_unique<UpdaterDialog>(window_, port_, &window_.channel());
   window_.Attach(dialog_.get());
   dialog_->OnInitDialog();
+  // A release's images stand in for the fixed ones, and every image is checked as it loads.
+  release::ReleaseImageSource images =
+      release::ImageSourceFor(options_.release, options_.requireRelease);
   dialog_->Configure({.allowPlaceholderLoader = options_.allowPlaceholderLoader,
+                      .imageFiles = std::move(images.fixedFiles),
+                      .imageCheck = std::move(images.check),
                       .resendBlocks = options_.resendBlocks});
 }
 
@@ -346,6 +354,12 @@ StepRecord CliRunner::Record(const Step& step, Outcome outcome, double seconds) 
         succeeded ? std::max<uint64_t>(bytes_sent_, dialog_->m_imageSize) : bytes_sent_;
     // The file as it lies on the disk: for a HEX or S-record file not the image's bytes.
     record.file = line::StepImagePath(step);
+    if (options_.release) {
+      if (const auto* image = ReleaseImageForStep(*options_.release, step)) {
+        record.file = history::PathText(image->path);
+        RecordRelease(*options_.release, record);
+      }
+    }
     const release::FileSha256 file = release::Sha256File(PathFromUtf8(record.file));
     if (file.status == release::FileSha256::Status::kHashed) record.fileSha256 = file.sha256;
   }
@@ -401,11 +415,13 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     const Step& step = steps[index];
     if (options_.hooks.stepStarted) options_.hooks.stepStarted(index, step);
     const auto started = std::chrono::steady_clock::now();
+    const auto startedAt = std::chrono::system_clock::now();
     step_label_ = step.text;
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     StepRecord record = Record(step, outcome, took.count());
+    record.startedAt = startedAt;
     Outcome ending = outcome;
     const OperationResult* mcu = ResultSince(OperationEvent::kMcuUpdateSucceeded);
     if (outcome == Outcome::kOk && mcu && mcu->goAccepted) {
@@ -429,6 +445,7 @@ int CliRunner::Run(const std::vector<Step>& steps) {
       }
     }
     if (ending != Outcome::kOk) failure_message_ = step.text + ": " + record.message;
+    record.endedAt = std::chrono::system_clock::now();
     if (options_.hooks.stepEnded) options_.hooks.stepEnded(record);
     switch (ending) {
       case Outcome::kOk:

@@ -16,6 +16,7 @@
 #include "line/exit_codes.h"
 #include "line/step.h"
 #include "line/step_record.h"
+#include "release/release_folder.h"
 #include "serial/serial_port.h"
 
 namespace korvelt::cli {
@@ -54,6 +55,9 @@ struct RunOptions {
   std::optional<uint8_t> deviceType;  // the unit on `port` answered the probe as this type
   // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
   std::optional<uint8_t> resumeKind;
+  // The verified release the images come from (null: none); `requireRelease`: every image must.
+  std::shared_ptr<const release::VerifiedRelease> release;
+  bool requireRelease = false;
   RunHooks hooks;
 };
 

@@ -8,13 +8,23 @@
 
 #include "frontends/cli/cli_platform.h"
 #include "frontends/cli/cli_runner.h"
+#include "frontends/cli/release_steps.h"
 #include "frontends/cli/unit_child.h"
 #include "frontends/cli/unit_display.h"
+#include "history/history_format.h"
+#include "history/history_location.h"
+#include "history/history_time.h"
 #include "line/interrupt.h"
+#include "line/run_history.h"
 #include "line/time_limits.h"
 #include "line/unit_scan.h"
 #include "line/unit_supervisor.h"
+#include "release/make_manifest.h"
+#include "release/release_folder.h"
+#include "release/station_config.h"
+#include "release/trusted_keys.h"
 #include "resources/program_version.h"
+#include "serial/port_listing.h"
 
 namespace {
 
@@ -70,6 +80,101 @@ int Scan(bool allTypes, bool json) {
   return units.empty() ? kExitFailed : kExitOk;
 }
 
+struct HistoryFilter {
+  std::string unit, port, since;
+  std::size_t last = 0;
+  bool json = false, csv = false;
+};
+
+// korvelt-cli history: the station's records, newest last.
+int PrintHistory(const std::string& historyFile, const HistoryFilter& filter) {
+  namespace history = korvelt::history;
+  history::HistoryQuery query;
+  if (!filter.unit.empty()) query.mcuUid = filter.unit;
+  if (!filter.port.empty()) {
+    const bool number = filter.port.find_first_not_of("0123456789") == std::string::npos;
+    query.port = number ? "COM" + filter.port : filter.port;
+  }
+  if (!filter.since.empty()) {
+    query.since = history::ParseUtcTime(filter.since);
+    if (!query.since) {
+      std::fprintf(stderr,
+                   "korvelt-cli history: --since wants a UTC date or date-time (2026-12-08 or "
+                   "2026-12-08T09:26), not '%s'\n",
+                   filter.since.c_str());
+      return kExitUsage;
+    }
+  }
+  if (filter.last > 0) query.last = filter.last;
+  const auto file = history::ChooseHistoryFile({.file = korvelt::cli::PathFromUtf8(historyFile)},
+                                               history::SystemEnvironment());
+  if (!file.ok() || !file.value()) {
+    std::fprintf(stderr, "korvelt-cli history: %s\n",
+                 file.ok() ? "no history file" : file.error().text.c_str());
+    return kExitFailed;
+  }
+  auto database =
+      history::HistoryDatabase::Open(*file.value(), history::HistoryDatabase::OpenMode::kExisting);
+  if (!database.ok()) {
+    std::fprintf(stderr, "korvelt-cli history: %s\n", database.error().text.c_str());
+    return kExitFailed;
+  }
+  const auto records = database.value()->Query(query);
+  if (!records.ok()) {
+    std::fprintf(stderr, "korvelt-cli history: %s\n", records.error().text.c_str());
+    return records.error().kind == history::HistoryError::Kind::kBadQuery ? kExitUsage
+                                                                          : kExitFailed;
+  }
+  const std::string text = filter.json  ? history::HistoryJson(records.value())
+                           : filter.csv ? history::HistoryCsv(records.value())
+                                        : history::HistoryText(records.value());
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
+}
+
+// korvelt-cli make-manifest: the manifest a release maker signs next.
+int WriteManifest(const std::string& folder, const std::string& name,
+                  const std::vector<std::string>& maps) {
+  std::vector<korvelt::release::FileMapping> mappings;
+  for (const std::string& map : maps) {
+    auto mapping = korvelt::release::ParseFileMapping(map);
+    if (!mapping.ok()) {
+      std::fprintf(stderr, "korvelt-cli make-manifest: %s\n", mapping.error().text.c_str());
+      return kExitUsage;
+    }
+    mappings.push_back(std::move(mapping.value()));
+  }
+  const auto path = korvelt::cli::PathFromUtf8(folder);
+  const auto manifest = korvelt::release::MakeManifest(path, name, mappings);
+  if (!manifest.ok()) {
+    std::fprintf(stderr, "korvelt-cli make-manifest: %s\n", manifest.error().text.c_str());
+    return kExitFailed;
+  }
+  for (const auto& image : manifest.value().images) {
+    std::printf("%-9s %-13s %10llu  %s  %s\n", korvelt::release::KindName(image.deviceType).c_str(),
+                std::string(korvelt::release::PartName(image.part)).c_str(),
+                static_cast<unsigned long long>(image.size), image.sha256.c_str(),
+                image.file.c_str());
+  }
+  const std::string manifestPath = folder + "/" + korvelt::release::kManifestName;
+  std::printf("wrote %s; sign it with: minisign -Sm %s\n", manifestPath.c_str(),
+              manifestPath.c_str());
+  return kExitOk;
+}
+
+// The trusted keys: those given, else the station's folder.
+korvelt::release::Checked<korvelt::release::TrustedKeys> LoadKeys(
+    const std::vector<std::string>& files, const korvelt::release::StationConfig& station) {
+  if (files.empty()) return korvelt::release::LoadTrustedKeys(station.trustedKeys);
+  korvelt::release::TrustedKeys keys;
+  for (const std::string& file : files) {
+    auto key = korvelt::release::LoadPublicKeyFile(korvelt::cli::PathFromUtf8(file));
+    if (!key.ok()) return key.error();
+    keys.push_back(std::move(key.value()));
+  }
+  return keys;
+}
+
 // A positive, finite number of seconds ("nan" would switch the limit off).
 const CLI::Validator kSeconds(
     [](std::string& text) -> std::string {
@@ -112,6 +217,12 @@ int main(int argc, char** argv) {
   int parallel = 0;
   bool allTypes = false, unitChild = false;
   std::vector<std::string> words;
+  // The station's history and the signed release (see README, "Traceability" and "Releases").
+  std::string historyFile, stationName, operatorName;
+  bool noHistory = false;
+  std::string releaseDir;
+  std::vector<std::string> trustedKeys;
+  bool requireRelease = false;
 #ifndef _WIN32  // Windows names its COM ports itself
   app.add_option("--port-dir", portDir, "folder whose COM1..COM99 entries name the devices");
 #endif
@@ -168,6 +279,25 @@ int main(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--report", reportFile, "write each unit's outcome to FILE as JSON");
   app.add_flag("--all-types", allTypes, "--units: probe device types 0..7, not 0 and 1");
+  auto* historyOption =
+      app.add_option("--history", historyFile,
+                     "append a row for each image step to the station's history FILE (default: $" +
+                         std::string(korvelt::history::kHistoryVariable) +
+                         ", else the user's data folder: see README, \"Traceability\")");
+  app.add_flag("--no-history", noHistory, "write no history")->excludes(historyOption);
+  app.add_option("--station", stationName,
+                 "the station's name in the history (default: host name)");
+  app.add_option("--operator", operatorName, "the operator's name in the history (default: login)");
+  auto* releaseOption = app.add_option(
+      "--release", releaseDir,
+      "take the images from the signed release folder DIR, verified before any unit is touched");
+  app.add_option("--trusted-key", trustedKeys,
+                 "a minisign public key FILE the release may be signed with (repeatable; default: "
+                 "every *.pub in the station's keys folder)")
+      ->needs(releaseOption);
+  app.add_flag("--require-release", requireRelease,
+               "every image must come from a verified --release (a station can fix this in its "
+               "station.conf)");
   app.add_flag("--unit-child", unitChild, "one unit of a --units run (started by the supervisor)")
       ->group("");
   app.set_version_flag("--version", korvelt::VersionLine("korvelt-cli"));
@@ -181,6 +311,38 @@ int main(int argc, char** argv) {
   scan->footer(
       "Exit status: 0 when a unit answered, 1 when none did. A port that exists but does not "
       "open is named on standard error with the reason (busy, permission).");
+  CLI::App* historyCommand =
+      app.add_subcommand("history", "print the station's history of image steps, newest last");
+  historyCommand->footer(
+      "Times are UTC. Exit status: 0 printed (maybe nothing), 1 the history cannot be read, 2 "
+      "usage.");
+  HistoryFilter historyFilter;
+  historyCommand->add_option("--unit", historyFilter.unit,
+                             "only the unit whose MCU has this ID (24 hex digits)");
+  historyCommand->add_option("--port", historyFilter.port, "only steps on this port (COM3)");
+  historyCommand->add_option("--since", historyFilter.since,
+                             "only steps that started at or after this UTC date or date-time");
+  historyCommand->add_option("--last", historyFilter.last, "only the newest N of those")
+      ->check(CLI::PositiveNumber);
+  auto* historyJson = historyCommand->add_flag("--json", historyFilter.json, "print a JSON array");
+  historyCommand->add_flag("--csv", historyFilter.csv, "print CSV with a header line")
+      ->excludes(historyJson);
+  historyCommand->add_option("--history", historyFile, "read this history FILE");
+  CLI::App* makeManifest = app.add_subcommand(
+      "make-manifest", "write DIR/manifest.json for a release, listing every image in DIR");
+  makeManifest->footer(
+      "The fixed names (GENERATOR_FPGA.bin, ANALYZER_FPGA.bin, GENERATOR_MCU(rack).bin, "
+      "ANALYZER_MCU(rack).bin) map by themselves; every other file needs --map. Then sign: "
+      "minisign -Sm DIR/manifest.json");
+  std::string manifestFolder, manifestRelease;
+  std::vector<std::string> manifestMaps;
+  makeManifest->add_option("DIR", manifestFolder, "the release folder")->required();
+  makeManifest->add_option("--release", manifestRelease, "the release's name (2026.12)")
+      ->required();
+  makeManifest->add_option("--map", manifestMaps,
+                           "FILE=KIND:PART: the file's unit and part (gen-mcu.hex=generator:mcu, "
+                           "aux.bin=3:aux-fpga); KIND generator, analyzer or 2..7; PART fpga, "
+                           "mcu, data-flash, aux-fpga, nand, input-board-1..4");
   bool json = false, scanAllTypes = false;
   scan->add_flag("--all-types", scanAllTypes, "probe device types 0..7, not 0 and 1");
   scan->add_flag("--json", json, "print a JSON array");
@@ -202,11 +364,17 @@ int main(int argc, char** argv) {
   }
 
   // ports and scan take none of the run's options: one given is a mistake, not ignored.
-  CLI::App* command = ports->parsed() ? ports : scan->parsed() ? scan : nullptr;
+  CLI::App* command = ports->parsed()            ? ports
+                      : scan->parsed()           ? scan
+                      : historyCommand->parsed() ? historyCommand
+                      : makeManifest->parsed()   ? makeManifest
+                                                 : nullptr;
   if (command) {
-    for (const char* name : {"--port", "--trace", "--stall-timeout", "--timeout", "--run-timeout",
-                             "--allow-placeholder-loader", "--written-pacing", "--verify",
-                             "--units", "--parallel", "--report", "--unit-child"}) {
+    for (const char* name :
+         {"--port", "--trace", "--stall-timeout", "--timeout", "--run-timeout",
+          "--allow-placeholder-loader", "--written-pacing", "--verify", "--units", "--parallel",
+          "--report", "--unit-child", "--no-history", "--station", "--operator", "--release",
+          "--trusted-key", "--require-release"}) {
       if (app.get_option(name)->count() == 0) continue;
       std::fprintf(stderr, "korvelt-cli %s: %s does not apply (see korvelt-cli %s --help)\n",
                    command->get_name().c_str(), name, command->get_name().c_str());
@@ -225,6 +393,10 @@ int main(int argc, char** argv) {
   // Paths of the run's own files are the starting folder's; -C is the images' folder.
   portDir = FromStartFolder(portDir);
   reportFile = FromStartFolder(reportFile);
+  historyFile = FromStartFolder(historyFile);
+  releaseDir = FromStartFolder(releaseDir);
+  manifestFolder = FromStartFolder(manifestFolder);
+  for (std::string& key : trustedKeys) key = FromStartFolder(key);
   traceFile = FromStartFolder(traceFile);
   if (!portDir.empty()) {
     if (!std::filesystem::is_directory(korvelt::cli::PathFromUtf8(portDir))) {
@@ -246,6 +418,10 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (command == scan) return Scan(scanAllTypes || allTypes, json);
+  if (command == historyCommand) return PrintHistory(historyFile, historyFilter);
+  if (command == makeManifest) {
+    return WriteManifest(manifestFolder, manifestRelease, manifestMaps);
+  }
 
   std::vector<korvelt::cli::Step> steps;
   for (const std::string& word : words) {
@@ -266,6 +442,55 @@ int main(int argc, char** argv) {
     }
   }
   if (runLimit <= 0) runLimit = korvelt::line::RunLimitSeconds(steps, stepLimit);
+
+  // The station's settings, the release and the steps' images in it: all checked before a
+  // byte goes to any unit.
+  const auto station = korvelt::release::LoadStationConfig();
+  if (!station.ok()) {
+    std::fprintf(stderr, "korvelt-cli: %s\n", station.error().text.c_str());
+    return kExitFailed;
+  }
+  requireRelease = requireRelease || station.value().requireRelease;
+  std::shared_ptr<const korvelt::release::VerifiedRelease> release;
+  if (!releaseDir.empty()) {
+    auto keys = LoadKeys(trustedKeys, station.value());
+    if (!keys.ok()) {
+      std::fprintf(stderr, "korvelt-cli: %s\n", keys.error().text.c_str());
+      return kExitFailed;
+    }
+    auto verified =
+        korvelt::release::VerifyRelease(korvelt::cli::PathFromUtf8(releaseDir), keys.value());
+    if (!verified.ok()) {
+      std::fprintf(stderr, "korvelt-cli: %s\n", verified.error().text.c_str());
+      return kExitFailed;
+    }
+    release =
+        std::make_shared<const korvelt::release::VerifiedRelease>(std::move(verified).value());
+    if (!unitChild) {
+      std::fprintf(stderr, "%s\n", korvelt::release::OperatorLine(*release).c_str());
+    }
+  }
+  if (auto refused = korvelt::cli::RefuseStepsForRelease(release.get(), requireRelease, steps)) {
+    std::fprintf(stderr, "korvelt-cli: %s\n", refused->c_str());
+    return kExitFailed;
+  }
+
+  // The station's history: a unit's process leaves it to the run that started it.
+  const auto identity = korvelt::history::IdentifyStation(stationName, operatorName);
+  const korvelt::line::RunIdentity who{identity.station, identity.operatorName,
+                                       korvelt::VersionLine("korvelt-cli")};
+  std::unique_ptr<korvelt::line::RunHistory> history;
+  if (!unitChild) {
+    auto opened = korvelt::line::RunHistory::Open(
+        {.file = korvelt::cli::PathFromUtf8(historyFile), .off = noHistory},
+        korvelt::history::SystemEnvironment(), who);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "korvelt-cli: %s (--no-history runs without one)\n",
+                   opened.error().text.c_str());
+      return kExitUsage;
+    }
+    history = std::move(opened.value());
+  }
 
   if (unitsOption->count() > 0) {
     std::string error;
@@ -305,6 +530,16 @@ int main(int argc, char** argv) {
       units.childOptions.push_back("--resume-kind");
       units.childOptions.push_back(resumeKind);
     }
+    // Each unit's process checks the release again: the files are its to read.
+    if (!releaseDir.empty()) {
+      units.childOptions.push_back("--release");
+      units.childOptions.push_back(releaseDir);
+      for (const std::string& key : trustedKeys) {
+        units.childOptions.push_back("--trusted-key");
+        units.childOptions.push_back(key);
+      }
+    }
+    if (requireRelease) units.childOptions.push_back("--require-release");
     units.mcuSteps = std::any_of(steps.begin(), steps.end(), [](const auto& step) {
       return korvelt::line::IsMcuStep(step.kind);
     });
@@ -312,7 +547,9 @@ int main(int argc, char** argv) {
     units.parallel = parallel;
     units.reportFile = reportFile;
     units.runLimitSeconds = runLimit;
-    units.tool = korvelt::VersionLine("korvelt-cli");
+    units.tool = who.toolVersion;
+    units.who = who;
+    units.history = history.get();
     korvelt::cli::UnitDisplay display(stderr, korvelt::cli::StderrCanRedraw(), quiet);
     display.SetTerminalSize(korvelt::cli::StderrColumns, korvelt::cli::StderrRows);
     return korvelt::line::RunUnits(units, display);
@@ -332,6 +569,8 @@ int main(int argc, char** argv) {
   options.start = !noStart;
   options.mcuStub = mcuStub;
   options.mcuBaud = mcuBaud;
+  options.release = release;
+  options.requireRelease = requireRelease;
   if (unitChild) {
     if (!resumeKind.empty()) options.resumeKind = resumeKind == "generator" ? 0 : 1;
     if (port == 0) {
@@ -343,7 +582,9 @@ int main(int argc, char** argv) {
 
   // A single unit keeps a report too: the unit, and the steps as they ended.
   korvelt::line::RunReport report;
-  report.tool = korvelt::VersionLine("korvelt-cli");
+  report.tool = who.toolVersion;
+  report.station = who.station;
+  report.operatorName = who.operatorName;
   report.startedAt = std::chrono::system_clock::now();
   korvelt::line::UnitRecord unit;
   if (!reportFile.empty() && port != 0) {
@@ -357,6 +598,14 @@ int main(int argc, char** argv) {
     }
   }
   std::size_t running = 0;
+  korvelt::cli::CliRunner* runs = nullptr;  // the runner below, once it exists
+  // The unit as the run knows it when a step ends: a search may have moved it to another port.
+  auto unitNow = [&] {
+    korvelt::line::UnitRecord now = unit;
+    now.port = runs->portNumber();
+    now.adapterSerial = korvelt::AdapterSerialNumber(now.port);
+    return now;
+  };
   options.hooks.stepStarted = [&](std::size_t index, const korvelt::cli::Step&) {
     running = index;
   };
@@ -365,13 +614,15 @@ int main(int argc, char** argv) {
     if (step.kind == korvelt::cli::Step::Kind::kSearch && record.outcome == "ok")
       unit.deviceType = step.value;
     unit.steps.push_back(record);
+    if (history) history->Record(unitNow(), record);
   };
   korvelt::cli::CliRunner runner(options);
+  runs = &runner;
   // Until the report is written: a hang-up after the run must not lose it.
   korvelt::line::InstallInterruptHandler(&runner.interruptFlag());
   int status = runner.Run(steps);
   if (!reportFile.empty()) {
-    unit.port = runner.portNumber();
+    unit = unitNow();
     unit.exitCode = status;
     unit.outcome = korvelt::line::OutcomeForExit(status);
     unit.message = runner.failureMessage();
@@ -381,5 +632,5 @@ int main(int argc, char** argv) {
     if (!korvelt::line::WriteReport(report, reportFile) && status == kExitOk) status = kExitFailed;
   }
   korvelt::line::RemoveInterruptHandler();
-  return status;
+  return history ? history->ExitStatus(status) : status;
 }
