@@ -39,6 +39,7 @@ class RunHistory {
   // The status a run ends with: a history that was not written turns a success into a failure.
   int ExitStatus(int runStatus) const;
   const RunIdentity& who() const { return who_; }
+  const std::filesystem::path& file() const { return database_->file(); }
 
  private:
   RunHistory(std::unique_ptr<history::HistoryDatabase> database, RunIdentity who);

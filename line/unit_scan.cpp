@@ -25,6 +25,7 @@ struct Listener {
   std::vector<bool> answered;
   bool checking = false;  // asked at 8E1 whether a bootloader waits
   bool bootloaderAnswered = false;
+  std::vector<uint8_t> reply;  // the bootloader's answer to the ID's read, as it comes
 };
 
 // A bootloader answers its sync byte (ACK), or, synced already, refuses a second one (NACK);
@@ -69,6 +70,59 @@ void CheckBootloaders(std::map<int, Listener>& listeners, NotificationChannel& c
   }
 }
 
+// Asks each waiting bootloader for its MCU's unique ID: Read Memory of the 12 bytes at
+// kUidAddress, each of its three parts answered by ACK, the last followed by the bytes.
+void ReadUniqueIds(std::map<int, Listener>& listeners, NotificationChannel& channel,
+                   std::vector<FoundUnit>& found) {
+  constexpr uint32_t kUidAddress = 0x1FFFF7E8;
+  constexpr uint8_t kAck = 0x79;
+  constexpr std::size_t kUidBytes = 12;
+  const std::vector<uint8_t> address = {
+      static_cast<uint8_t>(kUidAddress >> 24), static_cast<uint8_t>(kUidAddress >> 16),
+      static_cast<uint8_t>(kUidAddress >> 8), static_cast<uint8_t>(kUidAddress),
+      static_cast<uint8_t>((kUidAddress >> 24) ^ (kUidAddress >> 16) ^ (kUidAddress >> 8) ^
+                           kUidAddress)};
+  const std::vector<std::vector<uint8_t>> parts = {
+      {0x11, 0xEE}, address, {kUidBytes - 1, static_cast<uint8_t>(~(kUidBytes - 1))}};
+  std::vector<Listener*> asking;
+  for (auto& [number, listener] : listeners) {
+    if (listener.bootloaderAnswered) asking.push_back(&listener);
+  }
+  for (std::size_t part = 0; part < parts.size() && !asking.empty(); ++part) {
+    const std::size_t wanted = part + 1 < parts.size() ? 1 : 1 + kUidBytes;
+    for (Listener* listener : asking) {
+      listener->reply.clear();
+      listener->port->QueueWrite(parts[part].data(), static_cast<int>(parts[part].size()));
+    }
+    const auto until = std::chrono::steady_clock::now() + kBootloaderAnswer;
+    auto answered = [&] {
+      return std::all_of(asking.begin(), asking.end(),
+                         [&](Listener* l) { return l->reply.size() >= wanted; });
+    };
+    for (auto now = std::chrono::steady_clock::now(); now < until && !answered();
+         now = std::chrono::steady_clock::now()) {
+      channel.WaitForPending(std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
+      channel.DrainPending();
+    }
+    // A part refused or not answered ends that bootloader's read (a read-protected part
+    // refuses it): its unit stays without an ID.
+    std::erase_if(
+        asking, [&](Listener* l) { return l->reply.size() < wanted || l->reply.front() != kAck; });
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (auto& [number, listener] : listeners) {
+    if (std::find(asking.begin(), asking.end(), &listener) == asking.end()) continue;
+    std::string uid;
+    for (std::size_t i = 1; i <= kUidBytes; ++i) {
+      uid += kDigits[listener.reply[i] >> 4];
+      uid += kDigits[listener.reply[i] & 0x0F];
+    }
+    for (FoundUnit& unit : found) {
+      if (unit.mcuBootloader && unit.port == number) unit.mcuUid = uid;
+    }
+  }
+}
+
 }  // namespace
 
 std::string KindName(int deviceType) {
@@ -94,6 +148,10 @@ std::vector<FoundUnit> ScanPorts(const ScanRequest& request, std::vector<Unopene
     Listener& listener = it->second;
     if (listener.checking) {
       const auto byte = static_cast<uint8_t>(n.wParam);
+      if (listener.bootloaderAnswered) {
+        listener.reply.push_back(byte);
+        return;
+      }
       if ((byte == 0x79 || byte == 0x1F) && !listener.bootloaderAnswered) {
         listener.bootloaderAnswered = true;
         FoundUnit unit{.port = n.lParam, .mcuBootloader = true};
@@ -133,6 +191,11 @@ std::vector<FoundUnit> ScanPorts(const ScanRequest& request, std::vector<Unopene
   }
   if (request.checkBootloaders && !(request.untilFirstAnswer && !found.empty())) {
     CheckBootloaders(listeners, channel);
+    if (request.readMcuUids) {
+      // The check's own answers (a NACK for each pair of filler bytes) are over by now.
+      channel.DrainPending();
+      ReadUniqueIds(listeners, channel, found);
+    }
   }
   for (auto& [number, listener] : listeners) listener.port->RequestClose();
   listeners.clear();  // each port's worker ends and closes its port

@@ -18,6 +18,8 @@ struct FoundUnit {
   uint8_t group = 0;
   uint8_t machine = 0;
   bool mcuBootloader = false;
+  // A waiting bootloader's MCU unique ID (24 lower-case hex digits), when it was asked for.
+  std::string mcuUid;
 };
 
 // "generator", "analyzer", "type2" .. "type7".
@@ -31,6 +33,8 @@ struct ScanRequest {
   // Ports that opened but did not answer the probe are asked at 8E1 whether an MCU bootloader
   // waits there.
   bool checkBootloaders = false;
+  // A bootloader found waiting is asked for its MCU's unique ID (Read Memory).
+  bool readMcuUids = false;
 };
 
 // A port of the request that did not open, and why.

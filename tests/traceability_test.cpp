@@ -153,6 +153,28 @@ TEST(StationHistory, AHistoryThatCannotBeOpenedStopsTheRunFirst) {
   EXPECT_EQ(sims["3"]["images"]["fpga"]["blocksAccepted"], 16) << "only the run without history";
 }
 
+// A unit whose MCU update was cut waits in its bootloader, which cannot say what kind of unit
+// it is: the history knows, by the MCU's ID, which firmware it last took.
+TEST(StationHistory, AUnitWaitingInItsBootloaderResumesAsTheKindItsHistoryNames) {
+  ProgramRig rig;
+  const auto image = testing::PatternImage(4096, 9);
+  rig.work.Write("data/ANALYZER_MCU(rack).bin", image);
+  const std::string history = "--history " + (rig.work.path() / "h.sqlite").string();
+  rig.Serve("5=analyzer");
+  ASSERT_EQ(rig.Cli(history + " -q --units 5 analyzer-mcu").exitCode, 0);
+  rig.StopSims();
+  rig.sims.clear();
+  rig.Serve("5=analyzer", {"--in-bootloader"});
+  const auto unknown = rig.Cli("--no-history -q --units all analyzer-mcu");
+  EXPECT_EQ(unknown.exitCode, 1) << unknown.output;
+  EXPECT_TRUE(Says(unknown.output, "--resume-kind")) << unknown.output;
+  const auto resumed = rig.Cli(history + " -q --units all analyzer-mcu");
+  EXPECT_EQ(resumed.exitCode, 0) << resumed.output;
+  EXPECT_TRUE(Says(resumed.output, "last took analyzer firmware")) << resumed.output;
+  const Json sims = rig.StopSims();
+  EXPECT_EQ(sims["5"]["mcu"]["sha256"], sim::Sha256Hex(image));
+}
+
 // --- Signed releases ---------------------------------------------------------------------------
 
 class SignedReleaseRun : public ::testing::Test {

@@ -55,6 +55,9 @@ struct RunOptions {
   std::optional<uint8_t> deviceType;  // the unit on `port` answered the probe as this type
   // A unit child: a unit found waiting in its MCU bootloader is this type (--resume-kind).
   std::optional<uint8_t> resumeKind;
+  // A unit child: the station's history, where a unit found waiting in its MCU bootloader is
+  // looked up by its MCU's ID when no --resume-kind was given.
+  std::string resumeHistory;
   // The verified release the images come from (null: none); `requireRelease`: every image must.
   std::shared_ptr<const release::VerifiedRelease> release;
   bool requireRelease = false;

@@ -540,6 +540,11 @@ int main(int argc, char** argv) {
       }
     }
     if (requireRelease) units.childOptions.push_back("--require-release");
+    // A unit found waiting in its MCU bootloader is looked up in the history by its MCU's ID.
+    if (history && resumeKind.empty()) {
+      units.childOptions.push_back("--history");
+      units.childOptions.push_back(korvelt::history::PathText(history->file()));
+    }
     units.mcuSteps = std::any_of(steps.begin(), steps.end(), [](const auto& step) {
       return korvelt::line::IsMcuStep(step.kind);
     });
@@ -573,6 +578,7 @@ int main(int argc, char** argv) {
   options.requireRelease = requireRelease;
   if (unitChild) {
     if (!resumeKind.empty()) options.resumeKind = resumeKind == "generator" ? 0 : 1;
+    options.resumeHistory = historyFile;
     if (port == 0) {
       std::fprintf(stderr, "korvelt-cli: --unit-child needs --port\n");
       return kExitUsage;

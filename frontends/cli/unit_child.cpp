@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "frontends/cli/unit_child.h"
+#include "history/history_database.h"
+#include "history/history_location.h"
 #include "line/child_process.h"
 #include "line/interrupt.h"
 #include "line/unit_events.h"
@@ -21,6 +23,27 @@ void Emit(const UnitEvent& event) {
   std::fflush(stdout);
 }
 
+// The kind of unit whose MCU waits in its bootloader, from the last MCU firmware the station's
+// history says it took; nothing when its ID was not read or the history has no such step.
+std::optional<uint8_t> KindFromHistory(const line::FoundUnit& unit, const RunOptions& options) {
+  if (unit.mcuUid.empty()) return std::nullopt;
+  auto database = history::HistoryDatabase::Open(history::PathFromText(options.resumeHistory),
+                                                 history::HistoryDatabase::OpenMode::kExisting);
+  if (!database.ok()) return std::nullopt;
+  const auto kind = database.value()->LastMcuKind(unit.mcuUid);
+  if (!kind.ok() || !kind.value()) return std::nullopt;
+  const std::optional<uint8_t> type = *kind.value() == "generator"  ? std::optional<uint8_t>(0)
+                                      : *kind.value() == "analyzer" ? std::optional<uint8_t>(1)
+                                                                    : std::nullopt;
+  if (type) {
+    std::fprintf(stderr,
+                 "korvelt-cli: COM%d: the MCU waiting in its bootloader (ID %s) last took %s "
+                 "firmware on this station: its MCU steps go on as a %s's\n",
+                 unit.port, unit.mcuUid.c_str(), kind.value()->c_str(), kind.value()->c_str());
+  }
+  return type;
+}
+
 }  // namespace
 
 int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
@@ -30,12 +53,15 @@ int RunUnitChild(RunOptions options, const std::vector<Step>& steps,
   const bool mcuSteps = std::any_of(steps.begin(), steps.end(),
                                     [](const Step& step) { return line::IsMcuStep(step.kind); });
   std::vector<line::UnopenedPort> unopened;
+  const bool lookUpKind = mcuSteps && !options.resumeKind && !options.resumeHistory.empty();
   const auto found = line::ScanPorts({.ports = {port},
                                       .deviceTypes = deviceTypes,
                                       .untilFirstAnswer = true,
-                                      .checkBootloaders = mcuSteps},
+                                      .checkBootloaders = mcuSteps,
+                                      .readMcuUids = lookUpKind},
                                      &unopened);
   const bool bootloader = !found.empty() && found.front().mcuBootloader;
+  if (bootloader && lookUpKind) options.resumeKind = KindFromHistory(found.front(), options);
   UnitEvent identified{UnitEvent::Kind::kIdentified};
   if (bootloader) {
     identified.mcuBootloader = true;
