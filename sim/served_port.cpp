@@ -65,6 +65,11 @@ void ServedPort::Unplug() {
   if (!plugged_) return;
   device_->Stop();  // the pty's master closes: its port side hangs up
   plugged_ = false;
+  // The link dangles as an unplugged adapter's does, but not into the freed pty's name: the
+  // next pseudo-terminal opened on the machine takes that name, and the link would lead to it.
+  std::error_code ec;
+  std::filesystem::remove(LinkPath(), ec);
+  std::filesystem::create_symlink(LinkPath() + ".unplugged", LinkPath(), ec);
 }
 
 void ServedPort::Plug() {

@@ -35,8 +35,11 @@ struct Rig {
                                        (work.path() / "report.json").string());
     work.Write("data/GENERATOR_MCU(rack).bin", image);
   }
+  // Each rig keeps its own history: the simulated MCUs' IDs follow their COM numbers, so a
+  // history shared between tests would name the kind of another test's unit.
   CommandResult Cli(const std::string& arguments, bool quiet = true) {
-    return RunCommand(std::string(KORVELT_CLI_PATH) + (quiet ? " -q" : "") + " --port-dir " +
+    return RunCommand("env KORVELT_HISTORY=" + (work.path() / "history.sqlite").string() + " " +
+                          std::string(KORVELT_CLI_PATH) + (quiet ? " -q" : "") + " --port-dir " +
                           (work.path() / "ports").string() + " -C " + work.path().string() + " " +
                           arguments,
                       (work.path() / "cli-output.txt").string(), 120);
