@@ -38,6 +38,9 @@ struct UpdaterOptions {
   // the others, as the window names them): the images of a release. An MCU image given here
   // is recognised by its content, as an image file the front end names.
   std::map<std::string, std::string> imageFiles;
+  // Fixed image paths that must not be read, with the text of the box that refuses them: a
+  // release that has no image for the path (the file in data\ is not part of it).
+  std::map<std::string, std::string> refusedImages;
   ImageCheck imageCheck;
   // korvelt-cli's acknowledged mode: a block (or an input-board chunk) whose acknowledgement
   // does not come is sent again, a few times, before the upload fails. The dialog waits for
@@ -258,15 +261,17 @@ class UpdaterDialog {
   // Reads a file for `use` into `bytes`; anything else (with its box) touches nothing.
   BufferLoad ReadImage(const std::string& path, ImageUse use, std::vector<uint8_t>* bytes);
   void UseImage(std::vector<uint8_t> bytes, std::vector<McuRange> ranges);
+  // Tells the front end that an operation begins with the image loaded last
+  // (WindowServices::OperationStarted).
+  void TellOperationStarted(OperationStart start);
   enum class UploadKind { kFpga, kAuxFpga, kNand, kDataFlash };
   void SetUploadKind(UploadKind kind);
   bool ImageFitsBlockNumbers();
   std::size_t PackBlock(uint8_t* data);
   void SendNextBlock();
-  void SendFirstBlock(uint8_t kindByte);
-  void SendFirstBulkBlock(uint8_t kindByte);
+  void SendFirstBlock(uint8_t kindByte, ImageOperation operation);
   void FinishUpload();
-  void StartBulkUpload(uint8_t kindByte, UploadKind kind);
+  void StartBulkUpload(uint8_t kindByte, UploadKind kind, ImageOperation operation);
   void StartFpgaUpload(uint8_t deviceType, const char* confirmText, const char* imagePath);
   void StartDataFlashUpload(uint8_t deviceType);
   void RequestMcuUpdate(uint8_t deviceType, const char* portCaption, const char* confirmText);
@@ -305,6 +310,12 @@ class UpdaterDialog {
   ChunkFlight chunk_flight_;
   BootloaderRequestRetries request_retries_;
   ReplyParserCounters reply_counters_;
+  // The file behind the image buffer, for OperationStarted.
+  struct LoadedImage {
+    std::string file;
+    bool fixed = false;
+    std::vector<uint8_t> fileBytes;  // an MCU image file's bytes until told; empty: the buffer's
+  } loaded_image_;
 };
 
 // Message-box captions; which box uses which is part of each handler's behaviour.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace korvelt {
@@ -87,6 +88,38 @@ struct OperationProgress {
   double percent() const { return total ? 100.0 * static_cast<double>(done) / total : 0.0; }
 };
 
+// The image operations a button starts.
+enum class ImageOperation {
+  kGeneratorFpga,
+  kAnalyzerFpga,
+  kAuxFpga,
+  kGeneratorDataFlash,
+  kAnalyzerDataFlash,
+  kNandFlash,
+  kGeneratorMcu,
+  kAnalyzerMcu,
+  kInputBoard,
+};
+
+// An image operation begins: its image was read (and checked, where a front end checks images)
+// and the operation goes ahead. Told once for each operation before its OperationEnded; an MCU
+// update tells it again when the bootloader's banner has come and the image is read anew
+// (`reread`): those are the bytes the MCU gets.
+struct OperationStart {
+  ImageOperation operation = ImageOperation::kGeneratorFpga;
+  int inputBoard = 0;  // kInputBoard: the board, 1 to 4
+  int portNumber = 0;  // COMn
+  // The unit whose acknowledgements count (block uploads) or whose MCU is updated; the input
+  // board's request names none.
+  std::optional<uint8_t> deviceType;
+  std::string imageFile;    // the file read: for a fixed image path, the file read for it
+  bool fixedImage = false;  // read for one of the window's fixed image paths
+  // The file's bytes as read and checked (for an MCU image file, before it is parsed); valid
+  // during the call only.
+  std::span<const uint8_t> image;
+  bool reread = false;
+};
+
 // What the open-file dialog offers: the two filter entries, starting in the working folder.
 struct OpenFileRequest {
   std::string filter = "bmp file(*.bin)|*.bin|all file(*.*)|*.*||";
@@ -140,6 +173,7 @@ class WindowServices {
   // Ends the modal run of the window (after OnClose, Escape or Enter).
   virtual void EndDialog(int result) = 0;
 
+  virtual void OperationStarted(const OperationStart& /*start*/) {}
   virtual void OperationEnded(const OperationResult& /*result*/) {}
   virtual void ProgressChanged(const OperationProgress& /*progress*/) {}
 };

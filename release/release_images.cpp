@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "release/input_file.h"
 #include "update/image_file.h"
 
 namespace korvelt::release {
@@ -9,10 +10,12 @@ namespace korvelt::release {
 namespace {
 
 // Two names of one file compare equal: the window reads a release file by the path it was
-// given, but a front end may name it another way.
-bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+// given, but a front end may name it another way. The window's paths are UTF-8 on every system.
+bool SameFile(const std::filesystem::path& a, const std::string& b) {
+  const auto other = PathFromUtf8(b);
+  if (!other) return false;
   std::error_code error;
-  const bool same = std::filesystem::equivalent(a, b, error);
+  const bool same = std::filesystem::equivalent(a, *other, error);
   return !error && same;
 }
 
@@ -24,12 +27,19 @@ std::string NotFromReleaseText(const std::string& path) {
          "signed release (require-release). Nothing was sent.";
 }
 
-const VerifiedImage* FindImageFile(const VerifiedRelease& release,
-                                   const std::filesystem::path& file) {
+const VerifiedImage* FindImageFile(const VerifiedRelease& release, const std::string& file) {
   for (const VerifiedImage& image : release.images) {
     if (SameFile(image.path, file)) return &image;
   }
   return nullptr;
+}
+
+std::string NotInReleaseText(const VerifiedRelease& release, const std::string& fixedPath,
+                             int deviceType, ImagePart part) {
+  return "Release " + release.name + " has no " + KindName(deviceType) + " " +
+         std::string(PartName(part)) + " image, so " + fixedPath +
+         " is not sent: while a release is given, only its images go to the units. Nothing was "
+         "sent.";
 }
 
 ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release, bool required) {
@@ -45,7 +55,11 @@ ReleaseImageSource ImageSourceFor(std::shared_ptr<const VerifiedRelease> release
                   {kAnalyzerMcuImage, kAnalyzerType, ImagePart::kMcu}};
     for (const auto& fixed : kFixed) {
       if (const VerifiedImage* image = FindImage(*release, fixed.type, fixed.part)) {
-        source.fixedFiles[fixed.fixed] = image->path.string();
+        source.fixedFiles[fixed.fixed] = PathText(image->path);
+      } else {
+        // Read from data\ instead, it would reach the unit unchecked.
+        source.refusedFixed[fixed.fixed] =
+            NotInReleaseText(*release, fixed.fixed, fixed.type, fixed.part);
       }
     }
   }

@@ -81,7 +81,8 @@ void UpdaterDialog::StartFpgaUpload(uint8_t deviceType, const char* confirmText,
   UpdateData(false);
   if (LoadImageFile(imagePath) == 0) return;
   SetUploadKind(UploadKind::kFpga);
-  SendFirstBlock(kKindFpga);
+  SendFirstBlock(kKindFpga,
+                 deviceType == 1 ? ImageOperation::kAnalyzerFpga : ImageOperation::kGeneratorFpga);
 }
 
 void UpdaterDialog::OnAuxFpga() {
@@ -91,7 +92,7 @@ void UpdaterDialog::OnAuxFpga() {
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
   SetUploadKind(UploadKind::kAuxFpga);
-  SendFirstBlock(kKindAuxFpga);
+  SendFirstBlock(kKindAuxFpga, ImageOperation::kAuxFpga);
 }
 
 void UpdaterDialog::OnGeneratorDataFlash() {
@@ -115,7 +116,9 @@ void UpdaterDialog::StartDataFlashUpload(uint8_t deviceType) {
   UpdateData(true);
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
-  StartBulkUpload(kKindDataFlash, UploadKind::kDataFlash);
+  StartBulkUpload(
+      kKindDataFlash, UploadKind::kDataFlash,
+      deviceType == 1 ? ImageOperation::kAnalyzerDataFlash : ImageOperation::kGeneratorDataFlash);
 }
 
 void UpdaterDialog::OnNandFlash() {
@@ -124,10 +127,10 @@ void UpdaterDialog::OnNandFlash() {
   UpdateData(true);
   m_fProgress = 0;
   if (ChooseAndLoadImage() != ImageLoadResult::Loaded) return;
-  StartBulkUpload(kKindNand, UploadKind::kNand);
+  StartBulkUpload(kKindNand, UploadKind::kNand, ImageOperation::kNandFlash);
 }
 
-void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
+void UpdaterDialog::SendFirstBlock(uint8_t kindByte, ImageOperation operation) {
   if (!ImageFitsBlockNumbers()) return;
   m_blockPacket[0] = kindByte;
   m_blockPacket[3] = 0x00;
@@ -148,6 +151,7 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   // A block that never went out leaves nothing in flight to wait for.
   if (!SendCommandFrame(kBlockCommand, m_blockPacket.data(), kBlockPacketPayload)) return;
   TakePortOver();
+  TellOperationStarted({.operation = operation, .deviceType = m_deviceType});
   g_bUploadFinished = 0;
   upload_flight_ = {.blocks = true, .bulkBlock = false};
   NoteBlockSent();
@@ -159,7 +163,7 @@ void UpdaterDialog::SendFirstBlock(uint8_t kindByte) {
   if (!final) m_services.ProgressChanged({ProgressPhase::kSending, packed, m_imageSize});
 }
 
-void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
+void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind, ImageOperation operation) {
   if (!ImageFitsBlockNumbers()) return;
   SetUploadKind(kind);
   static constexpr uint8_t kBulkHeader[kBulkHeaderBytes] = {0xAA, 0x00, 0x00, 0x09, 0x01,
@@ -188,6 +192,7 @@ void UpdaterDialog::StartBulkUpload(uint8_t kindByte, UploadKind kind) {
   }
   m_port.QueueWrite(m_bulkFrame.data(), static_cast<int>(kBulkFrameBytes));
   TakePortOver();
+  TellOperationStarted({.operation = operation, .deviceType = m_deviceType});
   g_bUploadFinished = 0;
   upload_flight_ = {.blocks = true, .bulkBlock = true};
   NoteBlockSent();

@@ -37,6 +37,10 @@ constexpr const char* kNoBootloader =
     "The unit did not enter its bootloader: its firmware answered the request 5 times "
     "without starting it. Nothing was written. Re-power the unit and try again.";
 
+ImageOperation McuOperation(uint8_t deviceType) {
+  return deviceType == 1 ? ImageOperation::kAnalyzerMcu : ImageOperation::kGeneratorMcu;
+}
+
 }  // namespace
 
 void UpdaterDialog::OnUpdateGeneratorMcu() {
@@ -62,6 +66,7 @@ void UpdaterDialog::RequestMcuUpdate(uint8_t deviceType, const char* portCaption
   // brings it back. The image is loaded again at the banner.
   if (LoadMcuImage(deviceType) == 0) return;
   ClearBootloaderRequests();
+  TellOperationStarted({.operation = McuOperation(deviceType), .deviceType = deviceType});
   m_strNote = kUpdatingNote;
   UpdateData(false);
   mcu_update_.Request();
@@ -133,6 +138,7 @@ void UpdaterDialog::RequestInputBoardUpdate(int board) {
   m_port.QueueWrite(request, sizeof request);
   TakePortOver();
   ClearBootloaderRequests();
+  TellOperationStarted({.operation = ImageOperation::kInputBoard, .inputBoard = board});
   m_bInputBoardRequested = 1;
 }
 
@@ -199,6 +205,8 @@ void UpdaterDialog::OnBannerByte(uint8_t byte) {
           {.event = OperationEvent::kMcuUpdateFailed, .failure = FailureKind::kImage});
       return;
     }
+    TellOperationStarted(
+        {.operation = McuOperation(m_deviceType), .deviceType = m_deviceType, .reread = true});
     mcu_update_.Begin();
     return;
   }

@@ -45,6 +45,8 @@ ImageFileRead ReadImageFile(const std::string& path, uint64_t maxBytes);
 // Windows only (image_file_win32.cpp): UTF-8 text as the wide API wants it; nothing when it is
 // no UTF-8. korvelt-cli's paths are UTF-8, converted from its UTF-16 command line.
 std::optional<std::wstring> WideFromUtf8(const std::string& utf8);
+// Windows only: a wide system text (a command-line word, a path) as UTF-8.
+std::string Utf8FromWide(const wchar_t* wide);
 
 // Both readers' common step: sizes `result.bytes` for a file of `size` bytes, or sets the
 // outcome that refuses it (too large, no memory) and returns false.

@@ -73,6 +73,15 @@ std::optional<std::wstring> WideFromUtf8(const std::string& utf8) {
   return wide;
 }
 
+std::string Utf8FromWide(const wchar_t* wide) {
+  const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1) return {};
+  std::string utf8(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), length, nullptr, nullptr);
+  utf8.pop_back();  // the terminating zero
+  return utf8;
+}
+
 ImageFileRead ReadImageFile(const std::string& path, uint64_t maxBytes) {
   FileHandle file(OpenForReading(path));
   if (file.get() == INVALID_HANDLE_VALUE) {

@@ -1,6 +1,8 @@
 // The image buffer: filled from a fixed path or from a file the operator chooses. A file that
 // is refused leaves the buffer and its MCU ranges as they were: a bootloader request still
 // outstanding streams the image it was asked for, never a buffer a refused button emptied.
+#include <algorithm>
+
 #include "app/updater_dialog.h"
 #include "update/block_upload.h"
 #include "update/image_file.h"
@@ -93,22 +95,35 @@ UpdaterDialog::BufferLoad UpdaterDialog::ReadIntoImageBuffer(const std::string& 
                                                              ImageUse use) {
   std::vector<uint8_t> bytes;
   const BufferLoad load = ReadImage(path, use, &bytes);
-  if (load == BufferLoad::kLoaded) UseImage(std::move(bytes), {});
+  if (load == BufferLoad::kLoaded) {
+    UseImage(std::move(bytes), {});
+    loaded_image_ = {.file = path, .fixed = false, .fileBytes = {}};
+  }
   return load;
 }
 
 int UpdaterDialog::LoadImageFile(const std::string& path, ImageUse use) {
+  // A front end that takes its images from a release refuses a fixed path the release has no
+  // image for: the file in data\ would otherwise go out unchecked.
+  if (const auto refused = options_.refusedImages.find(path);
+      refused != options_.refusedImages.end()) {
+    Refuse(refused->second, kCaptionIsp, FailureKind::kImage);
+    return 0;
+  }
   const auto replaced = options_.imageFiles.find(path);
   const BufferLoad load = ReadIntoImageBuffer(
       replaced != options_.imageFiles.end() ? replaced->second : PortablePath(path), use);
   // The same words for every path.
   if (load == BufferLoad::kCannotOpen) RefuseWithAppBox(kCannotFindImage, FailureKind::kImage);
-  return load == BufferLoad::kLoaded ? 1 : 0;
+  if (load != BufferLoad::kLoaded) return 0;
+  loaded_image_.fixed = true;
+  return 1;
 }
 
 int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
   const char* fixed = deviceType == 1 ? kAnalyzerMcuImage : kGeneratorMcuImage;
   std::string path = mcu_update_.options().imageFile;
+  const bool forFixedPath = path.empty();
   // A front end's file for the fixed path (a release's) is recognised by its content too.
   if (const auto replaced = options_.imageFiles.find(fixed);
       path.empty() && replaced != options_.imageFiles.end()) {
@@ -128,7 +143,21 @@ int UpdaterDialog::LoadMcuImage(uint8_t deviceType) {
     return 0;
   }
   UseImage(std::move(parsed.image.flat), std::move(parsed.image.ranges));
+  loaded_image_ = {.file = path, .fixed = forFixedPath, .fileBytes = std::move(bytes)};
   return 1;
+}
+
+void UpdaterDialog::TellOperationStarted(OperationStart start) {
+  start.portNumber = m_nPortNumber;
+  start.imageFile = loaded_image_.file;
+  start.fixedImage = loaded_image_.fixed;
+  start.image = loaded_image_.fileBytes.empty()
+                    ? std::span<const uint8_t>(m_pImage.data(),
+                                               std::min<std::size_t>(m_imageSize, m_pImage.size()))
+                    : std::span<const uint8_t>(loaded_image_.fileBytes);
+  m_services.OperationStarted(start);
+  // Only the event needed the file's own bytes; the buffer holds what goes out.
+  loaded_image_.fileBytes = {};
 }
 
 ImageLoadResult UpdaterDialog::ChooseAndLoadImage(ImageUse use) {

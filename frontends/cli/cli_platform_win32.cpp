@@ -38,15 +38,6 @@ std::wstring Wide(const std::string& utf8) {
   return WideFromUtf8(utf8).value_or(std::wstring());
 }
 
-std::string Narrow(const wchar_t* wide) {
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return {};
-  std::string utf8(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), length, nullptr, nullptr);
-  utf8.pop_back();  // the terminating zero
-  return utf8;
-}
-
 bool ConsoleSize(int* columns, int* rows) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   if (!::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) return false;
@@ -72,7 +63,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (!wide) return std::vector<std::string>(argv, argv + argc);
   std::vector<std::string> arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(Narrow(wide[i]));
+  for (int i = 0; i < count; ++i) arguments.push_back(Utf8FromWide(wide[i]));
   ::LocalFree(wide);
   return arguments;
 }

@@ -104,6 +104,7 @@ CliRunner::CliRunner(RunOptions options)
       release::ImageSourceFor(options_.release, options_.requireRelease);
   dialog_->Configure({.allowPlaceholderLoader = options_.allowPlaceholderLoader,
                       .imageFiles = std::move(images.fixedFiles),
+                      .refusedImages = std::move(images.refusedFixed),
                       .imageCheck = std::move(images.check),
                       .resendBlocks = options_.resendBlocks});
 }

@@ -1,6 +1,5 @@
 // korvelt-updater: the operator's dialog on Linux.
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
@@ -8,7 +7,10 @@
 
 #include "app/updater_app.h"
 #include "app/updater_dialog.h"
+#include "frontends/common/dialog_options.h"
+#include "frontends/common/dialog_setup.h"
 #include "frontends/qt/qt_updater_window.h"
+#include "resources/dialog_layout.h"
 #include "resources/program_version.h"
 #include "serial/serial_port.h"
 
@@ -16,8 +18,8 @@ namespace {
 
 class QtPlatform : public korvelt::AppPlatform {
  public:
-  QtPlatform(QString screenshot, bool fastMcu, bool mcuStub)
-      : screenshot_(std::move(screenshot)), fast_mcu_(fastMcu || mcuStub), mcu_stub_(mcuStub) {}
+  QtPlatform(QString screenshot, korvelt::common::DialogSetup setup)
+      : screenshot_(std::move(screenshot)), setup_(std::move(setup)) {}
 
   bool InitializeSockets() override { return true; }  // nothing to start outside Windows
 
@@ -31,10 +33,12 @@ class QtPlatform : public korvelt::AppPlatform {
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
     dialog.OnInitDialog();
-    if (fast_mcu_) {
-      dialog.mcuUpdate().Configure(
-          {.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true, .stub = mcu_stub_});
+    setup_.ApplyTo(dialog);
+    if (!setup_.titleNote.empty()) {
+      window.setWindowTitle(QString::fromStdString(
+          korvelt::common::WindowTitle(korvelt::MainDialogTemplate().title, setup_)));
     }
+    window.SetRecorder(std::move(setup_.recorder));
     if (!screenshot_.isEmpty()) {
       // Saves a picture of the window as it stands at start, then ends.
       QTimer::singleShot(300, &window, [&] {
@@ -49,8 +53,7 @@ class QtPlatform : public korvelt::AppPlatform {
 
  private:
   QString screenshot_;
-  bool fast_mcu_;
-  bool mcu_stub_;
+  korvelt::common::DialogSetup setup_;
 };
 
 }  // namespace
@@ -65,24 +68,34 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName("korvelt-updater");
-  QCommandLineParser parser;
-  parser.setApplicationDescription("Firmware updater for the rack KORVELT instrument.");
-  parser.addHelpOption();
-  parser.addOption({"version", "Print the version and end."});
-  QCommandLineOption screenshot("screenshot", "Save a picture of the window at start and end.",
-                                "file.png");
-  parser.addOption(screenshot);
-  QCommandLineOption fastMcu("fast-mcu",
-                             "MCU updates go on at each acknowledgement of the bootloader and "
-                             "read the flash back afterwards, instead of the fixed pauses.");
-  parser.addOption(fastMcu);
-  QCommandLineOption mcuStub("mcu-stub",
-                             "MCU updates load a flashing stub into the MCU's RAM and write and "
-                             "check the image through it; implies --fast-mcu.");
-  parser.addOption(mcuStub);
-  parser.process(app);
+  // Qt has taken its own options (-platform, ...) out of the list.
+  std::vector<std::string> arguments;
+  for (const QString& argument : QApplication::arguments().mid(1)) {
+    arguments.push_back(argument.toStdString());
+  }
+  using Outcome = korvelt::common::ParsedCommandLine::Outcome;
+  const auto parsed = korvelt::common::ParseDialogCommandLine(arguments, true);
+  switch (parsed.outcome) {
+    case Outcome::kRun:
+      break;
+    case Outcome::kHelp:
+    case Outcome::kVersion:
+      std::printf("%s\n", parsed.text.c_str());
+      return 0;
+    case Outcome::kUsageError:
+      std::fprintf(stderr, "%s\n", parsed.text.c_str());
+      return 1;
+  }
 
-  QtPlatform platform(parser.value(screenshot), parser.isSet(fastMcu), parser.isSet(mcuStub));
+  // A release or a history that cannot be used stops the start before the window shows.
+  auto setup = korvelt::common::PrepareDialog(parsed.options);
+  if (!setup.ok()) {
+    QMessageBox box(QMessageBox::Critical, korvelt::kCaptionIsp,
+                    QString::fromStdString(setup.error()), QMessageBox::Ok);
+    box.exec();
+    return 1;
+  }
+  QtPlatform platform(QString::fromStdString(parsed.options.screenshot), std::move(setup).value());
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

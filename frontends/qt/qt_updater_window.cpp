@@ -93,7 +93,9 @@ QtUpdaterWindow::QtUpdaterWindow(QWidget* parent)
       button->setAutoDefault(false);
       button->setDefault(false);
       connect(button, &QPushButton::clicked, this, [this, id] {
-        if (dialog_) dialog_->Click(id);
+        if (!dialog_) return;
+        dialog_->Click(id);
+        CommandHandled(id, BN_CLICKED);
       });
     } else if (auto* combo = qobject_cast<QComboBox*>(it.value())) {
       // An editable QComboBox keeps Enter and Escape for itself; a closed drop-down combo
@@ -101,7 +103,9 @@ QtUpdaterWindow::QtUpdaterWindow(QWidget* parent)
       combo->installEventFilter(this);
       if (combo->lineEdit()) combo->lineEdit()->installEventFilter(this);
       connect(combo, &QComboBox::activated, this, [this, id](int) {
-        if (dialog_) dialog_->SelectionMade(id);
+        if (!dialog_) return;
+        dialog_->SelectionMade(id);
+        CommandHandled(id, CBN_SELENDOK);
       });
     }
   }
@@ -282,6 +286,23 @@ bool QtUpdaterWindow::LaunchProcess(const std::string& commandLine, int) {
   QString program = FromStd(commandLine);
   program.replace('\\', '/');
   return QProcess::startDetached(program, {});
+}
+
+void QtUpdaterWindow::EndDialog(int result) {
+  if (recorder_) recorder_->WindowClosing(*this);
+  done(result);
+}
+
+void QtUpdaterWindow::OperationStarted(const OperationStart& start) {
+  if (recorder_) recorder_->OperationStarted(start, *this);
+}
+
+void QtUpdaterWindow::OperationEnded(const OperationResult& result) {
+  if (recorder_) recorder_->OperationEnded(result, *this);
+}
+
+void QtUpdaterWindow::CommandHandled(int controlId, uint16_t notification) {
+  if (recorder_) recorder_->CommandHandled(controlId, notification, *this);
 }
 
 void QtUpdaterWindow::ShowAboutBox() {

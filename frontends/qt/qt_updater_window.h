@@ -10,6 +10,7 @@
 
 #include "app/updater_dialog.h"
 #include "app/window_services.h"
+#include "frontends/common/history_recorder.h"
 #include "frontends/qt/dialog_builder.h"
 #include "serial/notification_channel.h"
 
@@ -36,6 +37,10 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   ~QtUpdaterWindow() override;
 
   void Attach(UpdaterDialog* dialog) { dialog_ = dialog; }
+  // --history: the window hands its typed events and the operator's ways out to the recorder.
+  void SetRecorder(std::unique_ptr<common::HistoryRecorder> recorder) {
+    recorder_ = std::move(recorder);
+  }
   NotificationChannel& channel() { return channel_; }
   QWidget* control(int controlId) const { return built_.byId.value(controlId); }
   const BuiltDialog& built() const { return built_; }
@@ -62,7 +67,9 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   void Pause(unsigned ms) override;
   bool LaunchProcess(const std::string& commandLine, int showMode) override;
   void ShowAboutBox() override;
-  void EndDialog(int result) override { done(result); }
+  void EndDialog(int result) override;
+  void OperationStarted(const OperationStart& start) override;
+  void OperationEnded(const OperationResult& result) override;
 
  public:
   // Escape and Enter: the core decides (neither passes OnClose).
@@ -80,6 +87,7 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   void ShowBox(const QString& kind, const QString& text, const QString& caption);
   // Enter and Escape as the dialog manager takes them; true when the key was one of them.
   bool HandleDialogKey(QKeyEvent* event);
+  void CommandHandled(int controlId, uint16_t notification);
 
   NotificationChannel channel_;
   UpdaterDialog* dialog_ = nullptr;
@@ -91,6 +99,7 @@ class QtUpdaterWindow : public QDialog, public WindowServices {
   int about_boxes_ = 0;
   PortIcon port_icon_ = PortIcon::kOff;
   bool start_focus_placed_ = false;
+  std::unique_ptr<common::HistoryRecorder> recorder_;
 };
 
 }  // namespace korvelt::qt

@@ -1,20 +1,25 @@
 // korvelt-updater.exe: the operator's dialog on Windows.
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/updater_app.h"
 #include "app/updater_dialog.h"
+#include "frontends/common/dialog_options.h"
+#include "frontends/common/dialog_setup.h"
 #include "frontends/win32/win32_updater_window.h"
 #include "frontends/win32/windows_api.h"
 #include "resources/dialog_layout.h"
 #include "serial/serial_port.h"
+#include "update/image_file.h"
+// shellapi.h after windows.h, which defines its types
+#include <shellapi.h>
 
 namespace {
 
 class Win32Platform : public korvelt::AppPlatform {
  public:
-  Win32Platform(HINSTANCE instance, bool fastMcu, bool mcuStub)
-      : instance_(instance), fast_mcu_(fastMcu || mcuStub), mcu_stub_(mcuStub) {}
+  Win32Platform(HINSTANCE instance, korvelt::common::DialogSetup setup)
+      : instance_(instance), setup_(std::move(setup)) {}
   ~Win32Platform() override {
     if (sockets_started_) ::WSACleanup();
   }
@@ -35,10 +40,12 @@ class Win32Platform : public korvelt::AppPlatform {
     korvelt::SerialPort port;
     korvelt::UpdaterDialog dialog(window, port, &window.channel());
     window.Attach(&dialog);
-    if (fast_mcu_) {
-      dialog.mcuUpdate().Configure(
-          {.pacing = korvelt::Stm32Pacing::kAcknowledged, .verify = true, .stub = mcu_stub_});
+    // The options outlive OnInitDialog, which the window calls when it opens.
+    setup_.ApplyTo(dialog);
+    if (!setup_.titleNote.empty()) {
+      window.SetTitle(korvelt::common::WindowTitle(korvelt::MainDialogTemplate().title, setup_));
     }
+    window.SetRecorder(std::move(setup_.recorder));
     const INT_PTR result = window.Run();
     window.channel().Shutdown();  // the window is gone before the port
     return static_cast<int>(result);
@@ -46,25 +53,52 @@ class Win32Platform : public korvelt::AppPlatform {
 
  private:
   HINSTANCE instance_;
-  bool fast_mcu_;
-  bool mcu_stub_;
+  korvelt::common::DialogSetup setup_;
   bool sockets_started_ = false;
 };
 
+// The words of the UTF-16 command line, as the C runtime would split them (a quoted path keeps
+// its spaces), in UTF-8, without the program's name.
+std::vector<std::string> Arguments() {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  if (!wide) return arguments;
+  for (int i = 1; i < count; ++i) arguments.push_back(korvelt::Utf8FromWide(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
+
+void ShowBox(const std::string& text, const char* caption, UINT icon) {
+  const std::wstring wideText = korvelt::WideFromUtf8(text).value_or(L"?");
+  const std::wstring wideCaption = korvelt::WideFromUtf8(caption).value_or(L"?");
+  ::MessageBoxW(nullptr, wideText.c_str(), wideCaption.c_str(), MB_OK | icon);
+}
+
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  // --fast-mcu: MCU updates at the bootloader's own pace, with a read-back; --mcu-stub: through
-  // the flashing stub, which implies it. A whole word only: a file path or another option may
-  // hold the same letters.
-  bool fastMcu = false;
-  bool mcuStub = false;
-  std::istringstream words(commandLine ? commandLine : "");
-  for (std::string word; words >> word;) {
-    fastMcu = fastMcu || word == "--fast-mcu";
-    mcuStub = mcuStub || word == "--mcu-stub";
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  using Outcome = korvelt::common::ParsedCommandLine::Outcome;
+  const auto parsed = korvelt::common::ParseDialogCommandLine(Arguments(), false);
+  const std::string application(korvelt::kApplicationName);
+  switch (parsed.outcome) {
+    case Outcome::kRun:
+      break;
+    case Outcome::kHelp:
+    case Outcome::kVersion:
+      ShowBox(parsed.text, application.c_str(), MB_ICONINFORMATION);
+      return 0;
+    case Outcome::kUsageError:
+      ShowBox(parsed.text, application.c_str(), MB_ICONSTOP);
+      return 1;
   }
-  Win32Platform platform(instance, fastMcu, mcuStub);
+  // A release or a history that cannot be used stops the start before the window shows.
+  auto setup = korvelt::common::PrepareDialog(parsed.options);
+  if (!setup.ok()) {
+    ShowBox(setup.error(), korvelt::kCaptionIsp, MB_ICONSTOP);
+    return 1;
+  }
+  Win32Platform platform(instance, std::move(setup).value());
   korvelt::UpdaterApp updater;
   updater.InitInstance(platform);
   return 0;

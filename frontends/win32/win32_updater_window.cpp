@@ -5,6 +5,7 @@
 #include "frontends/win32/dialog_init.h"
 #include "frontends/win32/resource_script.h"
 #include "resources/dialog_layout.h"
+#include "update/image_file.h"
 
 namespace korvelt::win32 {
 
@@ -84,6 +85,9 @@ void Win32UpdaterWindow::OnInitDialog() {
   ::SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 32)));
   ::SendMessageA(window_, WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(Icon(IDR_MAINFRAME, 16)));
+  if (!title_.empty()) {
+    if (const auto title = WideFromUtf8(title_)) ::SetWindowTextW(window_, title->c_str());
+  }
   if (dialog_) dialog_->OnInitDialog();
   ::SetFocus(::GetDlgItem(window_, IDC_PORT_BUTTON));  // Enter clicks it
 }
@@ -123,8 +127,10 @@ INT_PTR Win32UpdaterWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         dialog_->OnOK();
         return TRUE;
       }
-      return dialog_->Dispatch(korvelt::WM_COMMAND, param, static_cast<int32_t>(lParam)) ? TRUE
-                                                                                         : FALSE;
+      const bool handled =
+          dialog_->Dispatch(korvelt::WM_COMMAND, param, static_cast<int32_t>(lParam));
+      if (recorder_) recorder_->CommandHandled(id, HIWORD(wParam), *this);
+      return handled ? TRUE : FALSE;
     }
     case korvelt::WM_TIMER:
       dialog_->Dispatch(korvelt::WM_TIMER, param, 0);
@@ -228,7 +234,16 @@ void Win32UpdaterWindow::ShowAboutBox() {
 }
 
 void Win32UpdaterWindow::EndDialog(int result) {
+  if (recorder_) recorder_->WindowClosing(*this);
   ::EndDialog(window_, result);
+}
+
+void Win32UpdaterWindow::OperationStarted(const OperationStart& start) {
+  if (recorder_) recorder_->OperationStarted(start, *this);
+}
+
+void Win32UpdaterWindow::OperationEnded(const OperationResult& result) {
+  if (recorder_) recorder_->OperationEnded(result, *this);
 }
 
 }  // namespace korvelt::win32

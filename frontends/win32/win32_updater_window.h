@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "app/updater_dialog.h"
 #include "app/window_services.h"
+#include "frontends/common/history_recorder.h"
 #include "frontends/win32/windows_api.h"
 #include "serial/notification_channel.h"
 
@@ -25,6 +27,12 @@ class Win32UpdaterWindow : public WindowServices {
   Win32UpdaterWindow& operator=(const Win32UpdaterWindow&) = delete;
 
   void Attach(UpdaterDialog* dialog) { dialog_ = dialog; }
+  // --history: the window hands its typed events and the operator's ways out to the recorder.
+  void SetRecorder(std::unique_ptr<common::HistoryRecorder> recorder) {
+    recorder_ = std::move(recorder);
+  }
+  // The window's title instead of the template's (UTF-8), set when the window opens.
+  void SetTitle(std::string title) { title_ = std::move(title); }
   NotificationChannel& channel() { return channel_; }
   // Runs dialog 102 modally; returns how it ended.
   INT_PTR Run();
@@ -45,6 +53,8 @@ class Win32UpdaterWindow : public WindowServices {
   bool LaunchProcess(const std::string& commandLine, int showMode) override;
   void ShowAboutBox() override;
   void EndDialog(int result) override;
+  void OperationStarted(const OperationStart& start) override;
+  void OperationEnded(const OperationResult& result) override;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -58,6 +68,8 @@ class Win32UpdaterWindow : public WindowServices {
   UpdaterDialog* dialog_ = nullptr;
   NotificationChannel channel_;
   std::map<int, HICON> icons_;
+  std::unique_ptr<common::HistoryRecorder> recorder_;
+  std::string title_;
 };
 
 }  // namespace korvelt::win32
