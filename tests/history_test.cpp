@@ -578,29 +578,6 @@ TEST(HistoryDatabase, SixteenUnitProcessesAppendAtOnceWithoutLosingARow) {
   EXPECT_EQ(db->CheckIntegrity().value(), "ok");
 }
 
-TEST(HistoryDatabase, AppendingARowCostsWellUnderTwentyMilliseconds) {
-  TempFolder folder;
-  auto db = MustOpen(folder / "h.sqlite");
-  ASSERT_TRUE(db);
-  const HistoryRecord row = SampleRecords("timing")[1];
-  std::vector<double> costs;
-  for (int i = 0; i < 200; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_FALSE(db->Append(row));
-    costs.push_back(
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-            .count());
-  }
-  std::sort(costs.begin(), costs.end());
-  const double median = costs[costs.size() / 2], worst = costs.back();
-  double total = 0;
-  for (double cost : costs) total += cost;
-  std::printf("appending a row: median %.3f ms, mean %.3f ms, slowest %.3f ms\n", median,
-              total / costs.size(), worst);
-  RecordProperty("append_median_ms", std::to_string(median));
-  EXPECT_LT(median, 20.0);
-}
-
 // --- the files of one build, read by the other (tests/windows/history_wine.sh) ---------------
 
 int WriteSampleMain(const fs::path& file, const std::string& label) {
