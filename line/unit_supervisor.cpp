@@ -212,11 +212,20 @@ void Supervisor::Finish(UnitRun& unit, int exitCode, const std::string& abnormal
     why = "the unit's process " + abnormal;
     exitCode = kExitFailed;
   }
+  // A child that ended by itself in the middle of a step (a sanitizer's abort, an exit from a
+  // library) never ended it either: half an image may have gone out, so it is no "not-started".
+  if (why.empty() && unit.runningStep) {
+    why = "the unit's process ended with status " + std::to_string(exitCode) +
+          " before the step ended";
+    if (exitCode == kExitOk) exitCode = kExitFailed;
+  }
   if (!why.empty()) {
     if (unit.runningStep) {
       StepRecord record;
       record.step = *unit.runningStep;
-      record.outcome = exitCode == kExitStalled ? "stalled" : "failed";
+      record.outcome = exitCode == kExitStalled       ? "stalled"
+                       : exitCode == kExitInterrupted ? "interrupted"
+                                                      : "failed";
       record.seconds = std::chrono::duration<double>(Clock::now() - unit.stepStarted).count();
       if (unit.stepMovesImage && unit.imageBytes > 0) {
         record.bytesSent =

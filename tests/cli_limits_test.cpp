@@ -97,7 +97,7 @@ TEST(RunLimits, TheSupervisorEndsAUnitThatDoesNotEndByItself) {
       << unit.dump();
   ASSERT_EQ(unit["steps"].size(), 1u);
   EXPECT_EQ(unit["steps"][0]["outcome"], "stalled");
-  EXPECT_GT(unit["steps"][0]["bytesSent"].get<int>(), 0);
+  EXPECT_GT(unit["steps"][0].value("bytesSent", 0), 0);
   EXPECT_TRUE(testing::UnitChildrenOf(rig.work.path()).empty());
 }
 
@@ -106,19 +106,20 @@ TEST(Exits, ACrashedUnitIsNamedWithItsSignalAndItsStepFails) {
   rig.Serve("3=generator", {}, "115200");
   rig.work.Write("data/GENERATOR_FPGA.bin", testing::PatternImage(262144, 3));
   std::string output;
-  const int status = SignalTheUnitMidway(rig, {"generator-fpga", "open"}, SIGSEGV, &output);
+  // SIGABRT (an assertion, std::terminate): the sanitizers' builds take SIGSEGV over and exit.
+  const int status = SignalTheUnitMidway(rig, {"generator-fpga", "open"}, SIGABRT, &output);
   EXPECT_EQ(status, 1) << output;
-  EXPECT_TRUE(Says(output, "signal 11")) << output;
+  EXPECT_TRUE(Says(output, "signal 6")) << output;
   const Json report = rig.Report();
   ASSERT_TRUE(report.is_object()) << output;
   const Json& unit = report["units"][0];
   EXPECT_EQ(unit["outcome"], "failed");
   EXPECT_TRUE(Says(unit["message"].get<std::string>(),
-                   "generator-fpga: the unit's process was ended by signal 11"))
+                   "generator-fpga: the unit's process was ended by signal 6"))
       << unit.dump();
   ASSERT_EQ(unit["steps"].size(), 2u) << unit.dump();
   EXPECT_EQ(unit["steps"][0]["outcome"], "failed") << "half an FPGA image went out";
-  EXPECT_GT(unit["steps"][0]["bytesSent"].get<int>(), 0);
+  EXPECT_GT(unit["steps"][0].value("bytesSent", 0), 0);
   EXPECT_EQ(unit["steps"][1]["outcome"], "not-started");
 }
 

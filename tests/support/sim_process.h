@@ -2,7 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,14 +34,19 @@ class SimProcess {
     argv.push_back(nullptr);
     int out[2];
     if (::pipe(out) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
+    // The simulator ends with the test: a test that crashes would otherwise leave it running,
+    // holding the test runner's output pipe open until the runner's time-out.
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::close(out[1]);
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::_exit(1);
+      ::execve(program.c_str(), argv.data(), environ);
+      ::_exit(127);
     }
-    posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     // The ready line, within 10 s.
     std::string line;
