@@ -431,6 +431,11 @@ TEST(CliEndToEnd, StepsEndWithASummaryAndSearchesShowNoBar) {
   EXPECT_EQ(output.find("input-board=2:board-long-end.bin: the board does not confirm"),
             std::string::npos)
       << "a last chunk of 600 bytes is confirmed";
+
+  // Two updates in a row: the first closes the port, and the failure says where 'open' goes.
+  auto together = rig.Cli("--port 3 generator-fpga generator-fpga");
+  EXPECT_EQ(together.exitCode, 1) << together.output;
+  EXPECT_NE(together.output.find("put 'open' before it"), std::string::npos) << together.output;
 }
 
 TEST(SimLineModel, PacedUploadLiesWithinTenPercentOfTheWireTime) {

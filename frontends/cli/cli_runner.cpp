@@ -418,6 +418,7 @@ int CliRunner::Run(const std::vector<Step>& steps) {
     const auto started = std::chrono::steady_clock::now();
     const auto startedAt = std::chrono::system_clock::now();
     step_label_ = step.text;
+    const bool portClosedBefore = dialog_->m_bPortOpen != 1;
     const Outcome outcome = RunStep(step);
     progress_.Finish();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
@@ -459,6 +460,14 @@ int CliRunner::Run(const std::vector<Step>& steps) {
         continue;
       case Outcome::kFailed:
         std::fprintf(stderr, "korvelt-cli: step '%s' failed\n", step.text.c_str());
+        if (index > 0 && portClosedBefore && dialog_->m_bPortOpen != 1) {
+          // The commonest mistake of a first script: two updates in a row.
+          std::fprintf(stderr,
+                       "korvelt-cli: the port was closed when '%s' began (an update closes it at "
+                       "its end): put 'open' before it, as in 'generator-fpga open "
+                       "generator-mcu'\n",
+                       step.text.c_str());
+        }
         Abandon();
         return kExitFailed;
       case Outcome::kStalled:
