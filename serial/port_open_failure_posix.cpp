@@ -124,6 +124,8 @@ std::optional<PortHolder> ScanHolders(const std::string& device, const struct st
     char* end = nullptr;
     const long pid = std::strtol(process->d_name, &end, 10);
     if (pid <= 0 || *end != '\0') continue;
+    // Our own descriptors are many during a scan (every port at once) and never another holder.
+    if (othersOnly && pid == ownPid) continue;
     const std::string processDir = procRoot + "/" + process->d_name;
     std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir((processDir + "/fd").c_str()), ::closedir);
     if (!fds) continue;  // gone, or not ours to look at

@@ -18,7 +18,7 @@ std::optional<std::string> SerialPortBackendOps::ResolvePort(const std::string& 
   return PortMap::FromEnvironment().ResolveName(portName);
 }
 
-int SerialPortBackendOps::OpenExclusive(const std::string& device) {
+int SerialPortBackendOps::OpenExclusive(const std::string& device, bool reopening) {
   int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   // Only a terminal device is a serial port; a stray file or folder in the port map is not.
@@ -37,7 +37,7 @@ int SerialPortBackendOps::OpenExclusive(const std::string& device) {
   }
   // A program that takes no lock (a terminal program, a modem daemon) would read the unit's
   // replies before us: the port is as busy as a locked one.
-  if (FindOtherHolder(device)) {
+  if (!reopening && FindOtherHolder(device)) {
     ::close(fd);
     errno = EBUSY;
     return -1;

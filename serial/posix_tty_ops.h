@@ -17,8 +17,10 @@ class SerialPortBackendOps {
   virtual std::optional<std::string> ResolvePort(const std::string& portName);
   // Exclusive open for reading and writing; -1 with errno set when absent or in use: another
   // program's lock, or another program that has it open without one. Once open, the device is
-  // in exclusive mode (TIOCEXCL): nobody else opens it after us.
-  virtual int OpenExclusive(const std::string& device);
+  // in exclusive mode (TIOCEXCL): nobody else opens it after us. `reopening`: this program held
+  // the device in exclusive mode up to the moment before, so no other program can hold it and
+  // the search for one (a walk through every process's descriptors) is left out.
+  virtual int OpenExclusive(const std::string& device, bool reopening = false);
   virtual int GetAttributes(int fd, termios* settings);
   virtual int SetAttributes(int fd, const termios& settings);
   // Asserts RTS (modem-line ioctl).

@@ -72,6 +72,7 @@ struct SerialPort::Impl : PortWorkerBase {
   std::mutex lock;          // handle replacement, configuration, each read and each write
   PortError lastOpenError;  // under `lock`
   std::atomic<int> fd{-1};
+  std::string openDevice;  // the device behind `fd`, under `lock`
   std::thread monitor;
   std::atomic<bool> monitorAlive{false};
   int writeSignal = -1;
@@ -319,6 +320,14 @@ void SerialPort::SetTraceHook(SerialTraceHook hook) {
 bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRate, char parity,
                           int dataBits, int stopBits, uint32_t eventMask, int writeCapacity) {
   Impl& port = *impl_;
+  // The device held until now, which the worker's end closes: a reopen of it (new line
+  // settings, the bootloader's parity) finds no other holder, as its exclusive mode kept them
+  // out.
+  std::string heldDevice;
+  {
+    std::lock_guard guard(port.lock);
+    if (port.fd >= 0) heldDevice = port.openDevice;
+  }
   port.EndWorker();
   if (port.writeSignal < 0) port.writeSignal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (port.closeSignal < 0) port.closeSignal = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -334,13 +343,15 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
   Impl::ConfigFailure failure;
   {
     std::lock_guard guard(port.lock);
+    const std::string name = PortName(portNumber);
+    auto device = port.ops->ResolvePort(name);
+    const bool reopening = device && !heldDevice.empty() && *device == heldDevice;
     if (port.fd >= 0) {
       CloseExclusive(port.fd);
       port.fd = -1;
     }
-    const std::string name = PortName(portNumber);
-    auto device = port.ops->ResolvePort(name);
-    int opened = device ? port.ops->OpenExclusive(*device) : -1;
+    port.openDevice.clear();
+    int opened = device ? port.ops->OpenExclusive(*device, reopening) : -1;
     if (opened < 0) {
       const int openError = device ? errno : ENOENT;
       port.lastOpenError = DescribeOpenFailure(name, device.value_or(""), openError);
@@ -348,6 +359,7 @@ bool SerialPort::OpenPort(NotificationChannel* owner, int portNumber, int baudRa
       return false;
     }
     port.fd = opened;
+    port.openDevice = *device;
     port.requestedParity = parity;
     port.Trace(SerialTraceEvent::Kind::kOpen,
                name + " (" + *device + ") " + LineDefinition(baudRate, parity, dataBits, stopBits));
