@@ -59,14 +59,7 @@ struct StubHarness : testing::DialogHarness {
         [&] { return Ended() != nullptr && dialog.m_bPortOpen == 0 && !services.TimerRunning(10); },
         120000);
   }
-  const OperationResult* Ended() const {
-    for (std::size_t i = results; i < services.results.size(); ++i) {
-      const auto event = services.results[i].event;
-      if (event == OperationEvent::kMcuUpdateSucceeded || event == OperationEvent::kMcuUpdateFailed)
-        return &services.results[i];
-    }
-    return nullptr;
-  }
+  const OperationResult* Ended() const { return services.McuUpdateEndedSince(results); }
   bool Succeeded() const {
     return Ended() && Ended()->event == OperationEvent::kMcuUpdateSucceeded;
   }

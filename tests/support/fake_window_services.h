@@ -106,6 +106,16 @@ class FakeWindowServices : public WindowServices {
   std::vector<OperationEvent> events;
   std::vector<OperationResult> results;
   std::vector<OperationProgress> progress;
+
+  // The first MCU update that ended from result `first` on, or nullptr.
+  const OperationResult* McuUpdateEndedSince(std::size_t first) const {
+    for (std::size_t i = first; i < results.size(); ++i) {
+      const auto event = results[i].event;
+      if (event == OperationEvent::kMcuUpdateSucceeded || event == OperationEvent::kMcuUpdateFailed)
+        return &results[i];
+    }
+    return nullptr;
+  }
   std::map<int, RunningTimer> timers;
   std::vector<std::pair<uint64_t, int>> timerFirings;  // (time, id)
 
