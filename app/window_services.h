@@ -85,6 +85,10 @@ struct OperationProgress {
   ProgressPhase phase = ProgressPhase::kSending;
   uint64_t done = 0;
   uint64_t total = 0;
+  // Resent blocks (korvelt-cli's acknowledged mode): the bytes the unit has taken, told when it
+  // takes a block whose next one still waits for the line to settle. Taking it is progress,
+  // though `done` (counted as blocks go out) does not grow then.
+  uint64_t confirmed = 0;
   double percent() const { return total ? 100.0 * static_cast<double>(done) / total : 0.0; }
 };
 

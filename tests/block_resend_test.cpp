@@ -197,6 +197,11 @@ TEST(BlockResend, LostAndLateAnswersNeverCountForTheWrongBlock) {
       EXPECT_FALSE(h.Happened(OperationEvent::kUploadFinished)) << "no success with a failure";
     }
     EXPECT_EQ(h.sends, c.sends);
+    // A block taken after a resend waits for the line to settle before the next goes: its
+    // taking is told as progress, or a short stall limit would end a working upload.
+    const bool toldTaken = std::any_of(h.services.progress.begin(), h.services.progress.end(),
+                                       [](const OperationProgress& p) { return p.confirmed > 0; });
+    if (c.done) EXPECT_EQ(toldTaken, c.sends > 4);
     if (c.done) {
       const auto& held = h.unit.uploads().at(c.nand ? kKindNand : kKindFpga);
       Bytes padded = image;
@@ -246,6 +251,11 @@ TEST(ChunkResend, AChunkTheBoardDoesNotConfirmIsSentAgain) {
     EXPECT_EQ(h.Happened(OperationEvent::kInputBoardFinished), c.done);
     EXPECT_EQ(h.sends, c.sends);
     if (c.done) EXPECT_EQ(h.unit.inputBoard().boardImage(), image);
+    if (c.done) {
+      EXPECT_TRUE(std::any_of(h.services.progress.begin(), h.services.progress.end(),
+                              [](const OperationProgress& p) { return p.confirmed > 0; }))
+          << "the chunk taken after its repeat is told as progress";
+    }
     if (!c.done && c.resend) {
       ASSERT_NE(h.Failure(), nullptr);
       EXPECT_EQ(h.Failure()->event, OperationEvent::kInputBoardFailed);

@@ -87,7 +87,13 @@ void UpdaterDialog::OnBlockAnswer(uint8_t status) {
   upload_flight_.bulkBlock = false;
   // Answers to the block's repeats may still come: the next block waits for them, or for the
   // line to stay quiet for the whole time-out.
-  if (ledger.settled()) AdvanceAfterBlock();
+  if (ledger.settled()) {
+    AdvanceAfterBlock();
+    return;
+  }
+  const auto taken = static_cast<uint64_t>(m_imagePos);
+  m_services.ProgressChanged(
+      {.phase = ProgressPhase::kSending, .done = taken, .total = m_imageSize, .confirmed = taken});
 }
 
 void UpdaterDialog::AdvanceAfterBlock() {

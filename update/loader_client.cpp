@@ -215,7 +215,15 @@ void UpdaterDialog::OnChunkAnswer() {
       return;
     case ResendLedger::Verdict::kCurrent:
       ledger.Take();
-      if (!ledger.settled()) return;  // the repeats' ready bytes may still come
+      if (!ledger.settled()) {
+        // The repeats' ready bytes may still come; the chunk's taking is progress meanwhile.
+        const uint64_t taken = m_imageSize - m_loaderRemaining;
+        m_services.ProgressChanged({.phase = ProgressPhase::kSending,
+                                    .done = taken,
+                                    .total = m_imageSize,
+                                    .confirmed = taken});
+        return;
+      }
       break;
     case ResendLedger::Verdict::kSettled:
       break;

@@ -140,9 +140,12 @@ void CliRunner::OnResult(const OperationResult& result) {
 void CliRunner::OnProgress(const OperationProgress& progress) {
   // Progress is the operation's: a new phase, or more of the image moved. Bytes from the unit
   // are not (a unit that keeps talking without taking a block makes none).
-  if (progress.phase != phase_ || progress.done > progress_done_) Touch();
-  if (progress.phase != phase_) progress_done_ = 0;
+  if (progress.phase != phase_ || progress.done > progress_done_ ||
+      progress.confirmed > progress_confirmed_)
+    Touch();
+  if (progress.phase != phase_) progress_done_ = progress_confirmed_ = 0;
   progress_done_ = std::max(progress_done_, progress.done);
+  progress_confirmed_ = std::max(progress_confirmed_, progress.confirmed);
   if (progress.phase != ProgressPhase::kVerifying) {
     bytes_sent_ = std::max(bytes_sent_, progress.done);
   }
@@ -250,7 +253,7 @@ CliRunner::Outcome CliRunner::RunStep(const Step& step) {
   step_failure_.clear();
   phase_.reset();
   image_moved_ = false;
-  progress_done_ = 0;
+  progress_done_ = progress_confirmed_ = 0;
   bytes_sent_ = 0;
   timed_out_.clear();
   searching_ = step.kind == K::kSearch;

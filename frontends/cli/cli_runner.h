@@ -130,6 +130,7 @@ class CliRunner {
   std::optional<ProgressPhase> phase_;  // the running step's progress phase so far
   bool image_moved_ = false;            // the running step's image moved
   uint64_t progress_done_ = 0;          // the running phase's bytes so far
+  uint64_t progress_confirmed_ = 0;     // the bytes the unit has confirmed taking, resent blocks
   uint64_t bytes_sent_ = 0;             // of the running step's image, what went out
   std::atomic<bool> searching_{false};  // a search runs: each port is progress (worker reads)
   SteadyTime step_started_{};
